@@ -1,0 +1,29 @@
+// Every message box of the tool goes through ShowMessageBox: modal, one OK button.
+#pragma once
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+enum class MessageIcon { None, Exclamation };
+
+struct MessageBoxRequest {
+    QWidget* owner = nullptr;
+    QString text;
+    QString caption;  // already resolved: the application's name when the box names none
+    MessageIcon icon = MessageIcon::None;
+};
+
+// The application's name: the executable's file name without its extension ("kavlet").
+QString ApplicationName();
+
+// Shows a modal box with one OK button and returns when it is closed. An empty caption
+// shows the application's name. The box's message loop keeps serving the window's events.
+void ShowMessageBox(QWidget* owner, const QString& text, const QString& caption = {},
+                    MessageIcon icon = MessageIcon::None);
+
+// Replaces how boxes are shown, for the whole process (tests record what the operator is
+// told). An empty function restores the real boxes.
+using MessageBoxPresenter = std::function<void(const MessageBoxRequest&)>;
+void SetMessageBoxPresenter(MessageBoxPresenter presenter);

@@ -1,0 +1,122 @@
+#include "app/UpgradeDlg.h"
+
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "app/AppIcon.h"
+#include "res/resource.h"
+#include "serial/ReceiveLoop.h"
+#include "upgrade/Sender.h"
+#include "upgrade/TransferState.h"
+
+CUpgradeDlg::CUpgradeDlg(QWidget* parent)
+    : TemplateDialog(kUpgradeMainTemplate, parent), appIcon(LoadAppIcon()), uiCalls_(this) {
+    DoDataExchange();
+    // Screen readers name each box by the label beside it.
+    for (auto [label, control] : {std::pair{IDC_PORT_LABEL, IDC_PORT_LIST},
+                                  std::pair{IDC_PROGRESS_LABEL, IDC_PROGRESS}}) {
+        ControlAs<QLabel>(label)->setBuddy(Control(control));
+    }
+    Control(IDC_TOTAL_COUNT)->setAccessibleName(QStringLiteral("需更新:"));
+    Control(IDC_SENT_COUNT)->setAccessibleName(QStringLiteral("已更新:"));
+
+    // The routing table: control notifications to their handlers.
+    connect(selectFileButton, &QPushButton::clicked, this, [this] { OnSelectFile(); });
+    connect(startUpgradeButton, &QPushButton::clicked, this, [this] { OnStartUpgrade(); });
+    connect(ControlAs<QPushButton>(IDC_OPEN_PORT), &QPushButton::clicked, this, [this] { OnOpenPortButton(); });
+    connect(portList, qOverload<int>(&QComboBox::activated), this, [this] { OnPortListChange(); });
+    connect(connectButton, &QPushButton::clicked, this, [this] { OnConnect(); });
+    connect(portList->lineEdit(), &QLineEdit::returnPressed, this, [this] { OnPortListChange(); });
+}
+
+CUpgradeDlg::~CUpgradeDlg() { StopAllWorkers(); }
+
+void CUpgradeDlg::DoDataExchange() {
+    connectButton = ControlAs<QPushButton>(IDC_CONNECT);
+    selectFileButton = ControlAs<QPushButton>(IDC_SELECT_FILE);
+    startUpgradeButton = ControlAs<QPushButton>(IDC_START_UPGRADE);
+    portList = ControlAs<QComboBox>(IDC_PORT_LIST);
+    filePathEdit = ControlAs<QLineEdit>(IDC_FILE_PATH);
+    progressBar = ControlAs<QProgressBar>(IDC_PROGRESS);
+}
+
+int CUpgradeDlg::DoModal() {
+    OnInitDialog();
+    return exec();
+}
+
+bool CUpgradeDlg::OnInitDialog() {
+    SetUpSystemMenu();
+    progressBar->hide();
+    {
+        std::lock_guard lock(transferState.fileMutex);
+        transferState.fileOffset = 0;
+        transferState.firmwareFile.reset();
+    }
+    for (int n = 1; n <= 50; ++n) portList->insertItem(n - 1, QStringLiteral("COM%1").arg(n));
+    portList->setCurrentIndex(0);
+
+    transferState.portHandle = INVALID_PORT_HANDLE;
+    if (!transferState.serialPort) transferState.serialPort = std::make_unique<CSerialPort>();
+    transferState.portOpen = false;
+
+    baudRate = 115200;
+    selectFileButton->setEnabled(false);
+    startUpgradeButton->setEnabled(false);
+    connectButton->setEnabled(false);
+    OpenPort();
+    transferState.senderThread.reset();
+    filePathEdit->setFocus();
+    return true;
+}
+
+bool CUpgradeDlg::event(QEvent* e) {
+    if (e->type() == WindowMessageEvent::kType) {
+        const auto* message = static_cast<WindowMessageEvent*>(e);
+        SendMessage(message->message(), message->wParam(), message->lParam());
+        return true;
+    }
+    return TemplateDialog::event(e);
+}
+
+LRESULT CUpgradeDlg::SendMessage(unsigned message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_SERIAL_DATA: return OnSerialData(wParam, lParam);
+        case WM_REOPEN_PORT: return OnReopenPort(wParam, lParam);
+        case WM_DEVICE_SELECTED: return OnDeviceSelected(wParam, lParam);
+        default: return 0;
+    }
+}
+
+void CUpgradeDlg::MessageBox(const QString& text, const QString& caption, MessageIcon icon) {
+    ShowMessageBox(this, text, caption, icon);
+}
+
+void CUpgradeDlg::StopAllWorkers() {
+    // Workers waiting for this window are let go first, then the port is closed (which ends
+    // the receive loop and any write held by XOFF), then the threads are waited for.
+    uiCalls_.Shutdown();
+    if (transferState.senderThread) transferState.senderThread->RequestStop();
+    ClosePortAndLoop();
+    transferState.portOpen = false;
+    transferState.senderThread.reset();
+}
+
+void CUpgradeDlg::keyPressEvent(QKeyEvent* e) {
+    const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
+    if (enter && portList->isAncestorOf(focusWidget())) {
+        // Enter after typing a device path into the port box opens that port rather than
+        // closing the window under the technician's hands.
+        return;
+    }
+    if (e->key() == Qt::Key_Space && e->modifiers() == Qt::AltModifier) {
+        if (systemMenu_) systemMenu_->popup(mapToGlobal(QPoint(0, 0)));
+        return;
+    }
+    TemplateDialog::keyPressEvent(e);
+}

@@ -1,0 +1,84 @@
+// The serial port object: one for the whole run. It keeps the port name and line settings,
+// opens the device and performs the reads and writes the rest of the tool uses.
+//
+// It does not keep the open device: Open returns a PortHandle, which the caller stores, and
+// every operation on the device takes it. Results report failure only (an invalid handle,
+// false, a count of 0); callers decide what the operator sees.
+//
+// Calling order for one opening: Configure, Open, SetTimeouts, SetLineSettings,
+// InitOverlapped; then any number of Read and Write; then Close.
+//
+// Thread rules: Configure and Open run on the user-interface thread. Read runs only on the
+// receive loop. Write may run on the user-interface thread and the sender at once: the handle
+// serialises writes, so they never overlap on the line. Close may run while either waits.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "serial/SerialLine.h"
+
+using PortHandle = std::shared_ptr<SerialLine>;
+inline const PortHandle INVALID_PORT_HANDLE{};
+
+struct SerialSettings {
+    std::string portName;         // "COMn", or a device path starting with "/"
+    std::uint32_t baudRate = 0;   // bits per second
+    std::uint8_t byteSize = 8;    // data bits per character
+    std::uint8_t parity = 0;      // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::uint8_t stopBits = 0;    // 0 one, 1 one and a half, 2 two
+};
+
+class CSerialPort {
+public:
+    // One read moves at most this many bytes; it is also the size the driver queues stand for.
+    static constexpr std::uint32_t READ_BUFFER_SIZE = 4096;
+
+    void Configure(const SerialSettings& settings);
+
+    // Opens the configured port exclusively. INVALID_PORT_HANDLE when the name names no
+    // device, the device is missing, held by another program, not permitted, or no terminal.
+    PortHandle Open();
+
+    // Reads never wait (they take only what is queued) and writes have no time-out, so the
+    // read-interval time-out has nothing to set on Linux; it is kept for the caller's order of
+    // calls. False when the handle is not an open terminal.
+    bool SetTimeouts(std::uint32_t readIntervalTimeoutMs, const PortHandle& handle);
+
+    // Applies the stored settings as a raw 8-bit line with XON/XOFF both ways. If the driver
+    // refuses them, returns false and touches nothing else; otherwise empties both queues.
+    bool SetLineSettings(const PortHandle& handle);
+
+    // The waitable events of each opening are the handle's own wake descriptor, created by
+    // Open and released by Close, so nothing accumulates over reopenings. Always true.
+    bool InitOverlapped();
+
+    // Gives back everything the opening took. False for an invalid handle.
+    bool Close(const PortHandle& handle);
+
+    // Writes all bytes, waiting as long as the peer holds the line with XOFF. Returns the
+    // number written; 0 when a line error was pending (the output queue is then emptied and
+    // nothing is written) or the handle is closed.
+    std::uint32_t Write(const std::uint8_t* bytes, std::uint32_t count, const PortHandle& handle);
+
+    // Reads the bytes already queued, at most READ_BUFFER_SIZE, and never waits for more.
+    // Returns 0 when nothing is queued, a line error was pending (the input queue is then
+    // emptied) or the device failed.
+    std::uint32_t Read(std::uint8_t (&buffer)[READ_BUFFER_SIZE], const PortHandle& handle);
+
+    // Hex text (see serial/HexText.h): these use none of the port's state.
+    static std::uint8_t HexDigitValue(char c);
+    static std::int32_t HexTextToBytes(std::string_view text, std::uint8_t* destination);
+
+    const std::string& PortName() const { return portName_; }
+    std::uint32_t BaudRate() const { return baudRate_; }
+
+private:
+    std::string portName_;
+    std::uint32_t baudRate_ = 0;
+    std::uint8_t byteSize_ = 8;
+    std::uint8_t parity_ = 0;
+    std::uint8_t stopBits_ = 0;
+};

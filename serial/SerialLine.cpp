@@ -1,0 +1,149 @@
+#include "serial/SerialLine.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+std::shared_ptr<SerialLine> SerialLine::Open(const std::string& devicePath, int* errorNumber) {
+    auto fail = [errorNumber](int error, int fd) -> std::shared_ptr<SerialLine> {
+        if (fd >= 0) close(fd);
+        if (errorNumber) *errorNumber = error;
+        return nullptr;
+    };
+    if (devicePath.empty()) return fail(ENOENT, -1);
+    const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return fail(errno, -1);
+    if (!termios2_io::IsTerminal(fd)) return fail(ENOTTY, fd);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(errno == EWOULDBLOCK ? EBUSY : errno, fd);
+    // TIOCEXCL makes further open() calls on the device fail with EBUSY, also for programs
+    // that do not use flock. Pseudo-terminals accept it as well.
+    if (ioctl(fd, TIOCEXCL) != 0) return fail(errno, fd);
+    const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        const int error = errno;
+        ioctl(fd, TIOCNXCL);
+        return fail(error, fd);
+    }
+    return std::shared_ptr<SerialLine>(new SerialLine(fd, wakeFd));
+}
+
+SerialLine::SerialLine(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {
+    haveCounters_ = ReadErrorCounters(lastCounters_);
+}
+
+SerialLine::~SerialLine() { Close(); }
+
+bool SerialLine::ApplySettings(const termios2_io::RawLineSettings& settings) {
+    if (closed_) return false;
+    return termios2_io::ApplyRawSettings(fd_, settings);
+}
+
+bool SerialLine::IsUsable() const { return !closed_ && termios2_io::IsTerminal(fd_); }
+
+bool SerialLine::ReadErrorCounters(serial_icounter_struct& counters) const {
+    return ioctl(fd_, TIOCGICOUNT, &counters) == 0;
+}
+
+bool SerialLine::TakeLineErrors() {
+    std::lock_guard lock(countersMutex_);
+    if (closed_ || !haveCounters_) return false;
+    serial_icounter_struct now{};
+    if (!ReadErrorCounters(now)) return false;
+    const bool errors = now.frame != lastCounters_.frame || now.overrun != lastCounters_.overrun ||
+                        now.parity != lastCounters_.parity || now.brk != lastCounters_.brk ||
+                        now.buf_overrun != lastCounters_.buf_overrun;
+    lastCounters_ = now;
+    return errors;
+}
+
+int SerialLine::BytesQueued() const {
+    std::lock_guard lock(readMutex_);
+    if (closed_) return -1;
+    int queued = 0;
+    if (ioctl(fd_, FIONREAD, &queued) != 0) return -1;
+    return queued;
+}
+
+long SerialLine::ReadQueued(std::uint8_t* buffer, std::size_t maxBytes) {
+    std::lock_guard lock(readMutex_);
+    if (closed_) return -1;
+    const ssize_t n = read(fd_, buffer, maxBytes);
+    if (n >= 0) return static_cast<long>(n);
+    return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+}
+
+bool SerialLine::WaitWritable() {
+    pollfd fds[2] = {{fd_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
+    for (;;) {
+        const int r = poll(fds, 2, -1);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 || closed_ || fds[1].revents) return false;
+        if (fds[0].revents & (POLLERR | POLLNVAL)) return false;
+        if (fds[0].revents & POLLOUT) return true;
+        if (fds[0].revents & POLLHUP) return false;
+    }
+}
+
+std::size_t SerialLine::WriteAll(const std::uint8_t* bytes, std::size_t count) {
+    std::lock_guard lock(writeMutex_);
+    std::size_t done = 0;
+    while (done < count && !closed_) {
+        const ssize_t n = write(fd_, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);  // never resend what the driver already took
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n == 0 || errno == EAGAIN) {
+            if (!WaitWritable()) break;
+        } else {
+            break;
+        }
+    }
+    return done;
+}
+
+SerialLine::WaitResult SerialLine::WaitForInput() {
+    std::lock_guard lock(readMutex_);
+    if (closed_) return WaitResult::Closed;
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    for (;;) {
+        const int r = poll(fds, 2, -1);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0) return WaitResult::Failed;
+        if (closed_ || fds[1].revents) return WaitResult::Closed;
+        if (fds[0].revents & POLLNVAL) return WaitResult::Failed;
+        if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
+            // A raw line with VMIN 0 reports input only when a byte waits, except once the
+            // device has hung up: then it reports input (or a hang-up) with nothing queued.
+            int queued = 0;
+            if (ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0) return WaitResult::InputReady;
+            return WaitResult::HungUp;
+        }
+    }
+}
+
+bool SerialLine::DiscardInput() {
+    std::lock_guard lock(readMutex_);
+    return !closed_ && termios2_io::DiscardInput(fd_);
+}
+bool SerialLine::DiscardOutput() { return !closed_ && termios2_io::DiscardOutput(fd_); }
+
+void SerialLine::Close() {
+    std::lock_guard closeLock(closeMutex_);
+    if (closed_.exchange(true)) return;
+    // Wake every poll on this line; the counter is never read back, so it stays signalled.
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto w = write(wakeFd_, &one, sizeof one);
+    // A reader or writer waiting has now returned; one in the middle of a call finishes it.
+    // Only then are the descriptors closed, so no call can act on a number reused meanwhile.
+    std::lock_guard readLock(readMutex_);
+    std::lock_guard writeLock(writeMutex_);
+    ioctl(fd_, TIOCNXCL);
+    flock(fd_, LOCK_UN);
+    close(fd_);
+    close(wakeFd_);
+}

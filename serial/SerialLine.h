@@ -1,0 +1,89 @@
+// One open serial device: the small platform layer under CSerialPort, on the POSIX terminal
+// calls. It stands in for a Windows communications handle with its overlapped events.
+//
+// Thread rules: every call may come from any thread. Read-side calls (BytesQueued,
+// ReadQueued, WaitForInput, DiscardInput) are meant for one thread, the receive loop; WriteAll
+// serialises its callers, so two writes never interleave on the line; Close wakes every wait
+// in progress, then closes the descriptors, and is safe to call more than once. After Close
+// every call fails at once.
+#pragma once
+
+#include <linux/serial.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "serial/Termios2.h"
+
+class SerialLine {
+public:
+    // Opens the device read/write, without becoming its controlling terminal, non-blocking,
+    // close-on-exec, and takes it exclusively (flock and TIOCEXCL), so a second opening of a
+    // held port fails. Refuses anything that is not a terminal. On failure returns null and
+    // sets *errorNumber (if given) to the errno value that explains it.
+    static std::shared_ptr<SerialLine> Open(const std::string& devicePath, int* errorNumber = nullptr);
+
+    ~SerialLine();
+    SerialLine(const SerialLine&) = delete;
+    SerialLine& operator=(const SerialLine&) = delete;
+
+    bool ApplySettings(const termios2_io::RawLineSettings& settings);
+
+    // True while the device still answers terminal requests (it has not been closed).
+    bool IsUsable() const;
+
+    // True when the driver has counted a frame, overrun, parity, break or buffer-overrun error
+    // since the last call (or since opening). Drivers without such counters (pseudo-terminals)
+    // report none.
+    bool TakeLineErrors();
+
+    // Bytes waiting in the input queue, or -1 when the device cannot be asked.
+    int BytesQueued() const;
+
+    // Reads at most maxBytes of what is queued, never waiting. Returns the count, 0 when
+    // nothing was read, -1 on an error of the device (such as the far side gone).
+    long ReadQueued(std::uint8_t* buffer, std::size_t maxBytes);
+
+    // Hands all bytes to the driver, looping over partial writes and waiting while the driver
+    // takes no more (a peer's XOFF holds it until XON, with no time-out). Returns the number
+    // of bytes handed over: fewer than asked only when the line was closed or failed meanwhile.
+    std::size_t WriteAll(const std::uint8_t* bytes, std::size_t count);
+
+    enum class WaitResult {
+        InputReady,  // at least one byte waits
+        Closed,      // Close was called
+        HungUp,      // the device is gone (the far side of a pseudo-terminal closed, adapter pulled)
+        Failed,      // the wait itself failed
+    };
+    // Blocks until a byte arrives, the line is closed, or the device goes away. No polling.
+    WaitResult WaitForInput();
+
+    bool DiscardInput();
+    bool DiscardOutput();
+
+    // Releases everything opening took: wakes every wait, waits for a write in progress to
+    // return, then drops the exclusive mode and the lock and closes both descriptors.
+    void Close();
+    bool IsClosed() const { return closed_.load(); }
+
+    int DescriptorForTests() const { return fd_; }
+
+private:
+    SerialLine(int fd, int wakeFd);
+    bool ReadErrorCounters(serial_icounter_struct& counters) const;
+    bool WaitWritable();
+
+    int fd_;
+    int wakeFd_;  // eventfd that Close signals: close() alone does not wake a poll() on fd_
+    std::atomic<bool> closed_{false};
+    mutable std::mutex readMutex_;  // the read side's calls, against Close
+    std::mutex writeMutex_;         // one write on the line at a time
+    std::mutex closeMutex_;
+    std::mutex countersMutex_;      // TakeLineErrors is called before reads and writes alike
+    serial_icounter_struct lastCounters_{};
+    bool haveCounters_ = false;
+};

@@ -1,0 +1,36 @@
+// Line settings through the kernel's termios2 interface, which takes any speed in baud
+// (BOTHER), 128000 and 256000 included, where cfsetspeed() knows only the standard rates.
+// Kept apart because <asm/termbits.h> cannot be included together with <termios.h>.
+//
+// All functions act on an open terminal descriptor, are safe to call from any thread, and
+// report failure by their result only (errno tells why).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+namespace termios2_io {
+
+struct RawLineSettings {
+    std::uint32_t baudRate = 0;
+    std::uint8_t byteSize = 8;  // 5 to 8
+    std::uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::uint8_t stopBits = 0;  // 0 one, 1 one and a half (sent as two), 2 two
+};
+
+// Raw binary 8-bit line with XON/XOFF (0x11/0x13) in both directions, no hardware flow
+// control, receiver on, modem lines ignored. False when the driver refuses the settings or
+// a value has no termios equivalent.
+bool ApplyRawSettings(int fd, const RawLineSettings& settings);
+
+// The speed the driver reports for the descriptor's line (either side of a pseudo-terminal).
+std::optional<std::uint32_t> ReadBaudRate(int fd);
+
+// True when the descriptor is a terminal whose settings can be read.
+bool IsTerminal(int fd);
+
+// Empty the driver's input queue, output queue, or both.
+bool DiscardInput(int fd);
+bool DiscardOutput(int fd);
+
+}  // namespace termios2_io

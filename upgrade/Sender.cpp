@@ -1,0 +1,119 @@
+#include "upgrade/Sender.h"
+
+#include <cstdio>
+
+#include "app/UpgradeDlg.h"
+#include "upgrade/TransferState.h"
+
+SenderThread::SenderThread(CUpgradeDlg& window, std::unique_ptr<SenderThread> superseded)
+    : window_(window), superseded_(std::move(superseded)) {}
+
+SenderThread::~SenderThread() {
+    RequestStop();
+    if (superseded_) superseded_->RequestStop();
+    if (thread_.joinable()) thread_.join();
+    superseded_.reset();
+}
+
+bool SenderThread::Start() {
+    try {
+        thread_ = std::thread([this] { SenderThreadProc(&window_, *this); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void SenderThread::Wake() {
+    std::lock_guard lock(mutex_);
+    wakePending_ = true;
+    wakeCondition_.notify_one();
+}
+
+void SenderThread::RequestStop() {
+    std::lock_guard lock(mutex_);
+    stopRequested_ = true;
+    wakeCondition_.notify_one();
+}
+
+bool SenderThread::WaitForWake() {
+    std::unique_lock lock(mutex_);
+    wakeCondition_.wait(lock, [this] { return wakePending_ || stopRequested_; });
+    if (stopRequested_) return false;
+    wakePending_ = false;
+    return true;
+}
+
+bool SenderThread::StopRequested() const {
+    std::lock_guard lock(mutex_);
+    return stopRequested_;
+}
+
+bool SenderThread::Finished() const {
+    std::lock_guard lock(mutex_);
+    return finished_;
+}
+
+void SenderThread::RetireSuperseded() {
+    if (!superseded_) return;
+    superseded_->RequestStop();
+    if (superseded_->thread_.joinable()) superseded_->thread_.join();
+    superseded_->superseded_.reset();
+}
+
+namespace {
+
+// Builds the frame for the block at fileOffset from the file's current read position.
+// False when the file gave fewer bytes than it should still hold: such a frame is not built,
+// because the head would accept and flash its 0xFF padding.
+bool BuildNextFrame(FirmwareFrame& frame) {
+    std::lock_guard lock(transferState.fileMutex);
+    const std::int32_t offset = transferState.fileOffset;
+    std::uint8_t data[FRAME_DATA_SIZE];
+    std::size_t n = 0;
+    if (transferState.firmwareFile) n = std::fread(data, 1, sizeof data, transferState.firmwareFile.get());
+    const std::int64_t remaining = std::int64_t{transferState.firmwareSize} - offset;
+    const std::size_t expected = remaining <= 0 ? 0 : std::size_t(std::min<std::int64_t>(remaining, FRAME_DATA_SIZE));
+    if (n < expected) return false;
+    transferState.fileOffset = offset + static_cast<std::int32_t>(n);
+    transferState.lastBlockLength = static_cast<std::int32_t>(n);
+    transferState.frameChecksum =
+        BuildFirmwareFrame(transferState.frameBuffer, offset, {data, n}, transferState.firmwareSize);
+    frame = transferState.frameBuffer;
+    return true;
+}
+
+}  // namespace
+
+int SenderThreadProc(CUpgradeDlg* window, SenderThread& self) {
+    self.RetireSuperseded();
+    if (!transferState.portOpen) {
+        std::lock_guard lock(self.mutex_);
+        self.finished_ = true;
+        return 0;
+    }
+    FirmwareFrame frame;
+    bool running = true;
+    while (running) {
+        if (!BuildNextFrame(frame)) {
+            // The transfer stops here; senderAwake stays 1, so later answers wake nothing.
+            window->ReportUnreadableFileFromSender();
+            break;
+        }
+        for (std::size_t i = 0; i < FRAME_SIZE && running; ++i) {
+            // Cleared before the last byte goes out: the head can answer this frame only after
+            // it, so the answer finds the sender ready for its wake-up.
+            if (i + 1 == FRAME_SIZE) transferState.senderAwake = 0;
+            char text[4];
+            std::snprintf(text, sizeof text, "%02x ", static_cast<unsigned>(frame[i]));
+            window->SendHexText(text);
+            char count[16];
+            std::snprintf(count, sizeof count, "%d", static_cast<int>(++transferState.bytesSent));
+            if (!window->ShowSentCount(count) || self.StopRequested()) running = false;
+        }
+        if (running) running = self.WaitForWake();
+    }
+    std::lock_guard lock(self.mutex_);
+    self.finished_ = true;
+    return 0;
+}

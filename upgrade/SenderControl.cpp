@@ -1,0 +1,56 @@
+// Starting the sender and showing what it has sent.
+#include <QLabel>
+#include <QPushButton>
+#include <QThread>
+
+#include "app/UpgradeDlg.h"
+#include "res/resource.h"
+#include "upgrade/Sender.h"
+#include "upgrade/TransferState.h"
+
+void CUpgradeDlg::OnStartUpgrade() {
+    bool haveFile;
+    {
+        std::lock_guard lock(transferState.fileMutex);
+        haveFile = transferState.firmwareFile != nullptr;
+    }
+    if (haveFile) StartSender();
+    startUpgradeButton->setEnabled(false);
+}
+
+void CUpgradeDlg::StartSender() {
+    // The new sender ends the one before it (on its own thread, so a write held by XOFF does
+    // not hold the window) before it sends anything.
+    auto sender = std::make_unique<SenderThread>(*this, std::move(transferState.senderThread));
+    // Set before the thread runs: it clears the flag itself once its frame is out.
+    const int wasAwake = transferState.senderAwake.exchange(1);
+    if (!sender->Start()) {
+        transferState.senderAwake = wasAwake;
+        transferState.senderThread.reset();
+        MessageBox(QStringLiteral("线程创建失败!"), {}, MessageIcon::Exclamation);
+        return;
+    }
+    transferState.senderThread = std::move(sender);
+}
+
+bool CUpgradeDlg::ShowSentCount(std::string text) {
+    auto show = [this, text = std::move(text)] {
+        ControlAs<QLabel>(IDC_SENT_COUNT)->setText(QString::fromStdString(text));
+    };
+    if (QThread::currentThread() == thread()) {
+        show();
+        return true;
+    }
+    return uiCalls_.Call(show);
+}
+
+void CUpgradeDlg::ReportUnreadableFileFromSender() {
+    // Posted, not waited for: the sender ends right after this.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            startUpgradeButton->setEnabled(false);
+            MessageBox(QStringLiteral("文件不可读!"));
+        },
+        Qt::QueuedConnection);
+}

@@ -1,0 +1,11 @@
+#include "upgrade/TransferState.h"
+
+#include "upgrade/Sender.h"
+
+TransferState transferState;
+
+FirmwareStream OpenFirmwareStream(const char* path) {
+    std::FILE* file = std::fopen(path, "rb");
+    if (!file) return nullptr;
+    return FirmwareStream(file, [](std::FILE* f) { std::fclose(f); });
+}

@@ -1,0 +1,46 @@
+// The process-wide state of the port and of a transfer, zero when the process starts.
+//
+// Thread rules: the user-interface thread owns the port fields (it alone writes them; the
+// sender and the receive loop read them). The file fields are shared by the user-interface
+// thread and the sender: fileMutex guards them, held only for short steps (building a frame,
+// stepping the offset, positioning the file), never while waiting for the other thread.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+#include "serial/CSerialPort.h"
+#include "upgrade/FirmwareFrame.h"
+
+class SenderThread;
+
+// An open firmware file. Shared so that a stream given up by the user-interface thread is
+// closed only once the sender, which may still be reading it, has let go of it too.
+using FirmwareStream = std::shared_ptr<std::FILE>;
+FirmwareStream OpenFirmwareStream(const char* path);
+
+struct TransferState {
+    // Port (owned by port control)
+    std::atomic<bool> portOpen{false};
+    std::atomic<PortHandle> portHandle;
+    std::unique_ptr<CSerialPort> serialPort;
+
+    // Firmware file and the frame built last (guarded by fileMutex)
+    std::mutex fileMutex;
+    FirmwareStream firmwareFile;
+    std::int32_t firmwareSize = 0;     // bytes; below 2 GiB
+    std::int32_t fileOffset = 0;       // file offset of the next block to read
+    std::int32_t lastBlockLength = 0;  // file bytes in the frame built last, 0 to 4096
+    FirmwareFrame frameBuffer{};
+    std::uint32_t frameChecksum = 0;   // full 32-bit sum of the frame built last
+
+    // Sender (bytesSent and senderAwake are written by the sender and read by the window)
+    std::atomic<std::int32_t> bytesSent{0};  // bytes handed to the port by any sender; never reset
+    std::atomic<int> senderAwake{0};         // 1 while a sender has a frame to send, 0 when parked
+    std::unique_ptr<SenderThread> senderThread;  // the sender started last
+};
+
+extern TransferState transferState;

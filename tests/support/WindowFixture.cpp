@@ -1,0 +1,60 @@
+#include "tests/support/WindowFixture.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include "serial/PortNames.h"
+#include "upgrade/TransferState.h"
+
+bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeout.count()) return condition();
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+void ProcessEventsFor(std::chrono::milliseconds duration) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < duration.count()) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+}
+
+void WindowFixture::SetUp() {
+    ASSERT_TRUE(com1->IsOpen());
+    ASSERT_TRUE(com2->IsOpen());
+    SetPortNameResolver([this](const std::string& name) -> std::string {
+        if (name == "COM1") return com1 ? com1->SlavePath() : "/nonexistent/COM1";
+        if (name == "COM2") return com2 ? com2->SlavePath() : "/nonexistent/COM2";
+        if (!name.empty() && name.front() == '/') return name;
+        return "/nonexistent/" + name;  // never a real device of this machine
+    });
+    SetMessageBoxPresenter([this](const MessageBoxRequest& request) {
+        boxes.push_back(request);
+        if (whileBoxOpen) whileBoxOpen(request);
+    });
+}
+
+void WindowFixture::TearDown() {
+    window.reset();
+    SetMessageBoxPresenter({});
+    SetPortNameResolver([](const std::string& name) { return "/nonexistent/" + name; });
+}
+
+void WindowFixture::CreateWindow() {
+    window = std::make_unique<CUpgradeDlg>();
+    window->OnInitDialog();
+}
+
+std::vector<QString> WindowFixture::BoxTexts() const {
+    std::vector<QString> texts;
+    for (const auto& box : boxes) texts.push_back(box.text);
+    return texts;
+}

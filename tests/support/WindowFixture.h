@@ -1,0 +1,42 @@
+// A main window on pseudo-terminals, for tests of what the operator sees and what goes on
+// the line. COM1 and COM2 are pseudo-terminals whose master sides the test holds; every other
+// COMn names a device that does not exist. Message boxes are recorded, not shown.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QString>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/MessageBox.h"
+#include "app/UpgradeDlg.h"
+#include "tests/support/PseudoTerminal.h"
+
+// Runs the event loop until the condition holds or the time is up; returns the condition.
+bool ProcessEventsUntil(const std::function<bool()>& condition,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// Runs the event loop for a while.
+void ProcessEventsFor(std::chrono::milliseconds duration);
+
+class WindowFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Creates the window and runs its initialisation (which opens COM1).
+    void CreateWindow();
+
+    std::unique_ptr<PseudoTerminal> com1 = std::make_unique<PseudoTerminal>();
+    std::unique_ptr<PseudoTerminal> com2 = std::make_unique<PseudoTerminal>();
+    std::unique_ptr<CUpgradeDlg> window;
+
+    // Every box shown, in order.
+    std::vector<MessageBoxRequest> boxes;
+    // Runs while a box is "open" (inside its modal run), if set.
+    std::function<void(const MessageBoxRequest&)> whileBoxOpen;
+
+    std::vector<QString> BoxTexts() const;
+};

@@ -1,0 +1,8 @@
+#!/bin/sh
+# Installs what Kavlet needs, builds it, and starts it.
+set -eu
+cd "$(dirname "$0")/.."
+sh scripts/install-deps.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
+cmake --build build
+exec ./build/app/kavlet "$@"

@@ -3,17 +3,21 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QThread>
+#include <QTimer>
 
 #include "serial/PortNames.h"
 #include "upgrade/TransferState.h"
 
 bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    // Sleeps in the event loop until an event comes (workers' posted calls wake it at once);
+    // the timer makes it look at the condition at least every few milliseconds.
+    QTimer tick;
+    tick.start(2);
     QElapsedTimer timer;
     timer.start();
     while (!condition()) {
         if (timer.elapsed() > timeout.count()) return condition();
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
+        QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     return true;
 }
@@ -21,10 +25,7 @@ bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::mil
 void ProcessEventsFor(std::chrono::milliseconds duration) {
     QElapsedTimer timer;
     timer.start();
-    while (timer.elapsed() < duration.count()) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
+    ProcessEventsUntil([&] { return timer.elapsed() >= duration.count(); }, duration + std::chrono::seconds(1));
 }
 
 void WindowFixture::SetUp() {

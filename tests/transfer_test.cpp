@@ -1,0 +1,362 @@
+// Choosing the file and the device, sending the image, and acting on the head's answers, with
+// the test playing the head on the far side of the line.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+
+#include "app/DeviceSelectDlg.h"
+#include "res/resource.h"
+#include "tests/support/LineRecorder.h"
+#include "tests/support/WindowFixture.h"
+#include "upgrade/FirmwareFrame.h"
+#include "upgrade/ResponseCodes.h"
+#include "upgrade/Sender.h"
+#include "upgrade/TransferState.h"
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Bytes Image(std::size_t size) {
+    Bytes image(size);
+    for (std::size_t i = 0; i < size; ++i) image[i] = static_cast<std::uint8_t>((i * 131 + 7) >> 3);
+    return image;
+}
+
+Bytes ExpectedFrame(const Bytes& image, std::int32_t offset) {
+    FirmwareFrame frame;
+    const std::size_t n = std::min<std::size_t>(FRAME_DATA_SIZE, image.size() - std::min<std::size_t>(offset, image.size()));
+    BuildFirmwareFrame(frame, offset, {image.data() + std::min<std::size_t>(offset, image.size()), n},
+                       static_cast<std::int32_t>(image.size()));
+    return Bytes(frame.begin(), frame.end());
+}
+
+// Closes whatever modal dialog opens next (the device dialog) without choosing anything.
+void RejectNextModalDialog() {
+    QTimer::singleShot(0, [] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
+    });
+}
+
+// Counts the chunks handed to the window.
+class AnswerCounter : public QObject {
+public:
+    explicit AnswerCounter(std::size_t& count) : count_(count) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == WindowMessageEvent::kType &&
+            static_cast<WindowMessageEvent*>(event)->message() == WM_SERIAL_DATA)
+            ++count_;
+        return false;
+    }
+
+private:
+    std::size_t& count_;
+};
+
+}  // namespace
+
+class TransferTest : public WindowFixture {
+protected:
+    void SetUp() override {
+        WindowFixture::SetUp();
+        folder = std::filesystem::temp_directory_path() / ("kavlet-transfer-" + std::to_string(getpid()) + "-" +
+                                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(folder);
+    }
+    void TearDown() override {
+        line.reset();
+        WindowFixture::TearDown();
+        std::filesystem::remove_all(folder);
+    }
+
+    std::string WriteFile(const std::string& name, const Bytes& bytes) {
+        const auto path = folder / name;
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        return path.string();
+    }
+
+    // Chooses the file; the device dialog that follows is closed at once.
+    void ChooseFile(const std::string& path) {
+        window->SetFileChooser([path](QWidget*) { return QString::fromStdString(path); });
+        RejectNextModalDialog();
+        window->OnSelectFile();
+    }
+
+    // File chosen, head greeted, transfer started: the first frame is on its way.
+    void CreateWindow() {
+        WindowFixture::CreateWindow();
+        window->installEventFilter(&counter);
+    }
+
+    void StartTransfer(const Bytes& image) {
+        CreateWindow();
+        line = std::make_unique<LineRecorder>(com1->MasterFd());
+        ChooseFile(WriteFile("image.bin", image));
+        Answer(RSP_CONNECTED);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return window->startUpgradeButton->isEnabled(); }));
+        window->OnStartUpgrade();
+    }
+
+    // One answer, as its own chunk: the window counts only the first byte of each chunk.
+    void Answer(std::uint8_t code) {
+        const std::size_t handled = answersHandled;
+        ASSERT_TRUE(com1->Write({code}));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return answersHandled > handled; }));
+    }
+    // Holds the sender part-way through its next frame with XOFF.
+    void HoldNextFrameWithXoff() {
+        const std::size_t before = line->Bytes().size();
+        Answer(RSP_BLOCK_OK);
+        ASSERT_TRUE(LineCarries(before + 10));
+        ASSERT_TRUE(com1->Write({0x13}));  // no event served since: the sender is at most a byte further
+    }
+
+    // Waits (serving the window) until the line has carried this many bytes in all.
+    bool LineCarries(std::size_t total) {
+        return ProcessEventsUntil([&] { return line->Bytes().size() >= total; }, 10s);
+    }
+    Bytes FrameOnLine(std::size_t index) {
+        const Bytes all = line->Bytes();
+        if (all.size() < (index + 1) * FRAME_SIZE) return {};
+        return Bytes(all.begin() + index * FRAME_SIZE, all.begin() + (index + 1) * FRAME_SIZE);
+    }
+    bool SenderParked() {
+        return ProcessEventsUntil([] { return transferState.senderAwake == 0; }, 10s);
+    }
+    QString Label(int id) const { return window->ControlAs<QLabel>(id)->text(); }
+
+    std::filesystem::path folder;
+    std::unique_ptr<LineRecorder> line;
+    std::size_t answersHandled = 0;
+    AnswerCounter counter{answersHandled};
+};
+
+TEST_F(TransferTest, TotalToSendIs4107PerStartedBlock) {
+    CreateWindow();
+    const std::pair<std::size_t, const char*> cases[] = {
+        {0, "0"}, {1, "4107"}, {4096, "4107"}, {4097, "8214"}, {10000, "12321"}};
+    for (const auto& [size, total] : cases) {
+        SCOPED_TRACE(size);
+        ChooseFile(WriteFile("size.bin", Image(size)));
+        EXPECT_EQ(Label(IDC_TOTAL_COUNT), QString::fromLatin1(total));
+        EXPECT_EQ(window->progressBar->value(), 0);
+        EXPECT_FALSE(window->progressBar->isHidden());
+        EXPECT_EQ(window->filePathEdit->text(), QString::fromStdString((folder / "size.bin").string()));
+    }
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(TransferTest, AFileThatCannotBeReadIsRefusedAndTheDeviceDialogNotShown) {
+    CreateWindow();
+    bool dialogShown = false;
+    QTimer::singleShot(0, [&] { dialogShown = QApplication::activeModalWidget() != nullptr; });
+    const std::string missing = (folder / "gone.bin").string();
+    window->SetFileChooser([&](QWidget*) { return QString::fromStdString(missing); });
+    window->OnSelectFile();
+    ProcessEventsFor(20ms);
+    EXPECT_FALSE(dialogShown);
+    ASSERT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("文件不可读!")});
+    EXPECT_EQ(window->filePathEdit->text(), QString::fromStdString(missing));
+    EXPECT_FALSE(window->progressBar->isHidden());
+    // There is no current file: start only disables itself.
+    window->startUpgradeButton->setEnabled(true);
+    window->OnStartUpgrade();
+    EXPECT_FALSE(window->startUpgradeButton->isEnabled());
+    EXPECT_TRUE(com1->ReadUntilQuiet(100ms).empty());
+}
+
+TEST_F(TransferTest, AnImageOf2GiBOrMoreIsRefused) {
+    CreateWindow();
+    const std::string path = (folder / "huge.bin").string();
+    std::ofstream(path).close();
+    std::filesystem::resize_file(path, std::uintmax_t{1} << 31);  // sparse: takes no disk
+    window->SetFileChooser([&](QWidget*) { return QString::fromStdString(path); });
+    window->OnSelectFile();
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("文件不可读!")});
+    std::lock_guard lock(transferState.fileMutex);
+    EXPECT_EQ(transferState.firmwareFile, nullptr);
+}
+
+TEST_F(TransferTest, CancellingTheFileDialogResetsProgressAndKeepsTheFile) {
+    CreateWindow();
+    ChooseFile(WriteFile("a.bin", Image(100)));
+    window->progressBar->setValue(50);
+    window->SetFileChooser([](QWidget*) { return QString(); });
+    window->OnSelectFile();
+    EXPECT_EQ(window->progressBar->value(), 0);
+    std::lock_guard lock(transferState.fileMutex);
+    EXPECT_NE(transferState.firmwareFile, nullptr);
+    EXPECT_EQ(transferState.fileOffset, 0);
+}
+
+TEST_F(TransferTest, AWholeImageGoesOutFrameByFrameWithCountsAndProgress) {
+    const Bytes image = Image(10000);
+    const std::int32_t sentBefore = transferState.bytesSent;
+    StartTransfer(image);
+    EXPECT_EQ(window->connectButton->text(), QStringLiteral("连接成功"));
+    EXPECT_FALSE(window->connectButton->isEnabled());
+    EXPECT_FALSE(window->startUpgradeButton->isEnabled());
+
+    for (std::size_t frame = 0; frame < 3; ++frame) {
+        SCOPED_TRACE(frame);
+        ASSERT_TRUE(LineCarries((frame + 1) * FRAME_SIZE));
+        ASSERT_TRUE(SenderParked());
+        EXPECT_EQ(FrameOnLine(frame), ExpectedFrame(image, static_cast<std::int32_t>(frame * FRAME_DATA_SIZE)));
+        const QString count = QString::number(sentBefore + (frame + 1) * FRAME_SIZE);
+        EXPECT_TRUE(ProcessEventsUntil([&] { return Label(IDC_SENT_COUNT) == count; })) << Label(IDC_SENT_COUNT).toStdString();
+        Answer(frame < 2 ? RSP_BLOCK_OK : RSP_DONE);
+        if (frame < 2) {
+            ASSERT_TRUE(ProcessEventsUntil([&] { return window->progressBar->value() == int((frame + 1) * 4096); }));
+        }
+    }
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("更新成功!")});
+    EXPECT_EQ(window->progressBar->value(), window->progressBar->maximum());
+    EXPECT_EQ(window->progressBar->maximum(), 10000);
+    EXPECT_FALSE(window->startUpgradeButton->isEnabled());
+    EXPECT_FALSE(window->connectButton->isEnabled());
+    ProcessEventsFor(50ms);
+    EXPECT_EQ(line->Bytes().size(), 3 * FRAME_SIZE) << "nothing is sent after the last frame";
+    std::lock_guard lock(transferState.fileMutex);
+    EXPECT_EQ(transferState.firmwareFile, nullptr);
+    EXPECT_EQ(transferState.fileOffset, 0);
+}
+
+TEST_F(TransferTest, AChecksumErrorResendsTheSameFrameOnceTheBoxIsClosed) {
+    const Bytes image = Image(5000);
+    StartTransfer(image);
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    bool frameAgainBeforeBoxClosed = false;
+    whileBoxOpen = [&](const MessageBoxRequest&) {
+        ProcessEventsFor(100ms);
+        frameAgainBeforeBoxClosed = line->Bytes().size() > FRAME_SIZE;
+    };
+    Answer(RSP_CHECKSUM_ERROR_2);
+    ASSERT_TRUE(LineCarries(2 * FRAME_SIZE));
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("校验错误")});
+    EXPECT_FALSE(frameAgainBeforeBoxClosed);
+    EXPECT_EQ(FrameOnLine(1), FrameOnLine(0));
+    EXPECT_EQ(FrameOnLine(0), ExpectedFrame(image, 0));
+    whileBoxOpen = nullptr;
+
+    ASSERT_TRUE(SenderParked());
+    Answer(RSP_BLOCK_OK);
+    ASSERT_TRUE(LineCarries(3 * FRAME_SIZE));
+    EXPECT_EQ(FrameOnLine(2), ExpectedFrame(image, 4096));
+}
+
+TEST_F(TransferTest, FailureAndTimeoutOnlyInformAndAnUnknownCodeDoesNothing) {
+    StartTransfer(Image(100));
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    for (std::uint8_t code : {RSP_FAILED, RSP_TIMEOUT, std::uint8_t{0x85}, std::uint8_t{0x10}}) Answer(code);
+    ProcessEventsFor(50ms);
+    EXPECT_EQ(BoxTexts(), (std::vector<QString>{QStringLiteral("更新失败!"), QStringLiteral("更新超时!")}));
+    EXPECT_EQ(line->Bytes().size(), FRAME_SIZE);
+    {
+        std::lock_guard lock(transferState.fileMutex);
+        EXPECT_NE(transferState.firmwareFile, nullptr);
+        EXPECT_EQ(transferState.fileOffset, 100);
+    }
+    // The head may still go on: a later acceptance wakes the sender as usual.
+    Answer(RSP_BLOCK_OK);
+    EXPECT_TRUE(LineCarries(2 * FRAME_SIZE));
+}
+
+TEST_F(TransferTest, AcceptingTheLastFrameBringsOneFrameWithoutFileData) {
+    const Bytes image = Image(100);
+    StartTransfer(image);
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    Answer(RSP_BLOCK_OK);
+    ASSERT_TRUE(LineCarries(2 * FRAME_SIZE));
+    const Bytes extra = FrameOnLine(1);
+    EXPECT_EQ(Bytes(extra.begin(), extra.begin() + 8), (Bytes{0x73, 0x01, 0x00, 0x02, 0x00, 0x64, 0x10, 0x00}));
+    EXPECT_EQ(Bytes(extra.end() - 3, extra.end()), (Bytes{0x0F, 0xF0, 0x77}));
+    EXPECT_EQ(transferState.lastBlockLength, 0);
+}
+
+TEST_F(TransferTest, AnAnswerWhileTheSenderIsStillSendingWakesNothing) {
+    StartTransfer(Image(9000));
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    HoldNextFrameWithXoff();
+    ProcessEventsFor(30ms);
+    ASSERT_EQ(transferState.senderAwake, 1);
+    Answer(RSP_BLOCK_OK);  // early: the sender is still on its frame
+    ProcessEventsFor(50ms);
+    ASSERT_TRUE(com1->Write({0x11}));  // XON
+    ASSERT_TRUE(LineCarries(2 * FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    ProcessEventsFor(100ms);
+    EXPECT_EQ(line->Bytes().size(), 2 * FRAME_SIZE) << "exactly one frame for one wake-up";
+}
+
+TEST_F(TransferTest, StartWithoutAFileOnlyDisablesTheButton) {
+    CreateWindow();
+    window->startUpgradeButton->setEnabled(true);
+    window->OnStartUpgrade();
+    EXPECT_FALSE(window->startUpgradeButton->isEnabled());
+    EXPECT_TRUE(com1->ReadUntilQuiet(100ms).empty());
+}
+
+TEST_F(TransferTest, AnswersWithoutAFileOrSenderLeaveEverythingAlone) {
+    CreateWindow();
+    for (std::uint8_t code : {RSP_BLOCK_OK, RSP_CHECKSUM_ERROR}) Answer(code);
+    ProcessEventsFor(30ms);
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("校验错误")});
+    EXPECT_TRUE(com1->ReadUntilQuiet(50ms).empty());
+    EXPECT_EQ(transferState.fileOffset, 0);
+}
+
+TEST_F(TransferTest, AFileThatShrinksDuringTheTransferStopsIt) {
+    const Bytes image = Image(10000);
+    StartTransfer(image);
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    std::filesystem::resize_file(folder / "image.bin", 5000);
+    Answer(RSP_BLOCK_OK);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("文件不可读!")});
+    ProcessEventsFor(100ms);
+    EXPECT_EQ(line->Bytes().size(), FRAME_SIZE) << "no frame padded from a short read";
+    EXPECT_FALSE(window->startUpgradeButton->isEnabled());
+}
+
+TEST_F(TransferTest, BoxesKeepServingAnswersAndTheCountWhileOpen) {
+    StartTransfer(Image(20000));
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    // While "更新失败!" is open, the head accepts the frame: the next one goes out, counted.
+    const std::int32_t before = transferState.bytesSent;
+    whileBoxOpen = [&](const MessageBoxRequest& box) {
+        if (box.text != QStringLiteral("更新失败!")) return;
+        Answer(RSP_BLOCK_OK);
+        EXPECT_TRUE(LineCarries(2 * FRAME_SIZE));
+        EXPECT_TRUE(SenderParked());
+        EXPECT_EQ(Label(IDC_SENT_COUNT), QString::number(before + FRAME_SIZE));
+    };
+    Answer(RSP_FAILED);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
+    EXPECT_EQ(line->Bytes().size(), 2 * FRAME_SIZE);
+}
+
+TEST_F(TransferTest, ClosingTheWindowMidFrameEndsTheSenderWithoutHanging) {
+    StartTransfer(Image(9000));
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    HoldNextFrameWithXoff();
+    window.reset();
+    EXPECT_EQ(transferState.senderThread, nullptr);
+}

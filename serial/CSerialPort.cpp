@@ -1,5 +1,6 @@
 #include "serial/CSerialPort.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "serial/HexText.h"
@@ -55,11 +56,21 @@ std::uint32_t CSerialPort::Read(std::uint8_t (&buffer)[READ_BUFFER_SIZE], const 
         return 0;
     }
     const int queued = handle->BytesQueued();
-    if (queued <= 0) return 0;
-    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(queued), READ_BUFFER_SIZE);
-    std::memset(buffer, 0, n);
-    const long got = handle->ReadQueued(buffer, n);
-    return got > 0 ? static_cast<std::uint32_t>(got) : 0;
+    if (queued < 0) return 0;  // the device no longer answers (closed, or gone)
+    const std::size_t waiting = static_cast<std::size_t>(queued);
+    std::memset(buffer, 0, std::min<std::size_t>(waiting, READ_BUFFER_SIZE));
+    // The count the driver reports covers only the line discipline's own buffer, which holds
+    // at most 4095 bytes; more may wait in the driver's receive buffers, and bytes that have
+    // just arrived may not be counted yet. One read() returns no more than that buffer held,
+    // but a read that finds it empty moves the waiting bytes over first. So the buffer is
+    // filled by reads until one gives nothing; none of them waits (non-blocking, no minimum).
+    std::size_t total = 0;
+    while (total < READ_BUFFER_SIZE) {
+        const long got = handle->ReadQueued(buffer + total, READ_BUFFER_SIZE - total);
+        if (got <= 0) break;
+        total += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::uint32_t>(total);
 }
 
 std::uint8_t CSerialPort::HexDigitValue(char c) { return hex_text::HexDigitValue(c); }

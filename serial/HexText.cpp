@@ -1,6 +1,6 @@
 #include "serial/HexText.h"
 
-#include <cstring>
+#include <algorithm>
 
 namespace hex_text {
 
@@ -45,7 +45,8 @@ DecodedText DecodeForSending(std::string_view text) {
     if (trimmed.size() > kMaxTextLength) return result;
     // The decoder works on the zero-terminated copy, as the bytes after the text are zero.
     std::array<char, kWorkAreaSize> copy{};
-    std::memcpy(copy.data(), trimmed.data(), trimmed.size());
+    // std::copy, not memcpy: an empty text may have no storage at all (a null pointer).
+    std::copy(trimmed.begin(), trimmed.end(), copy.begin());
     result.count = static_cast<std::size_t>(
         HexTextToBytes(std::string_view(copy.data(), trimmed.size()), result.bytes.data()));
     return result;

@@ -38,18 +38,22 @@ SerialLine::SerialLine(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {
 SerialLine::~SerialLine() { Close(); }
 
 bool SerialLine::ApplySettings(const termios2_io::RawLineSettings& settings) {
+    std::lock_guard lock(controlMutex_);
     if (closed_) return false;
     return termios2_io::ApplyRawSettings(fd_, settings);
 }
 
-bool SerialLine::IsUsable() const { return !closed_ && termios2_io::IsTerminal(fd_); }
+bool SerialLine::IsUsable() const {
+    std::lock_guard lock(controlMutex_);
+    return !closed_ && termios2_io::IsTerminal(fd_);
+}
 
 bool SerialLine::ReadErrorCounters(serial_icounter_struct& counters) const {
     return ioctl(fd_, TIOCGICOUNT, &counters) == 0;
 }
 
 bool SerialLine::TakeLineErrors() {
-    std::lock_guard lock(countersMutex_);
+    std::lock_guard lock(controlMutex_);
     if (closed_ || !haveCounters_) return false;
     serial_icounter_struct now{};
     if (!ReadErrorCounters(now)) return false;
@@ -98,7 +102,10 @@ std::size_t SerialLine::WriteAll(const std::uint8_t* bytes, std::size_t count) {
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n == 0 || errno == EAGAIN) {
-            if (!WaitWritable()) break;
+            if (!WaitWritable()) {
+                writeCutShort_ = closed_;
+                break;
+            }
         } else {
             break;
         }
@@ -130,7 +137,10 @@ bool SerialLine::DiscardInput() {
     std::lock_guard lock(readMutex_);
     return !closed_ && termios2_io::DiscardInput(fd_);
 }
-bool SerialLine::DiscardOutput() { return !closed_ && termios2_io::DiscardOutput(fd_); }
+bool SerialLine::DiscardOutput() {
+    std::lock_guard lock(controlMutex_);
+    return !closed_ && termios2_io::DiscardOutput(fd_);
+}
 
 void SerialLine::Close() {
     std::lock_guard closeLock(closeMutex_);
@@ -142,6 +152,11 @@ void SerialLine::Close() {
     // Only then are the descriptors closed, so no call can act on a number reused meanwhile.
     std::lock_guard readLock(readMutex_);
     std::lock_guard writeLock(writeMutex_);
+    std::lock_guard controlLock(controlMutex_);
+    // The last close of a serial device waits until the driver has sent its output, for up
+    // to half a minute, and a peer's XOFF stops it from sending at all. The interrupted write
+    // has already reported failure, so what it left in the driver is dropped instead.
+    if (writeCutShort_) termios2_io::DiscardOutput(fd_);
     ioctl(fd_, TIOCNXCL);
     flock(fd_, LOCK_UN);
     close(fd_);

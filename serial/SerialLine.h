@@ -41,7 +41,9 @@ public:
     // report none.
     bool TakeLineErrors();
 
-    // Bytes waiting in the input queue, or -1 when the device cannot be asked.
+    // Bytes waiting in the line discipline's input buffer (at most 4095; bytes still in the
+    // driver's receive buffers are not counted until a read or a wait moves them over), or -1
+    // when the device cannot be asked.
     int BytesQueued() const;
 
     // Reads at most maxBytes of what is queued, never waiting. Returns the count, 0 when
@@ -65,8 +67,10 @@ public:
     bool DiscardInput();
     bool DiscardOutput();
 
-    // Releases everything opening took: wakes every wait, waits for a write in progress to
-    // return, then drops the exclusive mode and the lock and closes both descriptors.
+    // Releases everything opening took: wakes every wait, waits for every call in progress to
+    // return, then drops the exclusive mode and the lock and closes both descriptors. Output
+    // left in the driver by a write that Close cut short is discarded, so that closing a
+    // line the peer holds with XOFF does not wait for the driver to drain.
     void Close();
     bool IsClosed() const { return closed_.load(); }
 
@@ -77,13 +81,16 @@ private:
     bool ReadErrorCounters(serial_icounter_struct& counters) const;
     bool WaitWritable();
 
+    // Every use of fd_ holds one of readMutex_, writeMutex_ or controlMutex_; Close takes all
+    // three before closing it, so no call acts on a descriptor number reused meanwhile.
     int fd_;
     int wakeFd_;  // eventfd that Close signals: close() alone does not wake a poll() on fd_
     std::atomic<bool> closed_{false};
-    mutable std::mutex readMutex_;  // the read side's calls, against Close
-    std::mutex writeMutex_;         // one write on the line at a time
+    mutable std::mutex readMutex_;     // the read side's calls
+    std::mutex writeMutex_;            // one write on the line at a time
+    mutable std::mutex controlMutex_;  // short requests from any thread: settings, counters
     std::mutex closeMutex_;
-    std::mutex countersMutex_;      // TakeLineErrors is called before reads and writes alike
-    serial_icounter_struct lastCounters_{};
+    serial_icounter_struct lastCounters_{};  // under controlMutex_
     bool haveCounters_ = false;
+    bool writeCutShort_ = false;  // under writeMutex_: Close interrupted a write
 };

@@ -31,7 +31,20 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent)
     connect(ControlAs<QPushButton>(IDC_OPEN_PORT), &QPushButton::clicked, this, [this] { OnOpenPortButton(); });
     connect(portList, qOverload<int>(&QComboBox::activated), this, [this] { OnPortListChange(); });
     connect(connectButton, &QPushButton::clicked, this, [this] { OnConnect(); });
-    connect(portList->lineEdit(), &QLineEdit::returnPressed, this, [this] { OnPortListChange(); });
+    portList->lineEdit()->installEventFilter(this);
+}
+
+bool CUpgradeDlg::eventFilter(QObject* watched, QEvent* e) {
+    // Enter after typing a device path into the port box opens that port, rather than
+    // closing the window under the technician's hands.
+    if (watched == portList->lineEdit() && e->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(e)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            OnPortListChange();
+            return true;
+        }
+    }
+    return TemplateDialog::eventFilter(watched, e);
 }
 
 CUpgradeDlg::~CUpgradeDlg() { StopAllWorkers(); }
@@ -108,12 +121,6 @@ void CUpgradeDlg::StopAllWorkers() {
 }
 
 void CUpgradeDlg::keyPressEvent(QKeyEvent* e) {
-    const bool enter = e->key() == Qt::Key_Return || e->key() == Qt::Key_Enter;
-    if (enter && portList->isAncestorOf(focusWidget())) {
-        // Enter after typing a device path into the port box opens that port rather than
-        // closing the window under the technician's hands.
-        return;
-    }
     if (e->key() == Qt::Key_Space && e->modifiers() == Qt::AltModifier) {
         if (systemMenu_) systemMenu_->popup(mapToGlobal(QPoint(0, 0)));
         return;

@@ -115,7 +115,7 @@ protected:
     }
     // Holds the sender part-way through its next frame with XOFF.
     void HoldNextFrameWithXoff() {
-        const std::size_t before = line->Bytes().size();
+        const std::size_t before = line->Size();
         Answer(RSP_BLOCK_OK);
         ASSERT_TRUE(LineCarries(before + 10));
         ASSERT_TRUE(com1->Write({0x13}));  // no event served since: the sender is at most a byte further
@@ -123,7 +123,7 @@ protected:
 
     // Waits (serving the window) until the line has carried this many bytes in all.
     bool LineCarries(std::size_t total) {
-        return ProcessEventsUntil([&] { return line->Bytes().size() >= total; }, 10s);
+        return ProcessEventsUntil([&] { return line->Size() >= total; }, 10s);
     }
     Bytes FrameOnLine(std::size_t index) {
         const Bytes all = line->Bytes();
@@ -226,7 +226,7 @@ TEST_F(TransferTest, AWholeImageGoesOutFrameByFrameWithCountsAndProgress) {
     EXPECT_FALSE(window->startUpgradeButton->isEnabled());
     EXPECT_FALSE(window->connectButton->isEnabled());
     ProcessEventsFor(50ms);
-    EXPECT_EQ(line->Bytes().size(), 3 * FRAME_SIZE) << "nothing is sent after the last frame";
+    EXPECT_EQ(line->Size(), 3 * FRAME_SIZE) << "nothing is sent after the last frame";
     std::lock_guard lock(transferState.fileMutex);
     EXPECT_EQ(transferState.firmwareFile, nullptr);
     EXPECT_EQ(transferState.fileOffset, 0);
@@ -240,7 +240,7 @@ TEST_F(TransferTest, AChecksumErrorResendsTheSameFrameOnceTheBoxIsClosed) {
     bool frameAgainBeforeBoxClosed = false;
     whileBoxOpen = [&](const MessageBoxRequest&) {
         ProcessEventsFor(100ms);
-        frameAgainBeforeBoxClosed = line->Bytes().size() > FRAME_SIZE;
+        frameAgainBeforeBoxClosed = line->Size() > FRAME_SIZE;
     };
     Answer(RSP_CHECKSUM_ERROR_2);
     ASSERT_TRUE(LineCarries(2 * FRAME_SIZE));
@@ -263,7 +263,7 @@ TEST_F(TransferTest, FailureAndTimeoutOnlyInformAndAnUnknownCodeDoesNothing) {
     for (std::uint8_t code : {RSP_FAILED, RSP_TIMEOUT, std::uint8_t{0x85}, std::uint8_t{0x10}}) Answer(code);
     ProcessEventsFor(50ms);
     EXPECT_EQ(BoxTexts(), (std::vector<QString>{QStringLiteral("更新失败!"), QStringLiteral("更新超时!")}));
-    EXPECT_EQ(line->Bytes().size(), FRAME_SIZE);
+    EXPECT_EQ(line->Size(), FRAME_SIZE);
     {
         std::lock_guard lock(transferState.fileMutex);
         EXPECT_NE(transferState.firmwareFile, nullptr);
@@ -300,7 +300,7 @@ TEST_F(TransferTest, AnAnswerWhileTheSenderIsStillSendingWakesNothing) {
     ASSERT_TRUE(LineCarries(2 * FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
     ProcessEventsFor(100ms);
-    EXPECT_EQ(line->Bytes().size(), 2 * FRAME_SIZE) << "exactly one frame for one wake-up";
+    EXPECT_EQ(line->Size(), 2 * FRAME_SIZE) << "exactly one frame for one wake-up";
 }
 
 TEST_F(TransferTest, StartWithoutAFileOnlyDisablesTheButton) {
@@ -330,7 +330,7 @@ TEST_F(TransferTest, AFileThatShrinksDuringTheTransferStopsIt) {
     ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("文件不可读!")});
     ProcessEventsFor(100ms);
-    EXPECT_EQ(line->Bytes().size(), FRAME_SIZE) << "no frame padded from a short read";
+    EXPECT_EQ(line->Size(), FRAME_SIZE) << "no frame padded from a short read";
     EXPECT_FALSE(window->startUpgradeButton->isEnabled());
 }
 
@@ -349,7 +349,7 @@ TEST_F(TransferTest, BoxesKeepServingAnswersAndTheCountWhileOpen) {
     };
     Answer(RSP_FAILED);
     ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
-    EXPECT_EQ(line->Bytes().size(), 2 * FRAME_SIZE);
+    EXPECT_EQ(line->Size(), 2 * FRAME_SIZE);
 }
 
 TEST_F(TransferTest, ClosingTheWindowMidFrameEndsTheSenderWithoutHanging) {

@@ -30,6 +30,7 @@ void LineRecorder::Run() {
         const std::uint32_t baud = termios2_io::ReadBaudRate(master_).value_or(0);
         std::lock_guard lock(mutex_);
         chunks_.push_back({std::vector<std::uint8_t>(buffer, buffer + n), baud});
+        size_ += static_cast<std::size_t>(n);
     }
 }
 
@@ -45,9 +46,14 @@ std::vector<std::uint8_t> LineRecorder::Bytes() const {
     return all;
 }
 
+std::size_t LineRecorder::Size() const {
+    std::lock_guard lock(mutex_);
+    return size_;
+}
+
 bool LineRecorder::WaitForBytes(std::size_t count, std::chrono::milliseconds timeout) const {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Bytes().size() < count) {
+    while (Size() < count) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }

@@ -22,6 +22,7 @@ public:
 
     std::vector<RecordedChunk> Chunks() const;
     std::vector<std::uint8_t> Bytes() const;
+    std::size_t Size() const;
     // Waits until at least count bytes were recorded or the time is up.
     bool WaitForBytes(std::size_t count, std::chrono::milliseconds timeout) const;
 
@@ -31,5 +32,6 @@ private:
     std::atomic<bool> stop_{false};
     mutable std::mutex mutex_;
     std::vector<RecordedChunk> chunks_;
+    std::size_t size_ = 0;
     std::thread thread_;
 };

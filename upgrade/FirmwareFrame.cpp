@@ -15,7 +15,8 @@ std::uint32_t BuildFirmwareFrame(FirmwareFrame& frame, std::int32_t blockOffset,
     std::copy_n(data.begin(), n, frame.begin() + FRAME_DATA_OFFSET);
 
     // Computed in 64 bits: the block past a file of nearly 2 GiB must not wrap around.
-    const bool lastBlock = std::int64_t{blockOffset} + std::int64_t(n) >= std::int64_t{firmwareSize};
+    const bool lastBlock =
+        std::int64_t{blockOffset} + std::int64_t(n) >= std::int64_t{firmwareSize};
     const std::uint32_t loadAddress = FIRMWARE_LOAD_BASE + static_cast<std::uint32_t>(blockOffset);
     frame[0] = FRAME_START_BYTE;
     frame[1] = lastBlock ? 1 : 0;
@@ -33,8 +34,9 @@ std::uint32_t BuildFirmwareFrame(FirmwareFrame& frame, std::int32_t blockOffset,
     return sum;
 }
 
-std::int32_t TotalBytesToSend(std::int32_t firmwareSize) {
-    const std::int32_t blocks = firmwareSize / std::int32_t(FRAME_DATA_SIZE) +
-                                (firmwareSize % std::int32_t(FRAME_DATA_SIZE) > 0 ? 1 : 0);
-    return blocks * std::int32_t(FRAME_SIZE);
+std::int64_t TotalBytesToSend(std::int32_t firmwareSize) {
+    const std::int64_t blockSize = std::int64_t(FRAME_DATA_SIZE);
+    const std::int64_t blocks = firmwareSize / blockSize + (firmwareSize % blockSize > 0 ? 1 : 0);
+    // In 64 bits: for files from 2,141,728,769 bytes on the total no longer fits 32 bits.
+    return blocks * std::int64_t(FRAME_SIZE);
 }

@@ -33,5 +33,5 @@ std::uint32_t BuildFirmwareFrame(FirmwareFrame& frame, std::int32_t blockOffset,
 std::uint32_t FrameSum(const FirmwareFrame& frame);
 
 // Bytes the transfer puts on the line when every frame goes out once: 4107 per started block
-// of 4096 file bytes. firmwareSize must be below 2 GiB.
-std::int32_t TotalBytesToSend(std::int32_t firmwareSize);
+// of 4096 file bytes. Kept in 64 bits, so files near 2 GiB do not show a wrapped count.
+std::int64_t TotalBytesToSend(std::int32_t firmwareSize);

@@ -1,0 +1,514 @@
+#include "tools/head/HeadEngine.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <utility>
+
+#include "tools/head/Sha256.h"
+#include "upgrade/FirmwareFrame.h"
+#include "upgrade/PelcoCommand.h"
+#include "upgrade/ResponseCodes.h"
+
+namespace head {
+
+namespace {
+
+constexpr std::size_t kMaxKeptEvents = 20000;
+constexpr std::uint8_t kXon = 0x11;
+constexpr std::uint8_t kXoff = 0x13;
+
+std::string Format(const char* format, auto... values) {
+    char text[512];
+    std::snprintf(text, sizeof text, format, values...);
+    return text;
+}
+
+std::string SpeedText(std::optional<std::uint32_t> speed) {
+    return speed ? Format("%u baud", static_cast<unsigned>(*speed)) : std::string("unknown speed");
+}
+
+std::string PointName(unsigned point) {
+    return point == kGreetingPoint ? std::string("greeting") : Format("frame %u", point);
+}
+
+}  // namespace
+
+const char* StateName(HeadState state) {
+    switch (state) {
+        case HeadState::Normal:
+            return "normal operation";
+        case HeadState::Loader:
+            return "loader";
+        case HeadState::Stopped:
+            return "stopped";
+    }
+    return "?";
+}
+
+std::string CheckOptions(const HeadOptions& options) {
+    const HeadFaults& f = options.faults;
+    if (options.address < 1 || options.address > 255) return "the address must be 1 to 255";
+    if (options.speed == 0) return "the line speed must be above 0";
+    if (!IsChecksumError(f.rejectCode)) return "the reject code must be 81 or 83";
+    if (f.failCode != RSP_FAILED && f.failCode != RSP_TIMEOUT)
+        return "the fail code must be 86 or 87";
+    if (f.xoffAfterBytes < 1 || f.xoffAfterBytes >= FRAME_SIZE) {
+        return "XOFF must come after 1 to 4106 bytes of the frame";
+    }
+    if (f.xoffPause.count() < 0 || f.garbageGap.count() < 0 || options.frameTimeout.count() < 0) {
+        return "times must not be negative";
+    }
+    if (f.garbageBytes.empty()) return "the garbage must hold at least one byte";
+    for (const std::uint8_t b : f.garbageBytes) {
+        // Garbage must mean nothing to the tool, even when split across reads: no answer code,
+        // and no XON or XOFF, which the tool's line would act on.
+        const bool code = b >= RSP_CONNECTED && b <= RSP_TIMEOUT && b != 0x85;
+        if (code || b == kXon || b == kXoff) {
+            return Format("garbage byte %02x would mean something (answer code or XON/XOFF)", b);
+        }
+    }
+    return {};
+}
+
+std::string SummaryText(const HeadReport& r) {
+    std::string text = Format("state: %s\n", StateName(r.state));
+    text += Format("bytes received: %llu (noise %llu, skipped %llu)\n",
+                   static_cast<unsigned long long>(r.bytesReceived),
+                   static_cast<unsigned long long>(r.noiseBytes),
+                   static_cast<unsigned long long>(r.skippedBytes));
+    text +=
+        Format("commands: %zu (accepted %zu); greetings: %u\n", r.commands.size(),
+               static_cast<std::size_t>(std::count_if(r.commands.begin(), r.commands.end(),
+                                                      [](const auto& c) { return c.accepted; })),
+               r.greetings);
+    text += Format(
+        "frames: %u (accepted %u, resends %u, checksum errors %u, bad %u, incomplete %u, "
+        "extra %u)\n",
+        r.frames, r.framesAccepted, r.resends, r.checksumErrors, r.badFrames, r.incompleteFrames,
+        r.extraFrames);
+    text +=
+        "answers: " + (r.answers.empty() ? std::string("none") : HexBytes(r.answers, 32)) + "\n";
+    if (r.impliedImageSize) {
+        text += Format("the extra frame puts the end of the file at %u bytes\n",
+                       static_cast<unsigned>(*r.impliedImageSize));
+    }
+    if (r.imagesCompleted > 0) {
+        text += Format("image: %zu bytes, sha256 %s\n", r.finishedImage.size(), r.sha256.c_str());
+    } else {
+        text += Format("image: incomplete, %zu bytes so far\n", r.image.size());
+    }
+    for (const std::string& problem : r.problems) text += "problem: " + problem + "\n";
+    if (!r.lineError.empty()) text += "line error: " + r.lineError + "\n";
+    return text;
+}
+
+HeadEngine::HeadEngine(HeadOptions options, Clock::time_point start)
+    : options_(std::move(options)), start_(start), lastActivity_(start) {
+    options_.log = nullptr;  // the engine only collects events; its owner passes them on
+    report_.state = options_.startInLoader ? HeadState::Loader : HeadState::Normal;
+    frame_.reserve(FRAME_SIZE);
+}
+
+std::uint32_t HeadEngine::LineSpeed() const {
+    return report_.state == HeadState::Normal ? options_.speed : UPGRADE_BAUD_RATE;
+}
+
+void HeadEngine::SetFaults(const HeadFaults& faults) {
+    options_.faults = faults;
+    rejectUsed_ = failUsed_ = garbageUsed_ = withholdUsed_ = xoffUsed_ = silent_ = false;
+    // A pause in progress ends at once: the tool must not stay held by a fault now gone.
+    if (xonDue_ && !report_.xonSent) xonDue_ = Clock::time_point::min();
+}
+
+void HeadEngine::Note(const std::string& text, Clock::time_point now) {
+    const double seconds = std::chrono::duration<double>(now - start_).count();
+    std::string line = Format("[%9.3f] ", seconds) + text;
+    if (report_.events.size() < kMaxKeptEvents) {
+        report_.events.push_back(line);
+    } else {
+        ++report_.eventsDropped;
+    }
+    newEvents_.push_back(std::move(line));
+}
+
+void HeadEngine::Problem(const std::string& text, Clock::time_point now) {
+    report_.problems.push_back(text);
+    Note("problem: " + text, now);
+}
+
+std::vector<std::string> HeadEngine::TakeNewEvents() {
+    return std::exchange(newEvents_, {});
+}
+
+void HeadEngine::Receive(std::span<const std::uint8_t> bytes,
+                         std::optional<std::uint32_t> toolSpeed, Clock::time_point now) {
+    if (bytes.empty()) return;
+    report_.bytesReceived += bytes.size();
+    if (xonDue_ && !report_.xonSent) report_.bytesWhilePaused += bytes.size();
+    lastActivity_ = now;
+    if (toolSpeed && *toolSpeed != LineSpeed()) {
+        // A real receiver would make garbage of bytes sent at another speed; they count as
+        // noise, and break whatever was coming in.
+        report_.noiseBytes += bytes.size();
+        Note(Format("noise: %zu bytes sent at %u baud while the head listens at %u baud: %s",
+                    bytes.size(), static_cast<unsigned>(*toolSpeed),
+                    static_cast<unsigned>(LineSpeed()), HexBytes(bytes).c_str()),
+             now);
+        DropFrame(now, "noise");
+        skipped_.insert(skipped_.end(), pending_.begin(), pending_.end());
+        pending_.clear();
+        FlushSkipped(now);
+        report_.partialBytes = 0;
+        return;
+    }
+    chunkSpeed_ = toolSpeed;
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+    Process(now, false);
+}
+
+void HeadEngine::DropFrame(Clock::time_point now, const char* why) {
+    if (!inFrame_) return;
+    ++report_.incompleteFrames;
+    Problem(Format("frame %u left incomplete (%zu of %zu bytes) and dropped after %s",
+                   report_.frames + 1, frame_.size(), FRAME_SIZE, why),
+            now);
+    inFrame_ = false;
+    frame_.clear();
+}
+
+void HeadEngine::FlushSkipped(Clock::time_point now) {
+    if (skipped_.empty()) return;
+    report_.skippedBytes += skipped_.size();
+    Note(Format("skipped %zu bytes that begin no %s: %s", skipped_.size(),
+                report_.state == HeadState::Normal ? "command" : "greeting or frame",
+                HexBytes(skipped_).c_str()),
+         now);
+    skipped_.clear();
+}
+
+void HeadEngine::Process(Clock::time_point now, bool flush) {
+    std::size_t pos = 0;
+    while (pos < pending_.size()) {
+        const std::span<const std::uint8_t> rest(pending_.data() + pos, pending_.size() - pos);
+        if (report_.state == HeadState::Loader && inFrame_) {
+            std::size_t take = std::min(FRAME_SIZE - frame_.size(), rest.size());
+            const HeadFaults& f = options_.faults;
+            const bool xoffHere = f.xoffFrame != 0 && f.xoffFrame == report_.frames + 1 &&
+                                  !xoffUsed_ && frame_.size() < f.xoffAfterBytes;
+            if (xoffHere) take = std::min(take, f.xoffAfterBytes - frame_.size());
+            frame_.insert(frame_.end(), rest.begin(), rest.begin() + static_cast<long>(take));
+            pos += take;
+            if (xoffHere && frame_.size() == f.xoffAfterBytes) {
+                outputs_.push_back({now, {kXoff}});
+                xoffUsed_ = true;
+                report_.xoffSent = true;
+                report_.xonSent = false;
+                xonDue_ = now + f.xoffPause;
+                Note(Format("XOFF after %zu bytes of frame %u; XON in %lld ms", frame_.size(),
+                            report_.frames + 1, static_cast<long long>(f.xoffPause.count())),
+                     now);
+            }
+            if (frame_.size() == FRAME_SIZE) HandleFrame(now);
+            continue;
+        }
+        PelcoFrame command;
+        const Match pelco = MatchPelcoFrame(rest, &command);
+        if (pelco == Match::Frame) {
+            FlushSkipped(now);
+            const HeadState before = report_.state;
+            HandleCommand(command, rest.first(command.length), now);
+            pos += command.length;
+            if (report_.state != before && chunkSpeed_ && *chunkSpeed_ != LineSpeed() &&
+                pos < pending_.size()) {
+                // Sent along with the command at the old speed: noise to the loader's receiver.
+                const std::span<const std::uint8_t> after(pending_.data() + pos,
+                                                          pending_.size() - pos);
+                report_.noiseBytes += after.size();
+                Note(Format("noise: %zu bytes after the command, at the old speed: %s",
+                            after.size(), HexBytes(after).c_str()),
+                     now);
+                pos = pending_.size();
+            }
+            continue;
+        }
+        if (pelco == Match::NeedMore && !flush) break;
+        if (report_.state == HeadState::Loader) {
+            if (rest[0] == FRAME_START_BYTE) {
+                FlushSkipped(now);
+                inFrame_ = true;
+                frame_.assign(1, rest[0]);
+                ++pos;
+                continue;
+            }
+            if (rest[0] == GREETING_BYTE) {
+                if (rest.size() < 2 && !flush) break;
+                if (rest.size() >= 2 && rest[1] == GREETING_BYTE) {
+                    FlushSkipped(now);
+                    HandleGreeting(now);
+                    pos += 2;
+                    continue;
+                }
+            }
+        }
+        // Resynchronisation: a byte that starts nothing the head knows is skipped on its own.
+        skipped_.push_back(rest[0]);
+        ++pos;
+    }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(pos));
+    FlushSkipped(now);
+    report_.partialBytes = pending_.size() + (inFrame_ ? frame_.size() : 0);
+}
+
+void HeadEngine::HandleCommand(const PelcoFrame& frame, std::span<const std::uint8_t> bytes,
+                               Clock::time_point now) {
+    CommandSeen seen{frame, {bytes.begin(), bytes.end()}, chunkSpeed_, false};
+    std::string verdict;
+    if (report_.state != HeadState::Normal) {
+        verdict = "ignored: the loader is running";
+    } else if (frame.protocol != options_.protocol) {
+        verdict = Format("ignored: this head speaks %s", ProtocolName(options_.protocol));
+    } else if (frame.address != options_.address) {
+        verdict = Format("ignored: this head has address %u", options_.address);
+    } else if (!frame.IsStartUpgrade()) {
+        verdict = "ignored: not the start-upgrade command";
+    } else {
+        seen.accepted = true;
+        verdict = Format("start-upgrade: the loader now listens at %u baud",
+                         static_cast<unsigned>(UPGRADE_BAUD_RATE));
+    }
+    Note(Format("%s command for address %u at %s: %s: %s", ProtocolName(frame.protocol),
+                frame.address, SpeedText(chunkSpeed_).c_str(), HexBytes(bytes).c_str(),
+                verdict.c_str()),
+         now);
+    report_.commands.push_back(std::move(seen));
+    if (report_.commands.back().accepted) report_.state = HeadState::Loader;
+}
+
+void HeadEngine::HandleGreeting(Clock::time_point now) {
+    ++report_.greetings;
+    const HeadFaults& f = options_.faults;
+    std::uint8_t code = RSP_CONNECTED;
+    if (f.failAt == kGreetingPoint && !failUsed_) {
+        failUsed_ = true;
+        code = f.failCode;
+    }
+    Note(Format("greeting 3f 3f (%u)", report_.greetings), now);
+    SendAnswer(kGreetingPoint, code, now);
+}
+
+void HeadEngine::HandleFrame(Clock::time_point now) {
+    inFrame_ = false;
+    const unsigned number = ++report_.frames;
+    const LoaderFrameFields fields = ReadLoaderFrame(frame_);
+    if (previousFrameAddress_ == fields.loadAddress) ++report_.resends;
+    previousFrameAddress_ = fields.loadAddress;
+    const std::uint32_t offset = fields.loadAddress - FIRMWARE_LOAD_BASE;
+    const auto blockSize = static_cast<std::uint32_t>(FRAME_DATA_SIZE);
+    std::string description =
+        Format("frame %u: load address %08x, last-block flag %u, length %04x, sum %06x %s", number,
+               fields.loadAddress, fields.flagByte, fields.lengthField, fields.carriedSum,
+               fields.SumOk() ? "ok" : Format("(head computes %06x)", fields.computedSum).c_str());
+
+    enum class Verdict { Store, Extra, Reject, Bad };
+    Verdict verdict = Verdict::Bad;
+    std::uint8_t code = RSP_FAILED;
+    if (!fields.SumOk()) {
+        ++report_.checksumErrors;
+        verdict = Verdict::Reject;
+        code = RSP_CHECKSUM_ERROR;
+    } else if (fields.lengthField != FRAME_LENGTH_FIELD) {
+        Problem(Format("frame %u: length field %04x", number, fields.lengthField), now);
+    } else if (fields.loadAddress < FIRMWARE_LOAD_BASE) {
+        Problem(Format("frame %u: load address %08x below the image", number, fields.loadAddress),
+                now);
+    } else if (offset == 0 || (!lastBlockStored_ && offset == report_.image.size())) {
+        verdict = Verdict::Store;
+        code = fields.lastBlock ? RSP_DONE : RSP_BLOCK_OK;
+    } else if (lastBlockStored_ && offset > lastBlockOffset_ &&
+               offset - lastBlockOffset_ <= blockSize) {
+        // After the last block a tool that was told 0x82 sends one frame more, from the end of
+        // its file: its load address gives the file's true length.
+        verdict = Verdict::Extra;
+        code = RSP_DONE;
+    } else {
+        Problem(Format("frame %u: load address %08x, expected %08x", number, fields.loadAddress,
+                       static_cast<unsigned>(FIRMWARE_LOAD_BASE + report_.image.size())),
+                now);
+    }
+    if (verdict == Verdict::Bad) ++report_.badFrames;
+
+    const HeadFaults& f = options_.faults;
+    if (f.failAt == number && !failUsed_) {
+        failUsed_ = true;
+        code = f.failCode;
+        verdict = Verdict::Reject;
+        description += " (fault: fail)";
+    } else if (f.rejectFrame == number && !rejectUsed_) {
+        rejectUsed_ = true;
+        code = f.rejectCode;
+        verdict = Verdict::Reject;
+        description += " (fault: reject)";
+    } else if (verdict == Verdict::Store && code == RSP_DONE && f.withholdDone && !withholdUsed_) {
+        withholdUsed_ = true;
+        code = RSP_BLOCK_OK;
+        description += " (fault: 82 in place of 84)";
+    }
+
+    const std::span<const std::uint8_t> data(frame_.data() + FRAME_DATA_OFFSET, FRAME_DATA_SIZE);
+    if (verdict == Verdict::Store) {
+        if (offset == 0 && (!report_.image.empty() || lastBlockStored_)) {
+            Note("a new image begins at load address 00020000", now);
+        }
+        if (offset == 0) {
+            report_.image.clear();
+            lastBlockStored_ = false;
+        }
+        report_.image.insert(report_.image.end(), data.begin(), data.end());
+        ++report_.framesAccepted;
+        if (fields.lastBlock) {
+            lastBlockStored_ = true;
+            lastBlockOffset_ = offset;
+        }
+    } else if (verdict == Verdict::Extra) {
+        ++report_.extraFrames;
+        report_.impliedImageSize = offset;
+        const bool allFill = std::all_of(data.begin(), data.end(),
+                                         [](std::uint8_t b) { return b == FRAME_FILL_BYTE; });
+        description += Format(" (extra frame after the last block: the file is %u bytes)",
+                              static_cast<unsigned>(offset));
+        if (!allFill || !fields.lastBlock) {
+            Problem(Format("frame %u: extra frame carries %s", number,
+                           allFill ? "no last-block flag" : "data other than fill"),
+                    now);
+        }
+    }
+    Note(description, now);
+    frame_.clear();
+    if (verdict == Verdict::Store && fields.lastBlock) CompleteImage(now);
+    SendAnswer(number, code, now);
+}
+
+void HeadEngine::CompleteImage(Clock::time_point now) {
+    const std::vector<std::uint8_t>& image = report_.image;
+    std::size_t size = image.size();
+    if (options_.sizeRule == ImageSizeRule::ExpectSize) {
+        const std::size_t expected = options_.expectSize;
+        if (expected > image.size()) {
+            Problem(Format("image of %zu bytes is shorter than the expected %zu", image.size(),
+                           expected),
+                    now);
+        } else {
+            size = expected;
+            if (!std::all_of(image.begin() + static_cast<long>(size), image.end(),
+                             [](std::uint8_t b) { return b == FRAME_FILL_BYTE; })) {
+                Problem(Format("bytes past the expected %zu are not all fill", expected), now);
+            }
+            // Even an empty file travels in one frame.
+            const std::size_t blocksNeeded =
+                std::max<std::size_t>(1, (expected + FRAME_DATA_SIZE - 1) / FRAME_DATA_SIZE);
+            if (image.size() / FRAME_DATA_SIZE != blocksNeeded) {
+                Problem(Format("%zu blocks received for an image of %zu bytes",
+                               image.size() / FRAME_DATA_SIZE, expected),
+                        now);
+            }
+        }
+    } else if (options_.sizeRule == ImageSizeRule::TrimFill) {
+        while (size > lastBlockOffset_ && image[size - 1] == FRAME_FILL_BYTE) --size;
+    }
+    report_.finishedImage.assign(image.begin(), image.begin() + static_cast<long>(size));
+    report_.sha256 = Sha256::HexOf(report_.finishedImage);
+    ++report_.imagesCompleted;
+    Note(Format("image complete: %zu bytes, sha256 %s", size, report_.sha256.c_str()), now);
+    if (!options_.outputPath.empty()) {
+        std::ofstream out(options_.outputPath, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(report_.finishedImage.data()),
+                  static_cast<std::streamsize>(report_.finishedImage.size()));
+        out.close();
+        if (out) {
+            Note("image written to " + options_.outputPath, now);
+        } else {
+            Problem("could not write the image to " + options_.outputPath, now);
+        }
+    }
+}
+
+void HeadEngine::SendAnswer(unsigned point, std::uint8_t code, Clock::time_point now) {
+    const HeadFaults& f = options_.faults;
+    if (f.silentFrom && (point == kGreetingPoint ? *f.silentFrom == kGreetingPoint
+                                                 : point >= *f.silentFrom && *f.silentFrom != 0)) {
+        silent_ = true;
+    }
+    const bool garbage = f.garbageAt == point && !garbageUsed_;
+    if (garbage) garbageUsed_ = true;
+    Clock::time_point answerAt = now;
+    if (garbage && f.garbageBeforeAnswer) {
+        outputs_.push_back({now, f.garbageBytes});
+        answerAt = now + f.garbageGap;
+    }
+    if (silent_) {
+        Note(Format("silent: no answer to the %s (it would have been %02x)",
+                    PointName(point).c_str(), code),
+             now);
+    } else {
+        outputs_.push_back({answerAt, {code}});
+        report_.answers.push_back(code);
+        Note(Format("answer %02x to the %s", code, PointName(point).c_str()), now);
+    }
+    if (garbage && !f.garbageBeforeAnswer) {
+        outputs_.push_back({now + f.garbageGap, f.garbageBytes});
+    }
+    if (garbage) {
+        Note(Format("garbage %s %s the answer", HexBytes(f.garbageBytes).c_str(),
+                    f.garbageBeforeAnswer ? "before" : "after"),
+             now);
+    }
+}
+
+std::optional<Clock::time_point> HeadEngine::SilenceDeadline() const {
+    if (options_.frameTimeout.count() == 0) return std::nullopt;
+    if (!inFrame_ && pending_.empty()) return std::nullopt;
+    if (xonDue_ && !report_.xonSent) return std::nullopt;  // the head itself holds the tool back
+    return lastActivity_ + options_.frameTimeout;
+}
+
+std::optional<Clock::time_point> HeadEngine::NextDeadline() const {
+    std::optional<Clock::time_point> next;
+    auto consider = [&next](std::optional<Clock::time_point> t) {
+        if (t && (!next || *t < *next)) next = t;
+    };
+    if (!outputs_.empty()) consider(outputs_.front().due);
+    if (xonDue_ && !report_.xonSent) consider(xonDue_);
+    consider(SilenceDeadline());
+    return next;
+}
+
+void HeadEngine::Advance(Clock::time_point now) {
+    if (xonDue_ && !report_.xonSent && now >= *xonDue_) {
+        outputs_.push_back({now, {kXon}});
+        report_.xonSent = true;
+        lastActivity_ = now;
+        Note(Format("XON (%llu bytes came during the pause)",
+                    static_cast<unsigned long long>(report_.bytesWhilePaused)),
+             now);
+    }
+    if (const auto deadline = SilenceDeadline(); deadline && now >= *deadline) {
+        // The frame is lost; bytes held back because they might begin a command or greeting
+        // are looked at once more without waiting for the rest.
+        DropFrame(now, "silence");
+        Process(now, true);
+    }
+}
+
+std::vector<std::uint8_t> HeadEngine::TakeDueOutput(Clock::time_point now) {
+    std::vector<std::uint8_t> bytes;
+    while (!outputs_.empty() && outputs_.front().due <= now) {
+        const Output& out = outputs_.front();
+        bytes.insert(bytes.end(), out.bytes.begin(), out.bytes.end());
+        report_.written.insert(report_.written.end(), out.bytes.begin(), out.bytes.end());
+        outputs_.pop_front();
+    }
+    return bytes;
+}
+
+}  // namespace head

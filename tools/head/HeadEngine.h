@@ -1,0 +1,101 @@
+// The camera head's behaviour as a state machine without a line: bytes in, answer bytes out,
+// with the time passed in by the caller. VirtualHead feeds it from a serial line; tests may
+// drive it directly. Not thread-safe: one caller at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "tools/head/HeadOptions.h"
+
+namespace head {
+
+using Clock = std::chrono::steady_clock;
+
+class HeadEngine {
+  public:
+    HeadEngine(HeadOptions options, Clock::time_point start);
+
+    // Bytes read from the line. toolSpeed is the far end's line speed at the time they were
+    // read, when the head can learn it; bytes read while it differs from LineSpeed() are noise.
+    void Receive(std::span<const std::uint8_t> bytes, std::optional<std::uint32_t> toolSpeed,
+                 Clock::time_point now);
+
+    // Runs what is due at now: XON after a pause, the drop of a frame left incomplete.
+    void Advance(Clock::time_point now);
+
+    // The earliest time at which Advance or TakeDueOutput has work, if any.
+    std::optional<Clock::time_point> NextDeadline() const;
+
+    // The bytes due on the line at now, in order. They are counted as written.
+    std::vector<std::uint8_t> TakeDueOutput(Clock::time_point now);
+
+    // The speed the head's receiver runs at: its own speed, then 115200 in the loader.
+    std::uint32_t LineSpeed() const;
+
+    // Replaces the fault settings; their one-shot marks start afresh.
+    void SetFaults(const HeadFaults& faults);
+
+    // Adds an event line (with time stamp) to the report and to the new events.
+    void Note(const std::string& text, Clock::time_point now);
+
+    const HeadReport& Report() const { return report_; }
+    HeadReport& MutableReport() { return report_; }
+
+    // The event lines added since the last call.
+    std::vector<std::string> TakeNewEvents();
+
+  private:
+    struct Output {
+        Clock::time_point due;
+        std::vector<std::uint8_t> bytes;
+    };
+
+    void Process(Clock::time_point now, bool flush);
+    void FlushSkipped(Clock::time_point now);
+    void DropFrame(Clock::time_point now, const char* why);
+    void HandleCommand(const PelcoFrame& frame, std::span<const std::uint8_t> bytes,
+                       Clock::time_point now);
+    void HandleGreeting(Clock::time_point now);
+    void HandleFrame(Clock::time_point now);
+    void CompleteImage(Clock::time_point now);
+    void Problem(const std::string& text, Clock::time_point now);
+    // Sends the answer due at a point (kGreetingPoint or a frame number), after the silent and
+    // garbage faults; code is the answer after the other faults.
+    void SendAnswer(unsigned point, std::uint8_t code, Clock::time_point now);
+    std::optional<Clock::time_point> SilenceDeadline() const;
+
+    HeadOptions options_;
+    Clock::time_point start_;
+    HeadReport report_;
+    std::vector<std::string> newEvents_;
+
+    std::vector<std::uint8_t> pending_;  // bytes not yet taken into a command, greeting or frame
+    std::vector<std::uint8_t> skipped_;  // bytes skipped in this step, reported together
+    std::vector<std::uint8_t> frame_;    // the frame coming in (starts with 0x73) if inFrame_
+    bool inFrame_ = false;
+    std::optional<std::uint32_t> chunkSpeed_;  // tool's speed for the bytes being processed
+    Clock::time_point lastActivity_;           // last byte received, or XON sent
+    std::deque<Output> outputs_;
+
+    // The image in progress: the offset of the next block is report_.image.size().
+    bool lastBlockStored_ = false;
+    std::uint32_t lastBlockOffset_ = 0;
+    std::optional<std::uint32_t> previousFrameAddress_;
+
+    // One-shot marks of the faults.
+    bool rejectUsed_ = false;
+    bool failUsed_ = false;
+    bool garbageUsed_ = false;
+    bool withholdUsed_ = false;
+    bool xoffUsed_ = false;
+    bool silent_ = false;
+    std::optional<Clock::time_point> xonDue_;  // when the XON of the last XOFF is due
+};
+
+}  // namespace head

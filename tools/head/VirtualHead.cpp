@@ -1,0 +1,303 @@
+#include "tools/head/VirtualHead.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "serial/Termios2.h"
+#include "tools/head/HeadLine.h"
+#include "upgrade/PelcoCommand.h"
+
+namespace head {
+
+namespace {
+
+constexpr std::size_t kReadChunk = 4096;
+constexpr double kPaceBurst = 32;  // bytes a paced head may read at once: a UART's FIFO
+constexpr auto kWriteTimeout = std::chrono::milliseconds(1000);
+constexpr auto kLongestPoll = std::chrono::milliseconds(1000);
+
+std::string ErrnoText(const std::string& what, int error) {
+    return what + ": " + std::strerror(error);
+}
+
+int MillisecondsUntil(Clock::time_point when, Clock::time_point now) {
+    if (when <= now) return 0;
+    // Rounded up, so the head never wakes just before the time and spins.
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(when - now);
+    return static_cast<int>(std::min(ms, kLongestPoll).count());
+}
+
+}  // namespace
+
+VirtualHead::VirtualHead(HeadOptions options, int fd, int slaveFd, bool pseudoTerminal,
+                         std::string path, int wakeFd)
+    : options_(std::move(options)),
+      fd_(fd),
+      slaveFd_(slaveFd),
+      pseudoTerminal_(pseudoTerminal),
+      path_(std::move(path)),
+      wakeFd_(wakeFd),
+      engine_(options_, Clock::now()) {}
+
+std::unique_ptr<VirtualHead> VirtualHead::Make(HeadOptions options, int fd, int slaveFd,
+                                               bool pseudoTerminal, std::string path,
+                                               std::string* error) {
+    const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd < 0) {
+        if (error) *error = ErrnoText("eventfd", errno);
+        close(fd);
+        if (slaveFd >= 0) close(slaveFd);
+        return nullptr;
+    }
+    return std::unique_ptr<VirtualHead>(
+        new VirtualHead(std::move(options), fd, slaveFd, pseudoTerminal, std::move(path), wakeFd));
+}
+
+std::unique_ptr<VirtualHead> VirtualHead::CreatePty(HeadOptions options, std::string* error) {
+    if (const std::string problem = CheckOptions(options); !problem.empty()) {
+        if (error) *error = problem;
+        return nullptr;
+    }
+    const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (master < 0) {
+        if (error) *error = ErrnoText("posix_openpt", errno);
+        return nullptr;
+    }
+    char name[128];
+    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof name) != 0) {
+        if (error) *error = ErrnoText("pseudo-terminal setup", errno);
+        close(master);
+        return nullptr;
+    }
+    const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (slave < 0) {
+        if (error) *error = ErrnoText(std::string("open ") + name, errno);
+        close(master);
+        return nullptr;
+    }
+    return Make(std::move(options), master, slave, true, name, error);
+}
+
+std::unique_ptr<VirtualHead> VirtualHead::Attach(const std::string& devicePath, HeadOptions options,
+                                                 std::string* error) {
+    if (const std::string problem = CheckOptions(options); !problem.empty()) {
+        if (error) *error = problem;
+        return nullptr;
+    }
+    const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        if (error) *error = ErrnoText("open " + devicePath, errno);
+        return nullptr;
+    }
+    auto fail = [&](const std::string& text) -> std::unique_ptr<VirtualHead> {
+        if (error) *error = text;
+        close(fd);
+        return nullptr;
+    };
+    if (!termios2_io::IsTerminal(fd)) return fail(devicePath + " is not a serial device");
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        return fail(ErrnoText(devicePath + " is in use", errno == EWOULDBLOCK ? EBUSY : errno));
+    }
+    const std::uint32_t speed = options.startInLoader ? UPGRADE_BAUD_RATE : options.speed;
+    if (!SetRawLine(fd, speed)) return fail(ErrnoText("line settings on " + devicePath, errno));
+    return Make(std::move(options), fd, -1, false, devicePath, error);
+}
+
+VirtualHead::~VirtualHead() {
+    Stop();
+    close(fd_);
+    if (slaveFd_ >= 0) close(slaveFd_);
+    close(wakeFd_);
+}
+
+void VirtualHead::Start() {
+    if (started_) return;
+    started_ = true;
+    {
+        std::lock_guard lock(mutex_);
+        engine_.Note(
+            std::string("listening on ") + path_ + " as a " + ProtocolName(options_.protocol) +
+                " head, address " + std::to_string(options_.address) + ", " +
+                std::to_string(engine_.LineSpeed()) + " baud, " + StateName(engine_.Report().state),
+            Clock::now());
+    }
+    running_ = true;
+    thread_ = std::thread(&VirtualHead::Run, this);
+}
+
+void VirtualHead::Wake() const {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto w = write(wakeFd_, &one, sizeof one);
+}
+
+void VirtualHead::ClearWake() const {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto r = read(wakeFd_, &count, sizeof count);
+}
+
+void VirtualHead::Stop() {
+    stopRequested_ = true;
+    Wake();
+    if (thread_.joinable()) thread_.join();
+}
+
+HeadReport VirtualHead::Report() const {
+    std::lock_guard lock(mutex_);
+    return engine_.Report();
+}
+
+bool VirtualHead::WaitFor(const std::function<bool(const HeadReport&)>& condition,
+                          std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] {
+        return condition(engine_.Report()) || engine_.Report().state == HeadState::Stopped;
+    });
+    return condition(engine_.Report());
+}
+
+void VirtualHead::SetFaults(const HeadFaults& faults) {
+    {
+        std::lock_guard lock(mutex_);
+        engine_.SetFaults(faults);
+    }
+    Wake();  // the head's thread looks at its timers again
+}
+
+void VirtualHead::PassOnEvents(const std::vector<std::string>& events) const {
+    if (!options_.log) return;
+    for (const std::string& line : events) options_.log(line);
+}
+
+bool VirtualHead::WriteBytes(const std::vector<std::uint8_t>& bytes) {
+    std::size_t done = 0;
+    const auto deadline = Clock::now() + kWriteTimeout;
+    while (done < bytes.size()) {
+        const ssize_t n = write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN) return false;
+        const auto now = Clock::now();
+        if (now >= deadline) return false;
+        pollfd fds[2] = {{fd_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
+        if (poll(fds, 2, MillisecondsUntil(deadline, now)) < 0 && errno != EINTR) return false;
+        if (stopRequested_) return false;
+        if (fds[1].revents) ClearWake();
+    }
+    return true;
+}
+
+void VirtualHead::Run() {
+    std::uint32_t appliedSpeed =
+        pseudoTerminal_ ? 0 : (options_.startInLoader ? UPGRADE_BAUD_RATE : options_.speed);
+    const double paceRate = options_.paceBaud / 10.0;  // bytes per second: 8N1 is 10 bits
+    double credit = 0;
+    auto creditAt = Clock::now();
+    std::vector<std::uint8_t> buffer(kReadChunk);
+    std::string failure;
+
+    // The stop flag is looked at on every round: a wake-up cleared after SetFaults may have
+    // been Stop's as well.
+    while (failure.empty() && !stopRequested_) {
+        auto now = Clock::now();
+        std::vector<std::uint8_t> out;
+        std::vector<std::string> events;
+        std::uint32_t speed = 0;
+        std::optional<Clock::time_point> deadline;
+        {
+            std::lock_guard lock(mutex_);
+            engine_.Advance(now);
+            out = engine_.TakeDueOutput(now);
+            events = engine_.TakeNewEvents();
+            speed = engine_.LineSpeed();
+            deadline = engine_.NextDeadline();
+        }
+        changed_.notify_all();
+        PassOnEvents(events);
+
+        if (!pseudoTerminal_ && speed != appliedSpeed) {
+            if (!SetRawLine(fd_, speed)) {
+                failure =
+                    ErrnoText("cannot set the line to " + std::to_string(speed) + " baud", errno);
+                break;
+            }
+            appliedSpeed = speed;
+        }
+        if (!out.empty() && !WriteBytes(out)) {
+            std::lock_guard lock(mutex_);
+            engine_.Note("could not write " + HexBytes(out) + " to the line", Clock::now());
+        }
+
+        std::size_t allowed = buffer.size();
+        if (paceRate > 0) {
+            now = Clock::now();
+            credit =
+                std::min(kPaceBurst,
+                         credit + std::chrono::duration<double>(now - creditAt).count() * paceRate);
+            creditAt = now;
+            allowed = static_cast<std::size_t>(std::floor(credit));
+            if (allowed == 0) {
+                const auto wait = std::chrono::duration<double>((1.0 - credit) / paceRate);
+                const auto wake = now + std::chrono::ceil<Clock::duration>(wait);
+                if (!deadline || wake < *deadline) deadline = wake;
+            }
+        }
+        const int timeout = deadline ? MillisecondsUntil(*deadline, Clock::now())
+                                     : static_cast<int>(kLongestPoll.count());
+        pollfd fds[2] = {{fd_, static_cast<short>(allowed ? POLLIN : 0), 0}, {wakeFd_, POLLIN, 0}};
+        const int ready = poll(fds, 2, timeout);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            failure = ErrnoText("poll", errno);
+            break;
+        }
+        if (fds[1].revents) {
+            if (stopRequested_) break;
+            ClearWake();
+            continue;
+        }
+        if (fds[0].revents & POLLNVAL) {
+            failure = "the line's descriptor is not valid";
+            break;
+        }
+        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+        const ssize_t n = read(fd_, buffer.data(), std::max<std::size_t>(allowed, 1));
+        if (n > 0) {
+            credit -= static_cast<double>(n);
+            // On a pseudo-terminal the master side reads back the speed the tool set.
+            const std::optional<std::uint32_t> toolSpeed =
+                pseudoTerminal_ ? termios2_io::ReadBaudRate(fd_) : std::nullopt;
+            std::lock_guard lock(mutex_);
+            engine_.Receive({buffer.data(), static_cast<std::size_t>(n)}, toolSpeed, Clock::now());
+        } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            failure = n == 0 ? std::string("the line was hung up") : ErrnoText("read", errno);
+        }
+    }
+
+    std::vector<std::string> events;
+    {
+        std::lock_guard lock(mutex_);
+        if (!failure.empty()) engine_.Note("line failed: " + failure, Clock::now());
+        HeadReport& report = engine_.MutableReport();
+        report.lineError = failure;
+        report.state = HeadState::Stopped;
+        events = engine_.TakeNewEvents();
+        running_ = false;
+    }
+    changed_.notify_all();
+    PassOnEvents(events);
+}
+
+}  // namespace head

@@ -40,7 +40,10 @@ SerialLine::~SerialLine() { Close(); }
 bool SerialLine::ApplySettings(const termios2_io::RawLineSettings& settings) {
     std::lock_guard lock(controlMutex_);
     if (closed_) return false;
-    return termios2_io::ApplyRawSettings(fd_, settings);
+    if (!termios2_io::ApplyRawSettings(fd_, settings)) return false;
+    // A new opening starts with output flowing, whatever XOFF the last session was left with.
+    termios2_io::RestartOutput(fd_);
+    return true;
 }
 
 bool SerialLine::IsUsable() const {

@@ -68,6 +68,18 @@ bool IsTerminal(int fd) {
     return ioctl(fd, TCGETS2, &tio) == 0;
 }
 
+bool RestartOutput(int fd) {
+    // TCOON only undoes a stop made by tcflow(); the stop an XOFF byte left behind is undone
+    // by the line discipline when XON/XOFF on output is switched off, so switch it off and
+    // on again.
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0) return false;
+    if (!(tio.c_iflag & IXON)) return ioctl(fd, TCXONC, TCOON) == 0;
+    struct termios2 withoutXon = tio;
+    withoutXon.c_iflag &= ~tcflag_t(IXON);
+    return ioctl(fd, TCSETS2, &withoutXon) == 0 && ioctl(fd, TCSETS2, &tio) == 0;
+}
+
 bool DiscardInput(int fd) { return ioctl(fd, TCFLSH, TCIFLUSH) == 0; }
 bool DiscardOutput(int fd) { return ioctl(fd, TCFLSH, TCOFLUSH) == 0; }
 

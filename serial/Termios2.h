@@ -29,6 +29,10 @@ std::optional<std::uint32_t> ReadBaudRate(int fd);
 // True when the descriptor is a terminal whose settings can be read.
 bool IsTerminal(int fd);
 
+// Resumes output held by an XOFF received earlier (the driver keeps that state across
+// openings of the same device).
+bool RestartOutput(int fd);
+
 // Empty the driver's input queue, output queue, or both.
 bool DiscardInput(int fd);
 bool DiscardOutput(int fd);

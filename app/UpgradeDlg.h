@@ -10,7 +10,7 @@
 //   app/WindowChrome.cpp        system menu, about box, icons
 //
 // Thread rules: everything runs on the user-interface thread, except SendHexText,
-// ShowSentCount and ReportUnreadableFileFromSender, which the sender calls from its own.
+// ShowSentCount and the two Report...FromSender calls, which the sender makes on its own.
 #pragma once
 
 #include <QIcon>
@@ -55,8 +55,10 @@ public:
     void StartReceiveThread();
     const ReceiveLoop* CurrentReceiveLoop() const { return receiveLoop_.get(); }
 
-    // Send path: decodes the hex text and writes its bytes in one write. Any thread.
-    void SendHexText(std::string text);
+    // Send path: decodes the hex text and writes its bytes in one write. Any thread. False
+    // when decoded bytes did not all go out (the port is closed or failed); a text that
+    // decodes to nothing writes nothing and is no failure.
+    bool SendHexText(std::string text);
 
     // Handshake
     void OnConnect();
@@ -70,6 +72,8 @@ public:
     bool ShowSentCount(std::string text);
     // The sender found the file shorter than it should be: tell the operator, stop.
     void ReportUnreadableFileFromSender();
+    // The sender could not hand a byte to the port: tell the operator, stop.
+    void ReportWriteFailureFromSender();
 
     // The head's answers
     LRESULT OnSerialData(WPARAM wParam, LPARAM lParam);
@@ -111,7 +115,6 @@ public:
 protected:
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
-    void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 

@@ -3,11 +3,12 @@
 #include "serial/HexText.h"
 #include "upgrade/TransferState.h"
 
-void CUpgradeDlg::SendHexText(std::string text) {
+bool CUpgradeDlg::SendHexText(std::string text) {
     const hex_text::DecodedText decoded = hex_text::DecodeForSending(text);
-    if (decoded.count == 0) return;
+    if (decoded.count == 0) return true;
     // The handle serialises writes, so the user-interface thread and the sender take turns
     // byte block by byte block, and neither holds anything while it waits for the other.
     const PortHandle handle = transferState.portHandle.load();
-    transferState.serialPort->Write(decoded.bytes.data(), static_cast<std::uint32_t>(decoded.count), handle);
+    return transferState.serialPort->Write(decoded.bytes.data(), static_cast<std::uint32_t>(decoded.count), handle) ==
+           decoded.count;
 }

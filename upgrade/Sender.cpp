@@ -83,6 +83,17 @@ bool BuildNextFrame(FirmwareFrame& frame) {
     return true;
 }
 
+// Steps back to the start of the block whose frame did not get out whole, so that starting
+// the transfer again sends that block, not the one after it.
+void RewindToBlockStart() {
+    std::lock_guard lock(transferState.fileMutex);
+    transferState.fileOffset -= transferState.lastBlockLength;
+    transferState.lastBlockLength = 0;
+    if (transferState.firmwareFile) {
+        std::fseek(transferState.firmwareFile.get(), transferState.fileOffset, SEEK_SET);
+    }
+}
+
 }  // namespace
 
 int SenderThreadProc(CUpgradeDlg* window, SenderThread& self) {
@@ -106,10 +117,23 @@ int SenderThreadProc(CUpgradeDlg* window, SenderThread& self) {
             if (i + 1 == FRAME_SIZE) transferState.senderAwake = 0;
             char text[4];
             std::snprintf(text, sizeof text, "%02x ", static_cast<unsigned>(frame[i]));
-            window->SendHexText(text);
+            if (!window->SendHexText(text)) {
+                // The port was closed or failed: the rest of the frame cannot reach the head,
+                // and a byte that did not go out is not counted as sent.
+                transferState.senderAwake = 1;  // ended: later answers wake nothing
+                RewindToBlockStart();
+                window->ReportWriteFailureFromSender();
+                running = false;
+                break;
+            }
             char count[16];
             std::snprintf(count, sizeof count, "%d", static_cast<int>(++transferState.bytesSent));
-            if (!window->ShowSentCount(count) || self.StopRequested()) running = false;
+            if (!window->ShowSentCount(count) || self.StopRequested()) {
+                // Ended part-way (a newer sender takes over, or the window closes): the block
+                // has not gone out whole, so whoever sends next starts it again.
+                if (i + 1 < FRAME_SIZE) RewindToBlockStart();
+                running = false;
+            }
         }
         if (running) running = self.WaitForWake();
     }

@@ -44,6 +44,11 @@ bool CUpgradeDlg::ShowSentCount(std::string text) {
     return uiCalls_.Call(show);
 }
 
+void CUpgradeDlg::ReportWriteFailureFromSender() {
+    QMetaObject::invokeMethod(
+        this, [this] { MessageBox(QStringLiteral("串口写入失败!")); }, Qt::QueuedConnection);
+}
+
 void CUpgradeDlg::ReportUnreadableFileFromSender() {
     // Posted, not waited for: the sender ends right after this.
     QMetaObject::invokeMethod(

@@ -113,12 +113,16 @@ protected:
         ASSERT_TRUE(com1->Write({code}));
         ASSERT_TRUE(ProcessEventsUntil([&] { return answersHandled > handled; }));
     }
-    // Holds the sender part-way through its next frame with XOFF.
+    // Holds the sender on the first byte of its next frame with XOFF. The XOFF goes first and
+    // is given time to reach the line discipline, which acts on it asynchronously.
     void HoldNextFrameWithXoff() {
         const std::size_t before = line->Size();
+        ASSERT_TRUE(com1->Write({0x13}));
+        ProcessEventsFor(100ms);
         Answer(RSP_BLOCK_OK);
-        ASSERT_TRUE(LineCarries(before + 10));
-        ASSERT_TRUE(com1->Write({0x13}));  // no event served since: the sender is at most a byte further
+        ProcessEventsFor(50ms);
+        ASSERT_EQ(line->Size(), before) << "XOFF holds the frame";
+        ASSERT_EQ(transferState.senderAwake, 1);
     }
 
     // Waits (serving the window) until the line has carried this many bytes in all.
@@ -292,8 +296,6 @@ TEST_F(TransferTest, AnAnswerWhileTheSenderIsStillSendingWakesNothing) {
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
     HoldNextFrameWithXoff();
-    ProcessEventsFor(30ms);
-    ASSERT_EQ(transferState.senderAwake, 1);
     Answer(RSP_BLOCK_OK);  // early: the sender is still on its frame
     ProcessEventsFor(50ms);
     ASSERT_TRUE(com1->Write({0x11}));  // XON
@@ -359,4 +361,47 @@ TEST_F(TransferTest, ClosingTheWindowMidFrameEndsTheSenderWithoutHanging) {
     HoldNextFrameWithXoff();
     window.reset();
     EXPECT_EQ(transferState.senderThread, nullptr);
+}
+
+TEST_F(TransferTest, APortClosedMidFrameStopsTheSenderAndTheBlockIsSentAgainOnRestart) {
+    const Bytes image = Image(10000);
+    StartTransfer(image);
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    Answer(RSP_BLOCK_OK);
+    ASSERT_TRUE(LineCarries(FRAME_SIZE + 10));
+    // No event served since: the sender waits for its count to be shown, part-way into the frame.
+    window->OnOpenPortButton();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("串口写入失败!")});
+    ProcessEventsFor(50ms);
+    const std::int32_t counted = transferState.bytesSent;
+    EXPECT_LT(line->Size(), 2 * FRAME_SIZE);
+    EXPECT_TRUE(ProcessEventsUntil([&] { return Label(IDC_SENT_COUNT) == QString::number(counted); }))
+        << "only bytes that went out are counted";
+    {
+        std::lock_guard lock(transferState.fileMutex);
+        EXPECT_EQ(transferState.fileOffset, 4096) << "back at the start of the unsent block";
+    }
+
+    // Port open again, the head greets back: starting again sends that block.
+    window->OnOpenPortButton();
+    const std::size_t before = line->Size();
+    Answer(RSP_CONNECTED);
+    window->OnStartUpgrade();
+    ASSERT_TRUE(LineCarries(before + FRAME_SIZE));
+    const Bytes all = line->Bytes();
+    EXPECT_EQ(Bytes(all.begin() + before, all.begin() + before + FRAME_SIZE), ExpectedFrame(image, 4096));
+}
+
+TEST_F(TransferTest, AStaleXoffDoesNotHoldANewOpening) {
+    StartTransfer(Image(5000));
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    ASSERT_TRUE(com1->Write({0x13}));  // XOFF, never followed by XON
+    ProcessEventsFor(20ms);
+    window->OnOpenPortButton();
+    window->OnOpenPortButton();
+    window->OnConnect();
+    ASSERT_TRUE(LineCarries(FRAME_SIZE + 2)) << "the greeting goes out on the new opening";
 }

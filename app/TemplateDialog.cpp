@@ -1,7 +1,8 @@
 #include "app/TemplateDialog.h"
 
+#include <QApplication>
 #include <QComboBox>
-#include <QFontDatabase>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -9,6 +10,9 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleFactory>
+#include <algorithm>
 
 DialogBaseUnits BaseUnitsForFont(const QFont& font) {
     const QFontMetrics metrics(font);
@@ -23,19 +27,51 @@ int ComboSelection(const QComboBox* combo) {
     return index;
 }
 
-QFont DialogFont(const char* face, int pointSize) {
+namespace {
+
+// Pixel size of a font of this many points on this screen: 12 for 9 points at 96 dpi.
+int PointsToPixels(int pointSize) {
     QFont font;
-    QStringList families{QString::fromUtf8(face)};
-    // Installed stand-ins, closest first.
-    families << QStringLiteral("SimSun") << QStringLiteral("WenQuanYi Zen Hei")
-             << QStringLiteral("WenQuanYi Micro Hei") << QStringLiteral("Noto Sans CJK SC")
-             << QStringLiteral("AR PL UMing CN") << QStringLiteral("DejaVu Sans");
-    font.setFamilies(families);
     font.setPointSize(pointSize);
-    return font;
+    return QFontInfo(font).pixelSize();
+}
+
+constexpr int kSystemFontPoints = 12;  // the System raster font's one size: 16 pixels at 96 dpi
+
+}  // namespace
+
+DialogFont DialogFontFor(const char* faceName, int pointSize) {
+    const QString face = QString::fromUtf8(faceName);
+    QFont font;
+    font.setPointSize(pointSize);
+    if (face == QStringLiteral("宋体") || face == QStringLiteral("SimSun")) {
+        font.setFamilies({QStringLiteral("SimSun"), QStringLiteral("WenQuanYi Zen Hei Mono"),
+                          QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("DejaVu Sans")});
+        const int em = PointsToPixels(pointSize);
+        return {font, {(em + 1) / 2, em}};
+    }
+    if (face == QStringLiteral("System")) {
+        font.setFamilies({QStringLiteral("WenQuanYi Zen Hei Sharp"),
+                          QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("DejaVu Sans")});
+        const int cell = PointsToPixels(kSystemFontPoints);
+        return {font, {(cell + 1) / 2, cell}};
+    }
+    font.setFamilies({face, QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("DejaVu Sans")});
+    return {font, BaseUnitsForFont(font)};
 }
 
 namespace {
+
+// A style drawing group boxes with the caption on an etched frame line, shared by all; null
+// where Qt has no such style (the group box then keeps the application's style).
+QStyle* ClassicGroupBoxStyle() {
+    static QStyle* const style = [] {
+        QStyle* classic = QStyleFactory::create(QStringLiteral("Windows"));
+        if (classic) classic->setParent(qApp);
+        return classic;
+    }();
+    return style;
+}
 
 QWidget* CreateControl(const ControlTemplate& c, QWidget* parent) {
     const QString caption = QString::fromUtf8(c.caption);
@@ -65,7 +101,11 @@ QWidget* CreateControl(const ControlTemplate& c, QWidget* parent) {
             label->setText(caption);
             label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
             label->setWordWrap(true);
-            if (c.styles & kSunken) label->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+            // A static edge: one line, dark above and left, light below and right.
+            if (c.styles & kSunken) {
+                label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+                label->setLineWidth(1);
+            }
             return label;
         }
         case ControlKind::StaticIcon: {
@@ -79,8 +119,13 @@ QWidget* CreateControl(const ControlTemplate& c, QWidget* parent) {
             combo->setInsertPolicy(QComboBox::NoInsert);  // typing never adds entries
             return combo;
         }
-        case ControlKind::GroupBox:
-            return new QGroupBox(caption, parent);
+        case ControlKind::GroupBox: {
+            // The caption sits on the frame's top line, half a text line below the
+            // template's top edge, so that controls placed just below the caption are inside.
+            auto* group = new QGroupBox(caption, parent);
+            if (QStyle* classic = ClassicGroupBoxStyle()) group->setStyle(classic);
+            return group;
+        }
     }
     return nullptr;
 }
@@ -88,14 +133,19 @@ QWidget* CreateControl(const ControlTemplate& c, QWidget* parent) {
 }  // namespace
 
 TemplateDialog::TemplateDialog(const DialogTemplate& t, QWidget* parent)
-    : QDialog(parent), baseUnits_(BaseUnitsForFont(DialogFont(t.fontFace, t.pointSize))) {
-    setFont(DialogFont(t.fontFace, t.pointSize));
+    : TemplateDialog(t, DialogFontFor(t.fontFace, t.pointSize), parent) {}
+
+TemplateDialog::TemplateDialog(const DialogTemplate& t, const DialogFont& dialogFont,
+                               QWidget* parent)
+    : QDialog(parent), baseUnits_(dialogFont.units) {
+    setFont(dialogFont.font);
     setWindowTitle(QString::fromUtf8(t.title));
     setFixedSize(baseUnits_.ToPixelsX(t.width), baseUnits_.ToPixelsY(t.height));
     // A modal frame with a caption and a close box; no minimise, maximise or help buttons.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
 
+    const int lineHeight = QFontMetrics(dialogFont.font).height();
     QWidget* previous = nullptr;
     for (const ControlTemplate& c : t.controls) {
         QWidget* w = CreateControl(c, this);
@@ -103,6 +153,9 @@ TemplateDialog::TemplateDialog(const DialogTemplate& t, QWidget* parent)
         int height = baseUnits_.ToPixelsY(c.height);
         // A combo box's template height includes its dropped list; the closed box is one line.
         if (c.kind == ControlKind::ComboBox) height = w->sizeHint().height();
+        // A stand-in font may have a taller line than the face named; a static text keeps
+        // at least one whole line so that no caption loses its lower edge.
+        if (c.kind == ControlKind::StaticText) height = std::max(height, lineHeight);
         w->setGeometry(baseUnits_.ToPixelsX(c.x), baseUnits_.ToPixelsY(c.y),
                        baseUnits_.ToPixelsX(c.width), height);
         const bool tabStop = (c.styles & kTabStop) != 0;

@@ -18,9 +18,23 @@ struct DialogBaseUnits {
 };
 DialogBaseUnits BaseUnitsForFont(const QFont& font);
 
-// The font a template names, falling back to the closest installed one: "宋体" to a CJK
-// serif or sans face, "System" to a plain sans face that carries CJK characters.
-QFont DialogFont(const char* face, int pointSize);
+// How a template's font is drawn on this system, and the dialog units it gives.
+struct DialogFont {
+    QFont font;             // the face named, or the closest installed stand-in
+    DialogBaseUnits units;  // the units of the face named, so the window keeps its proportions
+};
+
+// The dialog font for a template's face and point size:
+// - "宋体" (SimSun) has Latin letters exactly half an em wide and a cell one em high, so its
+//   units are (em / 2, em): 6 x 12 pixels at 9 points and 96 dpi. Where SimSun is missing,
+//   "WenQuanYi Zen Hei Mono" stands in: its Latin letters are half an em wide as well, so
+//   texts take the widths (and wrap where) the template was drawn for.
+// - "System" is a raster font of one size whatever the template asks: a 16-pixel cell (12
+//   points) with 8-pixel half-width letters, so its units are 8 x 16 at 96 dpi. Its text is
+//   drawn in "WenQuanYi Zen Hei Sharp", whose small sizes are crisp bitmaps as the System
+//   font's are, at the template's point size: every caption then stays inside its control.
+// - Any other face is measured as it is, falling back to a CJK sans face.
+DialogFont DialogFontFor(const char* face, int pointSize);
 
 class QComboBox;
 
@@ -47,6 +61,9 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    TemplateDialog(const DialogTemplate& dialogTemplate, const DialogFont& dialogFont,
+                   QWidget* parent);
+
     std::map<int, QWidget*> controls_;
     DialogBaseUnits baseUnits_;
 };

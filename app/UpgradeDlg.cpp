@@ -4,7 +4,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 
@@ -118,12 +117,4 @@ void CUpgradeDlg::StopAllWorkers() {
     ClosePortAndLoop();
     transferState.portOpen = false;
     transferState.senderThread.reset();
-}
-
-void CUpgradeDlg::keyPressEvent(QKeyEvent* e) {
-    if (e->key() == Qt::Key_Space && e->modifiers() == Qt::AltModifier) {
-        if (systemMenu_) systemMenu_->popup(mapToGlobal(QPoint(0, 0)));
-        return;
-    }
-    TemplateDialog::keyPressEvent(e);
 }

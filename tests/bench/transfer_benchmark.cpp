@@ -1,0 +1,207 @@
+// Benchmark: whole transfers through a pseudo-terminal to the virtual head (a child process),
+// driven through the main window as the operator would. Prints its figures; asserts nothing.
+//
+//   transfer_benchmark [--paced-kib N] [--unpaced-kib N]
+//
+// Paced: the head reads at 11,520 bytes/s (115200 baud); the floor is the frame bytes at that
+// rate plus the 20 ms pause before each next block. Unpaced: the head reads at once; the floor
+// is the cost of one write() per byte on the same pseudo-terminal, measured in the same run,
+// plus 20 ms per frame.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/MessageBox.h"
+#include "app/UpgradeDlg.h"
+#include "serial/PortNames.h"
+#include "tests/support/WindowFixture.h"
+#include "upgrade/FirmwareFrame.h"
+#include "upgrade/TransferState.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+struct Head {
+    pid_t pid = -1;
+    int out = -1;
+    std::string path;
+};
+
+Head SpawnHead(std::size_t imageSize, bool paced) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return {};
+    Head head;
+    head.pid = fork();
+    if (head.pid == 0) {
+        dup2(pipeFds[1], STDOUT_FILENO);
+        close(pipeFds[0]);
+        const std::string size = std::to_string(imageSize);
+        std::vector<const char*> args = {KAVLET_HEAD_PATH, "--loader", "--quiet", "--expect-size", size.c_str()};
+        if (paced) {
+            args.push_back("--pace");
+            args.push_back("115200");
+        }
+        args.push_back(nullptr);
+        execv(KAVLET_HEAD_PATH, const_cast<char* const*>(args.data()));
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    head.out = pipeFds[0];
+    std::string line;
+    char c;
+    while (read(head.out, &c, 1) == 1 && c != '\n') line += c;
+    // The first line names the port; keep only the path.
+    const auto slash = line.find('/');
+    head.path = slash == std::string::npos ? "" : line.substr(slash);
+    while (!head.path.empty() && std::isspace(static_cast<unsigned char>(head.path.back()))) head.path.pop_back();
+    return head;
+}
+
+std::string StopHead(Head& head) {
+    kill(head.pid, SIGINT);
+    std::string summary;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(head.out, buffer, sizeof buffer)) > 0) summary.append(buffer, static_cast<std::size_t>(n));
+    waitpid(head.pid, nullptr, 0);
+    close(head.out);
+    return summary;
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+}
+
+double Percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
+}
+
+// Seconds per write() of one byte on the open port.
+double WriteCostPerByte(std::size_t count) {
+    const PortHandle handle = transferState.portHandle.load();
+    const std::uint8_t zero = 0;  // the head skips stray zero bytes
+    const auto t0 = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) transferState.serialPort->Write(&zero, 1, handle);
+    return std::chrono::duration<double>(Clock::now() - t0).count() / count;
+}
+
+void RunTransfer(std::size_t imageBytes, bool paced) {
+    Head head = SpawnHead(imageBytes, paced);
+    if (head.path.empty()) {
+        std::printf("could not start %s\n", KAVLET_HEAD_PATH);
+        return;
+    }
+    const std::string path = head.path;
+    SetPortNameResolver([path](const std::string& name) { return name == "COM1" ? path : "/nonexistent/" + name; });
+    std::vector<QString> boxes;
+    SetMessageBoxPresenter([&](const MessageBoxRequest& box) { boxes.push_back(box.text); });
+
+    const auto file = std::filesystem::temp_directory_path() / ("kavlet-bench-" + std::to_string(getpid()) + ".bin");
+    {
+        std::vector<char> image(imageBytes);
+        for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 2654435761u >> 24);
+        std::ofstream(file, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+    }
+
+    auto window = std::make_unique<CUpgradeDlg>();
+    window->OnInitDialog();
+    window->SetFileChooser([&](QWidget*) { return QString::fromStdString(file.string()); });
+    QTimer::singleShot(0, [] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
+    });
+    window->OnSelectFile();
+    window->OnConnect();
+    ProcessEventsUntil([&] { return window->startUpgradeButton->isEnabled(); }, std::chrono::seconds(5));
+
+    // A probe posts an event to the window every 5 ms and records how late it is handled.
+    std::atomic<bool> probing{true};
+    std::vector<double> latenciesMs;
+    std::thread probe([&] {
+        while (probing) {
+            const auto posted = Clock::now();
+            QMetaObject::invokeMethod(
+                window.get(),
+                [&latenciesMs, posted] {
+                    latenciesMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - posted).count());
+                },
+                Qt::QueuedConnection);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+
+    const double cpu0 = CpuSeconds();
+    const auto t0 = Clock::now();
+    window->OnStartUpgrade();
+    const bool done = ProcessEventsUntil([&] { return !boxes.empty(); }, std::chrono::minutes(20));
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double cpu = CpuSeconds() - cpu0;
+    probing = false;
+    probe.join();
+    ProcessEventsFor(std::chrono::milliseconds(20));
+
+    const std::size_t frames = static_cast<std::size_t>(TotalBytesToSend(static_cast<std::int32_t>(imageBytes)) / FRAME_SIZE);
+    const double frameBytes = double(frames * FRAME_SIZE);
+    double floor;
+    std::string floorText;
+    if (paced) {
+        floor = frameBytes / 11520.0 + frames * 0.020;
+        floorText = "frame bytes / 11,520 B/s + 20 ms a frame";
+    } else {
+        const double perByte = WriteCostPerByte(200000);
+        floor = frameBytes * perByte + frames * 0.020;
+        char text[128];
+        std::snprintf(text, sizeof text, "write() of one byte %.2f us x bytes + 20 ms a frame", perByte * 1e6);
+        floorText = text;
+    }
+    window.reset();
+    const std::string summary = StopHead(head);
+    std::filesystem::remove(file);
+
+    std::printf("\n%s, %zu KiB image, %zu frames\n", paced ? "paced at 115200 baud" : "unpaced", imageBytes / 1024, frames);
+    std::printf("  result:           %s\n", done && boxes.front() == QStringLiteral("更新成功!") ? "更新成功!" : "did not finish");
+    std::printf("  total time:       %.2f s\n", seconds);
+    std::printf("  floor:            %.2f s (%s)\n", floor, floorText.c_str());
+    std::printf("  time / floor:     %.3f\n", seconds / floor);
+    std::printf("  tool CPU:         %.2f s, %.2f s per MiB sent, %.1f%% of one core\n", cpu,
+                cpu / (frameBytes / (1024.0 * 1024.0)), 100.0 * cpu / seconds);
+    std::printf("  window event delay: p50 %.2f ms, p99 %.2f ms (%zu samples)\n", Percentile(latenciesMs, 0.5),
+                Percentile(latenciesMs, 0.99), latenciesMs.size());
+    std::printf("  head: %s", summary.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication application(argc, argv);
+    std::size_t pacedKib = 256, unpacedKib = 1024;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--paced-kib")) pacedKib = std::stoul(argv[i + 1]);
+        if (!std::strcmp(argv[i], "--unpaced-kib")) unpacedKib = std::stoul(argv[i + 1]);
+    }
+    if (pacedKib) RunTransfer(pacedKib * 1024, true);
+    if (unpacedKib) RunTransfer(unpacedKib * 1024, false);
+    SetMessageBoxPresenter({});
+    return 0;
+}

@@ -30,13 +30,15 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent)
     connect(ControlAs<QPushButton>(IDC_OPEN_PORT), &QPushButton::clicked, this, [this] { OnOpenPortButton(); });
     connect(portList, qOverload<int>(&QComboBox::activated), this, [this] { OnPortListChange(); });
     connect(connectButton, &QPushButton::clicked, this, [this] { OnConnect(); });
+    // Keys typed into the port box reach the box first and its edit field through it.
+    portList->installEventFilter(this);
     portList->lineEdit()->installEventFilter(this);
 }
 
 bool CUpgradeDlg::eventFilter(QObject* watched, QEvent* e) {
     // Enter after typing a device path into the port box opens that port, rather than
     // closing the window under the technician's hands.
-    if (watched == portList->lineEdit() && e->type() == QEvent::KeyPress) {
+    if ((watched == portList || watched == portList->lineEdit()) && e->type() == QEvent::KeyPress) {
         const int key = static_cast<QKeyEvent*>(e)->key();
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
             OnPortListChange();

@@ -116,7 +116,9 @@ void CUpgradeDlg::StopAllWorkers() {
     // the receive loop and any write held by XOFF), then the threads are waited for.
     uiCalls_.Shutdown();
     if (transferState.senderThread) transferState.senderThread->RequestStop();
+    for (auto& sender : retiredSenders_) sender->RequestStop();
     ClosePortAndLoop();
     transferState.portOpen = false;
     transferState.senderThread.reset();
+    retiredSenders_.clear();
 }

@@ -19,6 +19,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/MessageBox.h"
 #include "app/TemplateDialog.h"
@@ -31,6 +32,7 @@ class QMenu;
 class QProgressBar;
 class QPushButton;
 class ReceiveLoop;
+class SenderThread;
 
 class CUpgradeDlg : public TemplateDialog {
     Q_OBJECT
@@ -130,6 +132,7 @@ private:
     void OnUpgradeDone();
 
     std::unique_ptr<ReceiveLoop> receiveLoop_;
+    std::vector<std::unique_ptr<SenderThread>> retiredSenders_;  // ended when the window closes
     UiCallGate uiCalls_;
     FileChooser fileChooser_;
     QMenu* systemMenu_ = nullptr;

@@ -39,6 +39,8 @@ public:
     bool StopRequested() const;
     // Ends the superseded sender and waits for it; called first thing on the sender's thread.
     void RetireSuperseded();
+    // Hands back the superseded sender of a sender that never started.
+    std::unique_ptr<SenderThread> ReleaseSuperseded() { return std::move(superseded_); }
 
     // Exit code of the thread once it has ended (0), for tests.
     bool Finished() const;

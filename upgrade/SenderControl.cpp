@@ -26,7 +26,9 @@ void CUpgradeDlg::StartSender() {
     const int wasAwake = transferState.senderAwake.exchange(1);
     if (!sender->Start()) {
         transferState.senderAwake = wasAwake;
-        transferState.senderThread.reset();
+        // The earlier sender is no longer referenced but runs on. It is ended with the window:
+        // waiting for it here could mean waiting for a count it wants this very thread to show.
+        if (auto earlier = sender->ReleaseSuperseded()) retiredSenders_.push_back(std::move(earlier));
         MessageBox(QStringLiteral("线程创建失败!"), {}, MessageIcon::Exclamation);
         return;
     }

@@ -37,7 +37,7 @@ std::string_view TrimWhiteSpace(std::string_view text);
 // longer than kMaxTextLength is refused whole (count 0), so nothing past the work areas is
 // ever read or written.
 struct DecodedText {
-    std::array<std::uint8_t, kWorkAreaSize> bytes{};
+    std::array<std::uint8_t, kWorkAreaSize> bytes;  // the first count bytes are the result
     std::size_t count = 0;
 };
 DecodedText DecodeForSending(std::string_view text);

@@ -23,6 +23,14 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent)
     }
     Control(IDC_TOTAL_COUNT)->setAccessibleName(QStringLiteral("需更新:"));
     Control(IDC_SENT_COUNT)->setAccessibleName(QStringLiteral("已更新:"));
+    // The count changes after every byte sent: an opaque label repaints itself alone, not the
+    // window behind it, and it takes the newest count at most every kSentCountRefreshMs.
+    Control(IDC_SENT_COUNT)->setAutoFillBackground(true);
+    Control(IDC_SENT_COUNT)->setAttribute(Qt::WA_OpaquePaintEvent);
+    sentCountRefresh_.setSingleShot(true);
+    sentCountRefresh_.setInterval(kSentCountRefreshMs);
+    connect(&sentCountRefresh_, &QTimer::timeout, this,
+            [this] { ControlAs<QLabel>(IDC_SENT_COUNT)->setText(pendingSentCount_); });
 
     // The routing table: control notifications to their handlers.
     connect(selectFileButton, &QPushButton::clicked, this, [this] { OnSelectFile(); });

@@ -15,6 +15,7 @@
 
 #include <QIcon>
 #include <QString>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -69,8 +70,9 @@ public:
     // Sender
     void OnStartUpgrade();
     void StartSender();
-    // Puts the text into the bytes-sent count. From the sender it waits until the
-    // user-interface thread has done so; false when the window is closing.
+    // Puts the text into the bytes-sent count (the label shows the newest count within
+    // kSentCountRefreshMs). From the sender it waits until the user-interface thread has
+    // taken it; false when the window is closing.
     bool ShowSentCount(std::string text);
     // The sender found the file shorter than it should be: tell the operator, stop.
     void ReportUnreadableFileFromSender();
@@ -130,6 +132,12 @@ private:
     void OnBlockAccepted();
     void OnChecksumError();
     void OnUpgradeDone();
+
+    // The bytes-sent count changes thousands of times a second while a frame goes out; the
+    // label takes the newest one at this pace, faster than an eye can follow.
+    static constexpr int kSentCountRefreshMs = 20;
+    QTimer sentCountRefresh_;
+    QString pendingSentCount_;
 
     std::unique_ptr<ReceiveLoop> receiveLoop_;
     std::vector<std::unique_ptr<SenderThread>> retiredSenders_;  // ended when the window closes

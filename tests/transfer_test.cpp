@@ -347,7 +347,7 @@ TEST_F(TransferTest, BoxesKeepServingAnswersAndTheCountWhileOpen) {
         Answer(RSP_BLOCK_OK);
         EXPECT_TRUE(LineCarries(2 * FRAME_SIZE));
         EXPECT_TRUE(SenderParked());
-        EXPECT_EQ(Label(IDC_SENT_COUNT), QString::number(before + FRAME_SIZE));
+        EXPECT_TRUE(ProcessEventsUntil([&] { return Label(IDC_SENT_COUNT) == QString::number(before + FRAME_SIZE); }));
     };
     Answer(RSP_FAILED);
     ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));

@@ -37,7 +37,8 @@ void CUpgradeDlg::StartSender() {
 
 bool CUpgradeDlg::ShowSentCount(std::string text) {
     auto show = [this, text = std::move(text)] {
-        ControlAs<QLabel>(IDC_SENT_COUNT)->setText(QString::fromStdString(text));
+        pendingSentCount_ = QString::fromStdString(text);
+        if (!sentCountRefresh_.isActive()) sentCountRefresh_.start();
     };
     if (QThread::currentThread() == thread()) {
         show();

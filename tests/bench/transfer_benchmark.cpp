@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QEventLoop>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
@@ -115,7 +116,13 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
     const std::string path = head.path;
     SetPortNameResolver([path](const std::string& name) { return name == "COM1" ? path : "/nonexistent/" + name; });
     std::vector<QString> boxes;
-    SetMessageBoxPresenter([&](const MessageBoxRequest& box) { boxes.push_back(box.text); });
+    // The transfer is waited for in a plain event loop, as the window's own would run, with
+    // no timer of its own: the first box ends it.
+    QEventLoop transferLoop;
+    SetMessageBoxPresenter([&](const MessageBoxRequest& box) {
+        boxes.push_back(box.text);
+        transferLoop.quit();
+    });
 
     const auto file = std::filesystem::temp_directory_path() / ("kavlet-bench-" + std::to_string(getpid()) + ".bin");
     {
@@ -126,6 +133,7 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
 
     auto window = std::make_unique<CUpgradeDlg>();
     window->OnInitDialog();
+    window->show();  // painted as on a screen (offscreen: into memory)
     window->SetFileChooser([&](QWidget*) { return QString::fromStdString(file.string()); });
     QTimer::singleShot(0, [] {
         if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
@@ -153,7 +161,9 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
     const double cpu0 = CpuSeconds();
     const auto t0 = Clock::now();
     window->OnStartUpgrade();
-    const bool done = ProcessEventsUntil([&] { return !boxes.empty(); }, std::chrono::minutes(20));
+    QTimer::singleShot(std::chrono::minutes(20), &transferLoop, &QEventLoop::quit);  // a stuck transfer
+    if (boxes.empty()) transferLoop.exec();
+    const bool done = !boxes.empty();
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     const double cpu = CpuSeconds() - cpu0;
     probing = false;

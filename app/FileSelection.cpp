@@ -39,10 +39,9 @@ void CUpgradeDlg::SetProgressRange(std::int32_t firmwareSize) {
 }
 
 void CUpgradeDlg::SetProgressPosition(std::int32_t position) {
-    const bool whole = position >= transferState.firmwareSize && position > 0;
-    const bool emptyFileDone = transferState.firmwareSize == 0 && position > 0;
-    progressBar->setValue(whole || emptyFileDone ? progressBar->maximum()
-                                                 : std::clamp(position, 0, progressBar->maximum()));
+    // The whole file accepted fills the bar, also for an empty file (whose range is 0 .. 1).
+    const bool whole = position >= transferState.firmwareSize;
+    progressBar->setValue(whole ? progressBar->maximum() : std::clamp(position, 0, progressBar->maximum()));
 }
 
 void CUpgradeDlg::OnSelectFile() {

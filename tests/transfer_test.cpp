@@ -405,3 +405,17 @@ TEST_F(TransferTest, AStaleXoffDoesNotHoldANewOpening) {
     window->OnConnect();
     ASSERT_TRUE(LineCarries(FRAME_SIZE + 2)) << "the greeting goes out on the new opening";
 }
+
+TEST_F(TransferTest, AnEmptyImageSendsOneFillFrameAndFillsTheBarOnSuccess) {
+    StartTransfer(Bytes{});
+    EXPECT_EQ(Label(IDC_TOTAL_COUNT), QStringLiteral("0"));
+    EXPECT_EQ(window->progressBar->value(), 0) << "an empty bar, not a busy indicator";
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    const Bytes frame = FrameOnLine(0);
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 8), (Bytes{0x73, 0x01, 0x00, 0x02, 0x00, 0x00, 0x10, 0x00}));
+    EXPECT_EQ(Bytes(frame.end() - 3, frame.end()), (Bytes{0x0F, 0xF0, 0x13}));
+    Answer(RSP_DONE);
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("更新成功!")});
+    EXPECT_EQ(window->progressBar->value(), window->progressBar->maximum());
+}

@@ -1,10 +1,15 @@
 #!/bin/sh
-# Installs what building, running and testing Kavlet needs on Debian 12 (run as root).
+# Installs what building and running Kavlet needs on Debian 12 (run as root). With the
+# argument "test", also what the tests need (GoogleTest, and an X server for the tests that
+# look at the window as a screen shows it).
 set -eu
 export DEBIAN_FRONTEND=noninteractive
+packages="ca-certificates cmake ninja-build g++ pkg-config
+    qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libgl-dev
+    fonts-wqy-zenhei"
+if [ "${1:-}" = test ]; then
+    packages="$packages libgtest-dev googletest xvfb xauth"
+fi
 apt-get update
-apt-get install -y --no-install-recommends \
-    ca-certificates cmake ninja-build g++ pkg-config \
-    qt6-base-dev qt6-qpa-plugins libgl-dev \
-    libgtest-dev googletest \
-    fonts-wqy-zenhei
+# shellcheck disable=SC2086
+apt-get install -y --no-install-recommends $packages

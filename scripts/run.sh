@@ -3,6 +3,6 @@
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
-cmake --build build
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+cmake --build build --target kavlet
 exec ./build/app/kavlet "$@"

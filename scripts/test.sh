@@ -1,19 +1,29 @@
 #!/bin/sh
-# Installs what the tests need, then builds and runs every test twice: in a normal build and
-# in an AddressSanitizer + UndefinedBehaviorSanitizer build. Tests are headless and use
-# pseudo-terminals only; they never open the machine's serial devices.
+# Installs what the tests need, then builds and runs every test: in a normal build (the window
+# tests once headless and once more on a real X server), in an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, and in the optimised build that users get. Warnings are
+# errors in all three. Tests use pseudo-terminals only; they never open the machine's serial
+# devices.
 set -eu
 cd "$(dirname "$0")/.."
-sh scripts/install-deps.sh
+sh scripts/install-deps.sh test
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-cmake -S . -B build-test -G Ninja -DCMAKE_BUILD_TYPE=Debug
-cmake --build build-test -j "$jobs"
-ctest --test-dir build-test --output-on-failure -j "$jobs"
+build_and_test() {
+    dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DKAVLET_WERROR=ON "$@"
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
 
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKAVLET_SANITIZE=ON
-cmake --build build-asan -j "$jobs"
-ctest --test-dir build-asan --output-on-failure -j "$jobs"
+build_and_test build-test -DCMAKE_BUILD_TYPE=Debug
+# The window tests again, on an X server: what a screen shows, not only the headless platform.
+KAVLET_TEST_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
+    ctest --test-dir build-test --output-on-failure -j "$jobs" -L window
+
+build_and_test build-asan -DCMAKE_BUILD_TYPE=Debug -DKAVLET_SANITIZE=ON
+build_and_test build-release -DCMAKE_BUILD_TYPE=Release

@@ -3,15 +3,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
+#include <QWindow>
 #include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "app/DeviceSelectDlg.h"
 #include "res/resource.h"
@@ -35,8 +39,10 @@ Bytes Image(std::size_t size) {
 
 Bytes ExpectedFrame(const Bytes& image, std::int32_t offset) {
     FirmwareFrame frame;
-    const std::size_t n = std::min<std::size_t>(FRAME_DATA_SIZE, image.size() - std::min<std::size_t>(offset, image.size()));
-    BuildFirmwareFrame(frame, offset, {image.data() + std::min<std::size_t>(offset, image.size()), n},
+    const std::size_t n = std::min<std::size_t>(
+        FRAME_DATA_SIZE, image.size() - std::min<std::size_t>(offset, image.size()));
+    BuildFirmwareFrame(frame, offset,
+                       {image.data() + std::min<std::size_t>(offset, image.size()), n},
                        static_cast<std::int32_t>(image.size()));
     return Bytes(frame.begin(), frame.end());
 }
@@ -44,13 +50,14 @@ Bytes ExpectedFrame(const Bytes& image, std::int32_t offset) {
 // Closes whatever modal dialog opens next (the device dialog) without choosing anything.
 void RejectNextModalDialog() {
     QTimer::singleShot(0, [] {
-        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            dialog->reject();
     });
 }
 
 // Counts the chunks handed to the window.
 class AnswerCounter : public QObject {
-public:
+  public:
     explicit AnswerCounter(std::size_t& count) : count_(count) {}
     bool eventFilter(QObject*, QEvent* event) override {
         if (event->type() == WindowMessageEvent::kType &&
@@ -59,18 +66,41 @@ public:
         return false;
     }
 
-private:
+  private:
     std::size_t& count_;
 };
+
+// How a count box looks on screen: empty when its digits are readable, dark on a light
+// background; otherwise what is wrong.
+std::string ReadabilityOf(const QImage& box) {
+    std::map<QRgb, int> colours;
+    int dark = 0;
+    // The sunken frame is left out: two pixels on every side.
+    for (int y = 2; y < box.height() - 2; ++y) {
+        for (int x = 2; x < box.width() - 2; ++x) {
+            const QRgb pixel = box.pixel(x, y);
+            ++colours[pixel];
+            if (qGray(pixel) < 110) ++dark;
+        }
+    }
+    if (colours.empty()) return "no pixels";
+    const auto background = std::max_element(colours.begin(), colours.end(),
+                                             [](auto& a, auto& b) { return a.second < b.second; });
+    if (qGray(background->first) < 170)
+        return "dark background, grey " + std::to_string(qGray(background->first));
+    if (dark < 10) return "no digits drawn";
+    return {};
+}
 
 }  // namespace
 
 class TransferTest : public WindowFixture {
-protected:
+  protected:
     void SetUp() override {
         WindowFixture::SetUp();
-        folder = std::filesystem::temp_directory_path() / ("kavlet-transfer-" + std::to_string(getpid()) + "-" +
-                                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        folder = std::filesystem::temp_directory_path() /
+                 ("kavlet-transfer-" + std::to_string(getpid()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(folder);
     }
     void TearDown() override {
@@ -81,7 +111,8 @@ protected:
 
     std::string WriteFile(const std::string& name, const Bytes& bytes) {
         const auto path = folder / name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         return path.string();
     }
 
@@ -155,7 +186,8 @@ TEST_F(TransferTest, TotalToSendIs4107PerStartedBlock) {
         EXPECT_EQ(Label(IDC_TOTAL_COUNT), QString::fromLatin1(total));
         EXPECT_EQ(window->progressBar->value(), 0);
         EXPECT_FALSE(window->progressBar->isHidden());
-        EXPECT_EQ(window->filePathEdit->text(), QString::fromStdString((folder / "size.bin").string()));
+        EXPECT_EQ(window->filePathEdit->text(),
+                  QString::fromStdString((folder / "size.bin").string()));
     }
     EXPECT_TRUE(boxes.empty());
 }
@@ -215,12 +247,15 @@ TEST_F(TransferTest, AWholeImageGoesOutFrameByFrameWithCountsAndProgress) {
         SCOPED_TRACE(frame);
         ASSERT_TRUE(LineCarries((frame + 1) * FRAME_SIZE));
         ASSERT_TRUE(SenderParked());
-        EXPECT_EQ(FrameOnLine(frame), ExpectedFrame(image, static_cast<std::int32_t>(frame * FRAME_DATA_SIZE)));
+        EXPECT_EQ(FrameOnLine(frame),
+                  ExpectedFrame(image, static_cast<std::int32_t>(frame * FRAME_DATA_SIZE)));
         const QString count = QString::number(sentBefore + (frame + 1) * FRAME_SIZE);
-        EXPECT_TRUE(ProcessEventsUntil([&] { return Label(IDC_SENT_COUNT) == count; })) << Label(IDC_SENT_COUNT).toStdString();
+        EXPECT_TRUE(ProcessEventsUntil([&] { return Label(IDC_SENT_COUNT) == count; }))
+            << Label(IDC_SENT_COUNT).toStdString();
         Answer(frame < 2 ? RSP_BLOCK_OK : RSP_DONE);
         if (frame < 2) {
-            ASSERT_TRUE(ProcessEventsUntil([&] { return window->progressBar->value() == int((frame + 1) * 4096); }));
+            ASSERT_TRUE(ProcessEventsUntil(
+                [&] { return window->progressBar->value() == int((frame + 1) * 4096); }));
         }
     }
     ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
@@ -234,6 +269,54 @@ TEST_F(TransferTest, AWholeImageGoesOutFrameByFrameWithCountsAndProgress) {
     std::lock_guard lock(transferState.fileMutex);
     EXPECT_EQ(transferState.firmwareFile, nullptr);
     EXPECT_EQ(transferState.fileOffset, 0);
+}
+
+TEST_F(TransferTest, BothCountsAreReadableOnScreenAndReadOutAsTheirNumbers) {
+    const std::int32_t sentBefore = transferState.bytesSent;
+    StartTransfer(Image(10000));
+    window->show();
+    ASSERT_TRUE(ProcessEventsUntil(
+        [&] { return window->windowHandle() && window->windowHandle()->isExposed(); }));
+
+    auto checkCounts = [&](const char* when, const QString& sent) {
+        SCOPED_TRACE(when);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return Label(IDC_SENT_COUNT) == sent; }))
+            << Label(IDC_SENT_COUNT).toStdString();
+        ProcessEventsFor(50ms);  // the new number painted and on the screen
+        for (const auto& [id, caption] :
+             {std::pair{IDC_TOTAL_COUNT, "需更新:"}, std::pair{IDC_SENT_COUNT, "已更新:"}}) {
+            SCOPED_TRACE(caption);
+            auto* label = window->ControlAs<QLabel>(id);
+            const QPoint at = label->mapTo(window.get(), QPoint(0, 0));
+            const QImage pixels =
+                window->screen()
+                    ->grabWindow(window->winId(), at.x(), at.y(), label->width(), label->height())
+                    .toImage();
+            EXPECT_EQ(ReadabilityOf(pixels), "");
+
+            QAccessibleInterface* readOut = QAccessible::queryAccessibleInterface(label);
+            ASSERT_NE(readOut, nullptr);
+            EXPECT_EQ(readOut->text(QAccessible::Name), label->text())
+                << "a screen reader reads the number";
+            const auto labelledBy = readOut->relations(QAccessible::Label);
+            ASSERT_EQ(labelledBy.size(), 1);
+            EXPECT_EQ(labelledBy.front().first->text(QAccessible::Name),
+                      QString::fromUtf8(caption));
+        }
+    };
+    EXPECT_EQ(Label(IDC_TOTAL_COUNT), QStringLiteral("12321"));
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    checkCounts("during the transfer", QString::number(sentBefore + FRAME_SIZE));
+    Answer(RSP_BLOCK_OK);
+    ASSERT_TRUE(LineCarries(2 * FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    Answer(RSP_BLOCK_OK);
+    ASSERT_TRUE(LineCarries(3 * FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    Answer(RSP_DONE);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
+    checkCounts("after the transfer", QString::number(sentBefore + 3 * FRAME_SIZE));
 }
 
 TEST_F(TransferTest, AChecksumErrorResendsTheSameFrameOnceTheBoxIsClosed) {
@@ -264,9 +347,11 @@ TEST_F(TransferTest, FailureAndTimeoutOnlyInformAndAnUnknownCodeDoesNothing) {
     StartTransfer(Image(100));
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
-    for (std::uint8_t code : {RSP_FAILED, RSP_TIMEOUT, std::uint8_t{0x85}, std::uint8_t{0x10}}) Answer(code);
+    for (std::uint8_t code : {RSP_FAILED, RSP_TIMEOUT, std::uint8_t{0x85}, std::uint8_t{0x10}})
+        Answer(code);
     ProcessEventsFor(50ms);
-    EXPECT_EQ(BoxTexts(), (std::vector<QString>{QStringLiteral("更新失败!"), QStringLiteral("更新超时!")}));
+    EXPECT_EQ(BoxTexts(),
+              (std::vector<QString>{QStringLiteral("更新失败!"), QStringLiteral("更新超时!")}));
     EXPECT_EQ(line->Size(), FRAME_SIZE);
     {
         std::lock_guard lock(transferState.fileMutex);
@@ -286,7 +371,8 @@ TEST_F(TransferTest, AcceptingTheLastFrameBringsOneFrameWithoutFileData) {
     Answer(RSP_BLOCK_OK);
     ASSERT_TRUE(LineCarries(2 * FRAME_SIZE));
     const Bytes extra = FrameOnLine(1);
-    EXPECT_EQ(Bytes(extra.begin(), extra.begin() + 8), (Bytes{0x73, 0x01, 0x00, 0x02, 0x00, 0x64, 0x10, 0x00}));
+    EXPECT_EQ(Bytes(extra.begin(), extra.begin() + 8),
+              (Bytes{0x73, 0x01, 0x00, 0x02, 0x00, 0x64, 0x10, 0x00}));
     EXPECT_EQ(Bytes(extra.end() - 3, extra.end()), (Bytes{0x0F, 0xF0, 0x77}));
     EXPECT_EQ(transferState.lastBlockLength, 0);
 }
@@ -347,7 +433,8 @@ TEST_F(TransferTest, BoxesKeepServingAnswersAndTheCountWhileOpen) {
         Answer(RSP_BLOCK_OK);
         EXPECT_TRUE(LineCarries(2 * FRAME_SIZE));
         EXPECT_TRUE(SenderParked());
-        EXPECT_TRUE(ProcessEventsUntil([&] { return Label(IDC_SENT_COUNT) == QString::number(before + FRAME_SIZE); }));
+        EXPECT_TRUE(ProcessEventsUntil(
+            [&] { return Label(IDC_SENT_COUNT) == QString::number(before + FRAME_SIZE); }));
     };
     Answer(RSP_FAILED);
     ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
@@ -368,17 +455,17 @@ TEST_F(TransferTest, APortClosedMidFrameStopsTheSenderAndTheBlockIsSentAgainOnRe
     StartTransfer(image);
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
-    Answer(RSP_BLOCK_OK);
-    ASSERT_TRUE(LineCarries(FRAME_SIZE + 10));
-    // No event served since: the sender waits for its count to be shown, part-way into the frame.
+    // XOFF holds the next frame on its way out, so the close always lands in the middle of it.
+    HoldNextFrameWithXoff();
     window->OnOpenPortButton();
     ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("串口写入失败!")});
     ProcessEventsFor(50ms);
     const std::int32_t counted = transferState.bytesSent;
     EXPECT_LT(line->Size(), 2 * FRAME_SIZE);
-    EXPECT_TRUE(ProcessEventsUntil([&] { return Label(IDC_SENT_COUNT) == QString::number(counted); }))
-        << "only bytes that went out are counted";
+    EXPECT_TRUE(ProcessEventsUntil([&] {
+        return Label(IDC_SENT_COUNT) == QString::number(counted);
+    })) << "only bytes that went out are counted";
     {
         std::lock_guard lock(transferState.fileMutex);
         EXPECT_EQ(transferState.fileOffset, 4096) << "back at the start of the unsent block";
@@ -391,7 +478,8 @@ TEST_F(TransferTest, APortClosedMidFrameStopsTheSenderAndTheBlockIsSentAgainOnRe
     window->OnStartUpgrade();
     ASSERT_TRUE(LineCarries(before + FRAME_SIZE));
     const Bytes all = line->Bytes();
-    EXPECT_EQ(Bytes(all.begin() + before, all.begin() + before + FRAME_SIZE), ExpectedFrame(image, 4096));
+    EXPECT_EQ(Bytes(all.begin() + before, all.begin() + before + FRAME_SIZE),
+              ExpectedFrame(image, 4096));
 }
 
 TEST_F(TransferTest, AStaleXoffDoesNotHoldANewOpening) {
@@ -413,7 +501,8 @@ TEST_F(TransferTest, AnEmptyImageSendsOneFillFrameAndFillsTheBarOnSuccess) {
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
     const Bytes frame = FrameOnLine(0);
-    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 8), (Bytes{0x73, 0x01, 0x00, 0x02, 0x00, 0x00, 0x10, 0x00}));
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 8),
+              (Bytes{0x73, 0x01, 0x00, 0x02, 0x00, 0x00, 0x10, 0x00}));
     EXPECT_EQ(Bytes(frame.end() - 3, frame.end()), (Bytes{0x0F, 0xF0, 0x13}));
     Answer(RSP_DONE);
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("更新成功!")});

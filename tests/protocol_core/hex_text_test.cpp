@@ -25,13 +25,12 @@ constexpr std::uint8_t kGuardFill = 0xA5;
 // exactly its own length (so the sanitizer sees any read past it) and the destination has room
 // for half the text plus a guard zone. Fails the test if anything past the decoded bytes changed.
 Bytes DecodeGuarded(std::string_view text) {
-    const auto source = std::make_unique<char[]>(text.size());
-    std::copy(text.begin(), text.end(), source.get());
+    const std::vector<char> source(text.begin(), text.end());
     const std::size_t room = text.size() / 2;
     std::vector<std::uint8_t> destination(room + kGuardSize, kGuardFill);
 
     const std::int32_t count =
-        hex_text::HexTextToBytes(std::string_view(source.get(), text.size()), destination.data());
+        hex_text::HexTextToBytes(std::string_view(source.data(), source.size()), destination.data());
 
     EXPECT_GE(count, 0);
     EXPECT_LE(std::size_t(count), room) << "decoded more bytes than the text can hold";

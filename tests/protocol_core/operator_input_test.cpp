@@ -78,7 +78,7 @@ const AddressCase kAddressCases[] = {
     {"-4294967295", std::nullopt},
     {"99999999999", std::nullopt},
     {"18446744073709551617", std::nullopt},
-    {"1" + std::string(1000, '0'), std::nullopt},
+    {std::string(1, '1').append(1000, '0'), std::nullopt},
     {std::string(5000, '9'), std::nullopt},
 };
 

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <thread>
 
 #include "app/AppIcon.h"
 #include "res/resource.h"
@@ -17,16 +18,20 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent)
     : TemplateDialog(kUpgradeMainTemplate, parent), appIcon(LoadAppIcon()), uiCalls_(this) {
     DoDataExchange();
     // Screen readers name each box by the label beside it.
-    for (auto [label, control] : {std::pair{IDC_PORT_LABEL, IDC_PORT_LIST},
-                                  std::pair{IDC_PROGRESS_LABEL, IDC_PROGRESS}}) {
+    for (auto [label, control] :
+         {std::pair{IDC_PORT_LABEL, IDC_PORT_LIST}, std::pair{IDC_PROGRESS_LABEL, IDC_PROGRESS}}) {
         ControlAs<QLabel>(label)->setBuddy(Control(control));
     }
-    Control(IDC_TOTAL_COUNT)->setAccessibleName(QStringLiteral("需更新:"));
-    Control(IDC_SENT_COUNT)->setAccessibleName(QStringLiteral("已更新:"));
-    // The count changes after every byte sent: an opaque label repaints itself alone, not the
-    // window behind it, and it takes the newest count at most every kSentCountRefreshMs.
+    // Each count is read out as the number it shows (a label's own text is its accessible
+    // name); the caption beside it labels it.
+    for (auto [caption, count] : {std::pair{"IDC_TOTAL_COUNT_LABEL", IDC_TOTAL_COUNT},
+                                  std::pair{"IDC_SENT_COUNT_LABEL", IDC_SENT_COUNT}}) {
+        findChild<QLabel*>(QLatin1String(caption))->setBuddy(Control(count));
+    }
+    // The count changes after every byte sent: it takes the newest count at most every
+    // kSentCountRefreshMs, and a label that fills its own background repaints alone, not the
+    // window behind it.
     Control(IDC_SENT_COUNT)->setAutoFillBackground(true);
-    Control(IDC_SENT_COUNT)->setAttribute(Qt::WA_OpaquePaintEvent);
     sentCountRefresh_.setSingleShot(true);
     sentCountRefresh_.setInterval(kSentCountRefreshMs);
     connect(&sentCountRefresh_, &QTimer::timeout, this,
@@ -35,7 +40,8 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent)
     // The routing table: control notifications to their handlers.
     connect(selectFileButton, &QPushButton::clicked, this, [this] { OnSelectFile(); });
     connect(startUpgradeButton, &QPushButton::clicked, this, [this] { OnStartUpgrade(); });
-    connect(ControlAs<QPushButton>(IDC_OPEN_PORT), &QPushButton::clicked, this, [this] { OnOpenPortButton(); });
+    connect(ControlAs<QPushButton>(IDC_OPEN_PORT), &QPushButton::clicked, this,
+            [this] { OnOpenPortButton(); });
     connect(portList, qOverload<int>(&QComboBox::activated), this, [this] { OnPortListChange(); });
     connect(connectButton, &QPushButton::clicked, this, [this] { OnConnect(); });
     // Keys typed into the port box reach the box first and its edit field through it.
@@ -56,7 +62,9 @@ bool CUpgradeDlg::eventFilter(QObject* watched, QEvent* e) {
     return TemplateDialog::eventFilter(watched, e);
 }
 
-CUpgradeDlg::~CUpgradeDlg() { StopAllWorkers(); }
+CUpgradeDlg::~CUpgradeDlg() {
+    StopAllWorkers();
+}
 
 void CUpgradeDlg::DoDataExchange() {
     connectButton = ControlAs<QPushButton>(IDC_CONNECT);
@@ -108,10 +116,22 @@ bool CUpgradeDlg::event(QEvent* e) {
 
 LRESULT CUpgradeDlg::SendMessage(unsigned message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
-        case WM_SERIAL_DATA: return OnSerialData(wParam, lParam);
-        case WM_REOPEN_PORT: return OnReopenPort(wParam, lParam);
-        case WM_DEVICE_SELECTED: return OnDeviceSelected(wParam, lParam);
-        default: return 0;
+        case WM_SERIAL_DATA:
+            return OnSerialData(wParam, lParam);
+        case WM_REOPEN_PORT:
+            return OnReopenPort(wParam, lParam);
+        case WM_DEVICE_SELECTED:
+            return OnDeviceSelected(wParam, lParam);
+        default:
+            return 0;
+    }
+}
+
+void CUpgradeDlg::Pause(std::chrono::milliseconds duration) {
+    if (pause_) {
+        pause_(duration);
+    } else {
+        std::this_thread::sleep_for(duration);
     }
 }
 

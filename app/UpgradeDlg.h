@@ -16,6 +16,7 @@
 #include <QIcon>
 #include <QString>
 #include <QTimer>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -37,7 +38,7 @@ class SenderThread;
 
 class CUpgradeDlg : public TemplateDialog {
     Q_OBJECT
-public:
+  public:
     explicit CUpgradeDlg(QWidget* parent = nullptr);
     ~CUpgradeDlg() override;
 
@@ -96,8 +97,15 @@ public:
     QIcon OnQueryDragIcon() const { return appIcon; }
     QMenu* SystemMenu() const { return systemMenu_; }
 
+    // The fixed pauses that order the steps of talking to the head. The window does not
+    // respond while one lasts. Tests replace how a pause passes.
+    using PauseFunction = std::function<void(std::chrono::milliseconds)>;
+    void SetPauseFunction(PauseFunction pause) { pause_ = std::move(pause); }
+    void Pause(std::chrono::milliseconds duration);
+
     // Every message box of the main window goes through here.
-    void MessageBox(const QString& text, const QString& caption = {}, MessageIcon icon = MessageIcon::None);
+    void MessageBox(const QString& text, const QString& caption = {},
+                    MessageIcon icon = MessageIcon::None);
 
     // Controls, bound by DoDataExchange
     QPushButton* connectButton = nullptr;
@@ -108,21 +116,21 @@ public:
     QProgressBar* progressBar = nullptr;
     QIcon appIcon;
 
-    QString filePath;                 // full path of the firmware file chosen last
-    std::string portName;             // port to open: "COMn" or a device path
-    std::uint32_t baudRate = 0;       // line speed for the next opening
+    QString filePath;            // full path of the firmware file chosen last
+    std::string portName;        // port to open: "COMn" or a device path
+    std::uint32_t baudRate = 0;  // line speed for the next opening
     std::uint8_t byteSize = 0;
     std::uint8_t parity = 0;
     std::uint8_t stopBits = 0;
-    std::uint8_t lastResponse = 0;    // the answer code handled last
+    std::uint8_t lastResponse = 0;  // the answer code handled last
 
-protected:
+  protected:
     bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
-private:
+  private:
     void DoDataExchange();
     void SetUpSystemMenu();
     void OnPaint();
@@ -143,5 +151,6 @@ private:
     std::vector<std::unique_ptr<SenderThread>> retiredSenders_;  // ended when the window closes
     UiCallGate uiCalls_;
     FileChooser fileChooser_;
+    PauseFunction pause_;
     QMenu* systemMenu_ = nullptr;
 };

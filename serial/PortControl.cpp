@@ -2,7 +2,6 @@
 // moving to another port, reopening after a change of speed, and starting the receive loop.
 #include <QComboBox>
 #include <QPushButton>
-#include <QThread>
 
 #include "app/UpgradeDlg.h"
 #include "res/resource.h"
@@ -12,7 +11,7 @@
 namespace {
 
 constexpr std::uint32_t kReadIntervalTimeoutMs = 600000;  // ten minutes
-constexpr unsigned long kReopenPauseMs = 500;             // between closing and reopening
+constexpr std::chrono::milliseconds kReopenPause{500};    // between closing and reopening
 const QString kOpenCaption = QStringLiteral("打开串口");
 const QString kCloseCaption = QStringLiteral("关闭串口");
 const QString kOpenComCaption = QStringLiteral("Open Com");
@@ -22,7 +21,9 @@ const QString kOpenComCaption = QStringLiteral("Open Com");
 void CUpgradeDlg::ReadPortSettings() {
     // Typing into the box's edit field leaves no entry selected: the typed text is the port.
     const int selected = ComboSelection(portList);
-    portName = (selected < 0 ? portList->currentText() : portList->itemText(selected)).trimmed().toStdString();
+    portName = (selected < 0 ? portList->currentText() : portList->itemText(selected))
+                   .trimmed()
+                   .toStdString();
     byteSize = 8;
     parity = 0;
     stopBits = 0;
@@ -101,7 +102,7 @@ void CUpgradeDlg::OnPortListChange() {
 LRESULT CUpgradeDlg::OnReopenPort(WPARAM, LPARAM) {
     if (!transferState.portOpen) return 0;
     ClosePortAndLoop();
-    QThread::msleep(kReopenPauseMs);
+    Pause(kReopenPause);
     transferState.portOpen = false;
     OpenPort();
     if (transferState.portOpen) {

@@ -21,6 +21,7 @@
 #include "app/IconPlacement.h"
 #include "app/StringTable.h"
 #include "res/resource.h"
+#include "tests/support/ModalWatcher.h"
 #include "tests/support/WindowFixture.h"
 #include "upgrade/ResponseCodes.h"
 
@@ -33,30 +34,6 @@ namespace {
 
 constexpr std::uint32_t SC_MOVE = 0xF010;
 constexpr std::uint32_t SC_CLOSE = 0xF060;
-
-// While alive, hands the first modal dialog that opens to inspect, then closes that dialog
-// if inspect left it open, so that no modal run is left waiting.
-class ModalWatcher {
-  public:
-    explicit ModalWatcher(std::function<void(QDialog*)> inspect) : inspect_(std::move(inspect)) {
-        timer_.setInterval(5);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            if (!modal) return;
-            timer_.stop();
-            ++opened_;
-            inspect_(modal);
-            if (modal->isVisible()) modal->reject();
-        });
-        timer_.start();
-    }
-    int Opened() const { return opened_; }
-
-  private:
-    std::function<void(QDialog*)> inspect_;
-    QTimer timer_;
-    int opened_ = 0;
-};
 
 void SendKey(QWidget* target, int key) {
     QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
@@ -200,8 +177,7 @@ TEST_F(AboutBoxTest, ShowsTitleIconVersionAndDefaultOkButtonCentredOverItsOwner)
     const QPixmap icon = about.findChild<QLabel*>(QStringLiteral("IDC_ABOUT_ICON"))->pixmap();
     EXPECT_EQ(icon.size(), QSize(kSystemIconSize, kSystemIconSize));
     EXPECT_EQ(about.parentWidget(), window.get());
-    const QPoint offset = about.frameGeometry().center() - window->frameGeometry().center();
-    EXPECT_LE(offset.manhattanLength(), 2) << "centred over the main window";
+    EXPECT_TRUE(CentredOver(about.frameGeometry(), window->frameGeometry()));
 }
 
 TEST_F(AboutBoxTest, EnterEscAndTheCloseBoxEachEndTheModalRun) {

@@ -1,16 +1,17 @@
 // Bringing the head to its loader: the start-upgrade command at the head's own line speed,
 // then back to 115200; and the greeting.
-#include <QThread>
-
+#include "app/BusyScope.h"
 #include "app/UpgradeDlg.h"
 #include "upgrade/PelcoCommand.h"
 
 namespace {
 // Pause before and after the command, giving the head time around the change of speed.
-constexpr unsigned long kCommandPauseMs = 500;
-}
+constexpr std::chrono::milliseconds kCommandPause{500};
+}  // namespace
 
-void CUpgradeDlg::OnConnect() { SendHexText(GreetingHexText()); }
+void CUpgradeDlg::OnConnect() {
+    SendHexText(GreetingHexText());
+}
 
 LRESULT CUpgradeDlg::OnDeviceSelected(WPARAM wParam, LPARAM) {
     const auto* selection = reinterpret_cast<const DeviceSelection*>(wParam);
@@ -18,11 +19,12 @@ LRESULT CUpgradeDlg::OnDeviceSelected(WPARAM wParam, LPARAM) {
     const std::string command =
         FormatCommandHexText(BuildStartUpgradeFrame(device.address, device.protocolIndex));
     if (const auto speed = DeviceSpeedForIndex(device.speedIndex)) baudRate = *speed;
-    QThread::msleep(kCommandPauseMs);
+    const BusyScope busy;  // the window is frozen for the four pauses that follow
+    Pause(kCommandPause);
     OnReopenPort(0, 0);
     // With the port closed (or its reopening failed) the write reaches no line.
     SendHexText(command);
-    QThread::msleep(kCommandPauseMs);
+    Pause(kCommandPause);
     baudRate = UPGRADE_BAUD_RATE;
     OnReopenPort(0, 0);
     return 0;

@@ -1,7 +1,6 @@
 // The head's one-byte answers: each chunk of received bytes counts by its first byte only.
 #include <QProgressBar>
 #include <QPushButton>
-#include <QThread>
 
 #include "app/UpgradeDlg.h"
 #include "upgrade/ResponseCodes.h"
@@ -11,7 +10,7 @@
 namespace {
 
 // Pause before the sender is woken for the next block, giving the head time to get ready.
-constexpr unsigned long kNextBlockPauseMs = 20;
+constexpr std::chrono::milliseconds kNextBlockPause{20};
 
 const QString kConnectedCaption = QStringLiteral("连接成功");
 
@@ -54,7 +53,7 @@ void CUpgradeDlg::OnBlockAccepted() {
         std::fseek(transferState.firmwareFile.get(), transferState.fileOffset, SEEK_SET);
     }
     if (transferState.senderAwake != 0 || !transferState.senderThread) return;
-    QThread::msleep(kNextBlockPauseMs);
+    Pause(kNextBlockPause);
     WakeParkedSender();
 }
 

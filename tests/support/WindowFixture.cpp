@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QThread>
 #include <QTimer>
 
@@ -25,7 +26,19 @@ bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::mil
 void ProcessEventsFor(std::chrono::milliseconds duration) {
     QElapsedTimer timer;
     timer.start();
-    ProcessEventsUntil([&] { return timer.elapsed() >= duration.count(); }, duration + std::chrono::seconds(1));
+    ProcessEventsUntil([&] { return timer.elapsed() >= duration.count(); },
+                       duration + std::chrono::seconds(1));
+}
+
+::testing::AssertionResult CentredOver(const QRect& dialogFrame, const QRect& ownerFrame) {
+    const QPoint offset = dialogFrame.center() - ownerFrame.center();
+    const bool bare = QGuiApplication::platformName() == QLatin1String("xcb");
+    const bool centred =
+        bare ? offset.x() >= -12 && offset.x() <= 2 && offset.y() >= -42 && offset.y() <= 2
+             : offset.manhattanLength() <= 2;
+    if (centred) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "the dialog's middle is off the owner's by " << offset.x() << "," << offset.y();
 }
 
 void WindowFixture::SetUp() {

@@ -21,8 +21,13 @@ bool ProcessEventsUntil(const std::function<bool()>& condition,
 // Runs the event loop for a while.
 void ProcessEventsFor(std::chrono::milliseconds duration);
 
+// Whether a dialog stands centred over a window. Qt centres a dialog over its owner by the
+// owner's frame; with no window manager to tell the frame's size (a bare X server) it assumes
+// 10 by 40 pixels of decoration, and the dialog stands that far up and to the left.
+::testing::AssertionResult CentredOver(const QRect& dialogFrame, const QRect& ownerFrame);
+
 class WindowFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

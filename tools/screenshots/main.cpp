@@ -15,6 +15,7 @@
 #include "app/AboutBoxDlg.h"
 #include "app/DeviceSelectDlg.h"
 #include "app/MessageBox.h"
+#include "app/QtTranslation.h"
 #include "app/UpgradeDlg.h"
 #include "serial/PortNames.h"
 
@@ -35,6 +36,7 @@ bool Save(QWidget& dialog, const QDir& dir, const char* fileName) {
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
+    InstallQtChineseTranslation();
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
         return 2;

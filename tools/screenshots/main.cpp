@@ -1,6 +1,8 @@
-// Renders the tool's three dialogs to PNG files, as the operator would see their client areas:
+// Pictures of the tool's dialogs as the operator sees them:
 //   kavlet-screenshots DIR
-// writes DIR/main-window.png, DIR/device-dialog.png and DIR/about-box.png. The main window
+// writes DIR/main-window.png, DIR/message-box.png, DIR/device-dialog.png and DIR/about-box.png.
+// On an X server (QT_QPA_PLATFORM=xcb) each is taken from the screen with its window frame;
+// headless (offscreen) only the client areas are rendered. The main window
 // opens COM1 on a pseudo-terminal of its own, never on a serial device of this machine.
 #include <fcntl.h>
 #include <stdlib.h>
@@ -8,7 +10,12 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QGuiApplication>
 #include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+#include <QWindow>
 #include <cstdio>
 #include <string>
 
@@ -21,15 +28,60 @@
 
 namespace {
 
-bool Save(QWidget& dialog, const QDir& dir, const char* fileName) {
-    dialog.ensurePolished();
+bool Write(const QPixmap& picture, const QDir& dir, const char* fileName) {
     const QString path = dir.filePath(QString::fromLatin1(fileName));
-    if (!dialog.grab().save(path)) {
+    if (!picture.save(path)) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
         return false;
     }
     std::printf("%s\n", qPrintable(path));
     return true;
+}
+
+// On a real display the dialog is shown and taken from the screen with the window manager's
+// frame around it; headless, its client area is rendered.
+QPixmap Picture(QWidget& dialog) {
+    dialog.ensurePolished();
+    if (QGuiApplication::platformName() == QLatin1String("offscreen")) return dialog.grab();
+    const bool wasVisible = dialog.isVisible();
+    dialog.show();
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 3000 &&
+           !(dialog.windowHandle() && dialog.windowHandle()->isExposed())) {
+        QApplication::processEvents(QEventLoop::AllEvents, 50);
+    }
+    // Give the window manager time to frame and place it, and the window time to paint.
+    while (timer.elapsed() < 3500) QApplication::processEvents(QEventLoop::AllEvents, 50);
+    const QRect frame = dialog.frameGeometry();
+    QPixmap picture =
+        dialog.screen()->grabWindow(0, frame.x(), frame.y(), frame.width(), frame.height());
+    if (!wasVisible) dialog.hide();
+    return picture;
+}
+
+bool Save(QWidget& dialog, const QDir& dir, const char* fileName) {
+    return Write(Picture(dialog), dir, fileName);
+}
+
+// Boxes other than the pictured one are printed, not shown.
+void PrintBox(const MessageBoxRequest& request) {
+    std::fprintf(stderr, "%s: %s\n", qPrintable(request.caption), qPrintable(request.text));
+}
+
+// A message box as the operator meets it at the end of an upgrade.
+bool SaveMessageBox(QWidget& owner, const QDir& dir, const char* fileName) {
+    bool ok = false;
+    QTimer::singleShot(0, [&] {
+        if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            ok = Save(*box, dir, fileName);
+            box->accept();
+        }
+    });
+    SetMessageBoxPresenter({});
+    ShowMessageBox(&owner, QStringLiteral("更新成功!"), QStringLiteral("kavlet"));  // as the tool names itself
+    SetMessageBoxPresenter(PrintBox);
+    return ok;
 }
 
 }  // namespace
@@ -54,15 +106,15 @@ int main(int argc, char** argv) {
     SetPortNameResolver([slave](const std::string& name) {
         return name == "COM1" && !slave.empty() ? slave : "/nonexistent/" + name;
     });
-    SetMessageBoxPresenter([](const MessageBoxRequest& request) {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(request.caption), qPrintable(request.text));
-    });
+    SetMessageBoxPresenter(PrintBox);
 
     bool ok = true;
     {
         CUpgradeDlg window;
         window.OnInitDialog();
+        if (QGuiApplication::platformName() != QLatin1String("offscreen")) window.show();
         ok = Save(window, dir, "main-window.png") && ok;
+        ok = SaveMessageBox(window, dir, "message-box.png") && ok;
         CDeviceSelectDlg device(&window);
         ok = Save(device, dir, "device-dialog.png") && ok;
         CAboutBoxDlg about(&window);

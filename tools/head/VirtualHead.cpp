@@ -12,9 +12,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "serial/Termios2.h"
 #include "tools/head/HeadLine.h"
-#include "upgrade/PelcoCommand.h"
+#include "tools/head/HeadWire.h"
 
 namespace head {
 
@@ -104,11 +103,11 @@ std::unique_ptr<VirtualHead> VirtualHead::Attach(const std::string& devicePath, 
         close(fd);
         return nullptr;
     };
-    if (!termios2_io::IsTerminal(fd)) return fail(devicePath + " is not a serial device");
+    if (!IsSerialDevice(fd)) return fail(devicePath + " is not a serial device");
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         return fail(ErrnoText(devicePath + " is in use", errno == EWOULDBLOCK ? EBUSY : errno));
     }
-    const std::uint32_t speed = options.startInLoader ? UPGRADE_BAUD_RATE : options.speed;
+    const std::uint32_t speed = options.startInLoader ? wire::kLoaderBaud : options.speed;
     if (!SetRawLine(fd, speed)) return fail(ErrnoText("line settings on " + devicePath, errno));
     return Make(std::move(options), fd, -1, false, devicePath, error);
 }
@@ -201,7 +200,7 @@ bool VirtualHead::WriteBytes(const std::vector<std::uint8_t>& bytes) {
 
 void VirtualHead::Run() {
     std::uint32_t appliedSpeed =
-        pseudoTerminal_ ? 0 : (options_.startInLoader ? UPGRADE_BAUD_RATE : options_.speed);
+        pseudoTerminal_ ? 0 : (options_.startInLoader ? wire::kLoaderBaud : options_.speed);
     const double paceRate = options_.paceBaud / 10.0;  // bytes per second: 8N1 is 10 bits
     double credit = 0;
     auto creditAt = Clock::now();
@@ -278,7 +277,7 @@ void VirtualHead::Run() {
             credit -= static_cast<double>(n);
             // On a pseudo-terminal the master side reads back the speed the tool set.
             const std::optional<std::uint32_t> toolSpeed =
-                pseudoTerminal_ ? termios2_io::ReadBaudRate(fd_) : std::nullopt;
+                pseudoTerminal_ ? ReadLineSpeed(fd_) : std::nullopt;
             std::lock_guard lock(mutex_);
             engine_.Receive({buffer.data(), static_cast<std::size_t>(n)}, toolSpeed, Clock::now());
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {

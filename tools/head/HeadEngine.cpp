@@ -57,6 +57,18 @@ std::string CheckOptions(const HeadOptions& options) {
     if (f.xoffPause.count() < 0 || f.garbageGap.count() < 0 || options.frameTimeout.count() < 0) {
         return "times must not be negative";
     }
+    if (f.unpromptedCode != kFailed && f.unpromptedCode != kTimedOut) {
+        return "the unprompted code must be 86 or 87";
+    }
+    if (f.unpromptedAfterBytes < 1 || f.unpromptedAfterBytes >= kFrameSize) {
+        return "the unprompted code must come after 1 to 4106 bytes of the frame";
+    }
+    if (f.mergeBytes.empty()) return "the bytes merged with an answer must be at least one";
+    for (const std::uint8_t b : f.mergeBytes) {
+        if (b == kXon || b == kXoff) {
+            return Format("byte %02x merged with an answer would never reach the tool's reader", b);
+        }
+    }
     if (f.garbageBytes.empty()) return "the garbage must hold at least one byte";
     for (const std::uint8_t b : f.garbageBytes) {
         // Garbage must mean nothing to the tool, even when split across reads: no answer code,
@@ -115,6 +127,7 @@ std::uint32_t HeadEngine::LineSpeed() const {
 void HeadEngine::SetFaults(const HeadFaults& faults) {
     options_.faults = faults;
     rejectUsed_ = failUsed_ = garbageUsed_ = withholdUsed_ = xoffUsed_ = silent_ = false;
+    mergeUsed_ = unpromptedUsed_ = false;
     // A pause in progress ends at once: the tool must not stay held by a fault now gone.
     if (xonDue_ && !report_.xonSent) xonDue_ = Clock::time_point::min();
 }
@@ -191,22 +204,10 @@ void HeadEngine::Process(Clock::time_point now, bool flush) {
         const std::span<const std::uint8_t> rest(pending_.data() + pos, pending_.size() - pos);
         if (report_.state == HeadState::Loader && inFrame_) {
             std::size_t take = std::min(kFrameSize - frame_.size(), rest.size());
-            const HeadFaults& f = options_.faults;
-            const bool xoffHere = f.xoffFrame != 0 && f.xoffFrame == report_.frames + 1 &&
-                                  !xoffUsed_ && frame_.size() < f.xoffAfterBytes;
-            if (xoffHere) take = std::min(take, f.xoffAfterBytes - frame_.size());
+            if (const auto mark = NextFrameMark()) take = std::min(take, *mark - frame_.size());
             frame_.insert(frame_.end(), rest.begin(), rest.begin() + static_cast<long>(take));
             pos += take;
-            if (xoffHere && frame_.size() == f.xoffAfterBytes) {
-                outputs_.push_back({now, {kXoff}});
-                xoffUsed_ = true;
-                report_.xoffSent = true;
-                report_.xonSent = false;
-                xonDue_ = now + f.xoffPause;
-                Note(Format("XOFF after %zu bytes of frame %u; XON in %lld ms", frame_.size(),
-                            report_.frames + 1, static_cast<long long>(f.xoffPause.count())),
-                     now);
-            }
+            ActAtFrameMark(now);
             if (frame_.size() == kFrameSize) HandleFrame(now);
             continue;
         }
@@ -237,6 +238,7 @@ void HeadEngine::Process(Clock::time_point now, bool flush) {
                 inFrame_ = true;
                 frame_.assign(1, rest[0]);
                 ++pos;
+                ActAtFrameMark(now);
                 continue;
             }
             if (rest[0] == kGreetingByte) {
@@ -256,6 +258,42 @@ void HeadEngine::Process(Clock::time_point now, bool flush) {
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(pos));
     FlushSkipped(now);
     report_.partialBytes = pending_.size() + (inFrame_ ? frame_.size() : 0);
+}
+
+std::optional<std::size_t> HeadEngine::NextFrameMark() const {
+    const HeadFaults& f = options_.faults;
+    const unsigned arriving = report_.frames + 1;
+    std::optional<std::size_t> mark;
+    auto consider = [&](bool on, std::size_t at) {
+        if (on && at > frame_.size() && (!mark || at < *mark)) mark = at;
+    };
+    consider(f.xoffFrame == arriving && !xoffUsed_, f.xoffAfterBytes);
+    consider(f.unpromptedFrame == arriving && !unpromptedUsed_, f.unpromptedAfterBytes);
+    return mark;
+}
+
+void HeadEngine::ActAtFrameMark(Clock::time_point now) {
+    const HeadFaults& f = options_.faults;
+    const unsigned arriving = report_.frames + 1;
+    if (f.xoffFrame == arriving && !xoffUsed_ && frame_.size() == f.xoffAfterBytes) {
+        outputs_.push_back({now, {kXoff}});
+        xoffUsed_ = true;
+        report_.xoffSent = true;
+        report_.xonSent = false;
+        xonDue_ = now + f.xoffPause;
+        Note(Format("XOFF after %zu bytes of frame %u; XON in %lld ms", frame_.size(), arriving,
+                    static_cast<long long>(f.xoffPause.count())),
+             now);
+    }
+    if (f.unpromptedFrame == arriving && !unpromptedUsed_ &&
+        frame_.size() == f.unpromptedAfterBytes) {
+        outputs_.push_back({now, {f.unpromptedCode}});
+        unpromptedUsed_ = true;
+        report_.unprompted.push_back(f.unpromptedCode);
+        Note(Format("unprompted %02x after %zu bytes of frame %u (fault)", f.unpromptedCode,
+                    frame_.size(), arriving),
+             now);
+    }
 }
 
 void HeadEngine::HandleCommand(const PelcoFrame& frame, std::span<const std::uint8_t> bytes,
@@ -439,6 +477,8 @@ void HeadEngine::SendAnswer(unsigned point, std::uint8_t code, Clock::time_point
     }
     const bool garbage = f.garbageAt == point && !garbageUsed_;
     if (garbage) garbageUsed_ = true;
+    const bool merge = f.mergeAt == point && !mergeUsed_;
+    if (merge) mergeUsed_ = true;
     Clock::time_point answerAt = now;
     if (garbage && f.garbageBeforeAnswer) {
         outputs_.push_back({now, f.garbageBytes});
@@ -449,9 +489,17 @@ void HeadEngine::SendAnswer(unsigned point, std::uint8_t code, Clock::time_point
                     PointName(point).c_str(), code),
              now);
     } else {
-        outputs_.push_back({answerAt, {code}});
+        std::vector<std::uint8_t> bytes = {code};
+        if (merge) {
+            bytes.insert(f.mergeBefore ? bytes.begin() : bytes.end(), f.mergeBytes.begin(),
+                         f.mergeBytes.end());
+        }
+        outputs_.push_back({answerAt, bytes});
         report_.answers.push_back(code);
-        Note(Format("answer %02x to the %s", code, PointName(point).c_str()), now);
+        Note(Format("answer %02x to the %s%s", code, PointName(point).c_str(),
+                    merge ? Format(", in one write: %s (fault)", HexBytes(bytes).c_str()).c_str()
+                          : ""),
+             now);
     }
     if (garbage && !f.garbageBeforeAnswer) {
         outputs_.push_back({now + f.garbageGap, f.garbageBytes});
@@ -498,14 +546,22 @@ void HeadEngine::Advance(Clock::time_point now) {
     }
 }
 
-std::vector<std::uint8_t> HeadEngine::TakeDueOutput(Clock::time_point now) {
-    std::vector<std::uint8_t> bytes;
+std::vector<std::vector<std::uint8_t>> HeadEngine::TakeDueWrites(Clock::time_point now) {
+    std::vector<std::vector<std::uint8_t>> writes;
     while (!outputs_.empty() && outputs_.front().due <= now) {
-        const Output& out = outputs_.front();
-        bytes.insert(bytes.end(), out.bytes.begin(), out.bytes.end());
-        report_.written.insert(report_.written.end(), out.bytes.begin(), out.bytes.end());
+        std::vector<std::uint8_t>& bytes = outputs_.front().bytes;
+        report_.written.insert(report_.written.end(), bytes.begin(), bytes.end());
+        report_.writes.push_back(bytes);
+        writes.push_back(std::move(bytes));
         outputs_.pop_front();
     }
+    return writes;
+}
+
+std::vector<std::uint8_t> HeadEngine::TakeDueOutput(Clock::time_point now) {
+    std::vector<std::uint8_t> bytes;
+    for (const auto& write : TakeDueWrites(now))
+        bytes.insert(bytes.end(), write.begin(), write.end());
     return bytes;
 }
 

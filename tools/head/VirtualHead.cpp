@@ -211,14 +211,14 @@ void VirtualHead::Run() {
     // been Stop's as well.
     while (failure.empty() && !stopRequested_) {
         auto now = Clock::now();
-        std::vector<std::uint8_t> out;
+        std::vector<std::vector<std::uint8_t>> out;
         std::vector<std::string> events;
         std::uint32_t speed = 0;
         std::optional<Clock::time_point> deadline;
         {
             std::lock_guard lock(mutex_);
             engine_.Advance(now);
-            out = engine_.TakeDueOutput(now);
+            out = engine_.TakeDueWrites(now);
             events = engine_.TakeNewEvents();
             speed = engine_.LineSpeed();
             deadline = engine_.NextDeadline();
@@ -234,9 +234,10 @@ void VirtualHead::Run() {
             }
             appliedSpeed = speed;
         }
-        if (!out.empty() && !WriteBytes(out)) {
+        for (const std::vector<std::uint8_t>& bytes : out) {
+            if (WriteBytes(bytes)) continue;
             std::lock_guard lock(mutex_);
-            engine_.Note("could not write " + HexBytes(out) + " to the line", Clock::now());
+            engine_.Note("could not write " + HexBytes(bytes) + " to the line", Clock::now());
         }
 
         std::size_t allowed = buffer.size();

@@ -1,0 +1,133 @@
+// The kavlet-head program's command line.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/support/HeadFixture.h"
+#include "tools/head/HeadCommandLine.h"
+
+using namespace std::chrono_literals;
+using head::HeadOptions;
+using head::HeadReport;
+using head::HeadState;
+using head_test::Bytes;
+
+namespace {
+
+// ---------------------------------------------------------------------------------------------
+// Command line
+
+TEST(HeadCommandLine, ParsesEveryOption) {
+    head::HeadCommandLine line;
+    std::string error;
+    ASSERT_TRUE(head::ParseHeadCommandLine({"--address",
+                                            "169",
+                                            "--protocol=pelco-p",
+                                            "--speed",
+                                            "256000",
+                                            "--loader",
+                                            "--output",
+                                            "/tmp/x.bin",
+                                            "--expect-size",
+                                            "5000",
+                                            "--frame-timeout",
+                                            "300",
+                                            "--pace",
+                                            "115200",
+                                            "--reject-frame",
+                                            "3",
+                                            "--reject-code",
+                                            "0x83",
+                                            "--fail-at",
+                                            "greeting",
+                                            "--fail-code",
+                                            "87",
+                                            "--xoff-frame",
+                                            "2",
+                                            "--xoff-after",
+                                            "100",
+                                            "--xoff-ms",
+                                            "700",
+                                            "--silent-from",
+                                            "9",
+                                            "--garbage-at",
+                                            "4",
+                                            "--garbage-before",
+                                            "--garbage-bytes",
+                                            "01 02,7f",
+                                            "--garbage-gap",
+                                            "20",
+                                            "--no-done",
+                                            "--quiet",
+                                            "--attach",
+                                            "/dev/null"},
+                                           &line, &error))
+        << error;
+    const HeadOptions& o = line.options;
+    EXPECT_EQ(o.address, 169u);
+    EXPECT_EQ(o.protocol, head::PelcoProtocol::PelcoP);
+    EXPECT_EQ(o.speed, 256000u);
+    EXPECT_TRUE(o.startInLoader);
+    EXPECT_EQ(o.outputPath, "/tmp/x.bin");
+    EXPECT_EQ(o.sizeRule, head::ImageSizeRule::ExpectSize);
+    EXPECT_EQ(o.expectSize, 5000u);
+    EXPECT_EQ(o.frameTimeout, 300ms);
+    EXPECT_EQ(o.paceBaud, 115200u);
+    EXPECT_EQ(o.faults.rejectFrame, 3u);
+    EXPECT_EQ(o.faults.rejectCode, 0x83);
+    EXPECT_EQ(o.faults.failAt, head::kGreetingPoint);
+    EXPECT_EQ(o.faults.failCode, 0x87);
+    EXPECT_EQ(o.faults.xoffFrame, 2u);
+    EXPECT_EQ(o.faults.xoffAfterBytes, 100u);
+    EXPECT_EQ(o.faults.xoffPause, 700ms);
+    EXPECT_EQ(o.faults.silentFrom, 9u);
+    EXPECT_EQ(o.faults.garbageAt, 4u);
+    EXPECT_TRUE(o.faults.garbageBeforeAnswer);
+    EXPECT_EQ(o.faults.garbageBytes, (Bytes{0x01, 0x02, 0x7F}));
+    EXPECT_EQ(o.faults.garbageGap, 20ms);
+    EXPECT_TRUE(o.faults.withholdDone);
+    EXPECT_TRUE(line.quiet);
+    EXPECT_EQ(line.attachPath, "/dev/null");
+
+    // Every option is in the help text.
+    for (const char* name :
+         {"--address",       "--protocol",    "--speed",        "--loader",
+          "--attach",        "--output",      "--expect-size",  "--trim-fill",
+          "--frame-timeout", "--pace",        "--reject-frame", "--reject-code",
+          "--fail-at",       "--fail-code",   "--xoff-frame",   "--xoff-after",
+          "--xoff-ms",       "--silent-from", "--garbage-at",   "--garbage-before",
+          "--garbage-bytes", "--garbage-gap", "--no-done",      "--quiet",
+          "--help"}) {
+        EXPECT_NE(head::HeadUsage().find(name), std::string::npos) << name;
+    }
+}
+
+TEST(HeadCommandLine, RefusesWhatCannotWork) {
+    const std::vector<std::vector<std::string>> wrong = {
+        {"--address", "0"},
+        {"--address", "256"},
+        {"--protocol", "visca"},
+        {"--speed", "fast"},
+        {"--reject-code", "82"},
+        {"--fail-code", "84"},
+        {"--fail-at", "0"},
+        {"--xoff-after", "4107"},
+        {"--garbage-bytes", "80"},
+        {"--garbage-bytes", "13 00"},
+        {"--garbage-bytes", "zz"},
+        {"--bogus"},
+        {"--speed"},
+        {"--loader=yes"},
+    };
+    for (const auto& args : wrong) {
+        head::HeadCommandLine line;
+        std::string error;
+        EXPECT_FALSE(head::ParseHeadCommandLine(args, &line, &error)) << args[0];
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+}  // namespace

@@ -100,7 +100,7 @@ TEST(HeadCommandLine, ParsesEveryOption) {
           "--fail-at",       "--fail-code",   "--xoff-frame",   "--xoff-after",
           "--xoff-ms",       "--silent-from", "--garbage-at",   "--garbage-before",
           "--garbage-bytes", "--garbage-gap", "--no-done",      "--quiet",
-          "--help"}) {
+          "--merge-answer",  "--unprompted",  "--help"}) {
         EXPECT_NE(head::HeadUsage().find(name), std::string::npos) << name;
     }
 }
@@ -121,12 +121,81 @@ TEST(HeadCommandLine, RefusesWhatCannotWork) {
         {"--bogus"},
         {"--speed"},
         {"--loader=yes"},
+        {"--merge-answer", "2"},
+        {"--merge-answer", "0:80"},
+        {"--merge-answer", "2:"},
+        {"--merge-answer", "2:before"},
+        {"--merge-answer", "2:zz"},
+        {"--merge-answer", "2:100"},
+        {"--merge-answer", "greeting:80 11"},
+        {"--merge-answer", "2:82:13:before"},
+        {"--unprompted", "2"},
+        {"--unprompted", "0:10"},
+        {"--unprompted", "2:0"},
+        {"--unprompted", "2:4107"},
+        {"--unprompted", "2:10:84"},
+        {"--unprompted", "2:10:86:1"},
+        {"--unprompted", "2:x:86"},
     };
     for (const auto& args : wrong) {
         head::HeadCommandLine line;
         std::string error;
         EXPECT_FALSE(head::ParseHeadCommandLine(args, &line, &error)) << args[0];
         EXPECT_FALSE(error.empty());
+    }
+}
+
+// The two faults given as one value each: what the value sets.
+struct ValueCase {
+    std::string option;
+    std::string value;
+    head::HeadFaults expected;  // the fields the value sets; the rest at their defaults
+};
+
+head::HeadFaults Merge(unsigned at, Bytes bytes, bool before) {
+    head::HeadFaults f;
+    f.mergeAt = at;
+    f.mergeBytes = std::move(bytes);
+    f.mergeBefore = before;
+    return f;
+}
+
+head::HeadFaults Unprompted(unsigned frame, std::size_t after, std::uint8_t code) {
+    head::HeadFaults f;
+    f.unpromptedFrame = frame;
+    f.unpromptedAfterBytes = after;
+    f.unpromptedCode = code;
+    return f;
+}
+
+TEST(HeadCommandLine, MergedAnswerAndUnpromptedCode) {
+    const ValueCase cases[] = {
+        {"--merge-answer", "2:80", Merge(2, {0x80}, false)},
+        {"--merge-answer", "greeting:82:before", Merge(head::kGreetingPoint, {0x82}, true)},
+        {"--merge-answer", "Greeting:82:AFTER", Merge(head::kGreetingPoint, {0x82}, false)},
+        {"--merge-answer", "7:84 80,0", Merge(7, {0x84, 0x80, 0x00}, false)},
+        {"--merge-answer", "3:82:84:before", Merge(3, {0x82, 0x84}, true)},
+        {"--unprompted", "3:1000", Unprompted(3, 1000, 0x86)},
+        {"--unprompted", "1:1:87", Unprompted(1, 1, 0x87)},
+        {"--unprompted", "12:4106:0x86", Unprompted(12, 4106, 0x86)},
+    };
+    for (const ValueCase& c : cases) {
+        SCOPED_TRACE(c.option + " " + c.value);
+        for (const bool joined : {false, true}) {
+            const std::vector<std::string> args =
+                joined ? std::vector<std::string>{c.option + "=" + c.value}
+                       : std::vector<std::string>{c.option, c.value};
+            head::HeadCommandLine line;
+            std::string error;
+            ASSERT_TRUE(head::ParseHeadCommandLine(args, &line, &error)) << error;
+            const head::HeadFaults& f = line.options.faults;
+            EXPECT_EQ(f.mergeAt, c.expected.mergeAt);
+            EXPECT_EQ(f.mergeBytes, c.expected.mergeBytes);
+            EXPECT_EQ(f.mergeBefore, c.expected.mergeBefore);
+            EXPECT_EQ(f.unpromptedFrame, c.expected.unpromptedFrame);
+            EXPECT_EQ(f.unpromptedAfterBytes, c.expected.unpromptedAfterBytes);
+            EXPECT_EQ(f.unpromptedCode, c.expected.unpromptedCode);
+        }
     }
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -81,3 +83,158 @@ TEST(HeadEngineFuzz, EveryGreetingAndFrameGetsOneAnswer) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Faults that act inside one step: what goes out, write by write
+
+// A piece of what the tool sends: the greeting, or bytes [from, to) of a frame of a two-block
+// image (frame 0 or 1; the same frame again is a resend).
+struct Piece {
+    int frame;  // -1: the greeting 3F 3F
+    std::size_t from = 0;
+    std::size_t to = FRAME_SIZE;
+    std::vector<Bytes> writes;  // the writes due right after the piece, each as one chunk
+};
+
+struct WriteCase {
+    const char* name;
+    std::function<void(head::HeadFaults&)> set;
+    std::vector<Piece> pieces;
+};
+void PrintTo(const WriteCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HeadEngineWriteTest : public testing::TestWithParam<WriteCase> {};
+
+TEST_P(HeadEngineWriteTest, BytesInExactWritesOut) {
+    const WriteCase& c = GetParam();
+    HeadOptions options = head_test::LoaderOptions();
+    c.set(options.faults);
+    ASSERT_EQ(head::CheckOptions(options), "");
+    auto now = head::Clock::time_point{} + 1h;
+    head::HeadEngine engine(options, now);
+    const auto frames = head_test::FramesFor(RandomImage(5000, 21));
+
+    std::vector<Bytes> all;
+    for (std::size_t i = 0; i < c.pieces.size(); ++i) {
+        const Piece& piece = c.pieces[i];
+        SCOPED_TRACE(testing::Message() << "piece " << i);
+        const Bytes bytes = piece.frame < 0 ? Bytes{0x3F, 0x3F}
+                                            : Bytes(frames[piece.frame].begin() + piece.from,
+                                                    frames[piece.frame].begin() + piece.to);
+        engine.Receive(bytes, std::nullopt, now);
+        engine.Advance(now);
+        EXPECT_EQ(engine.TakeDueWrites(now), piece.writes);
+        all.insert(all.end(), piece.writes.begin(), piece.writes.end());
+        now += 1ms;
+    }
+    const HeadReport& report = engine.Report();
+    EXPECT_EQ(report.writes, all);
+    // Unprompted codes stand apart from the answers: one answer a greeting or frame still.
+    if (!options.faults.silentFrom) {
+        EXPECT_EQ(report.answers.size(), report.greetings + report.frames);
+    }
+    EXPECT_TRUE(report.problems.empty()) << report.problems.front();
+    EXPECT_EQ(engine.NextDeadline(), std::nullopt) << "nothing more due";
+}
+
+constexpr std::size_t kAll = FRAME_SIZE;
+INSTANTIATE_TEST_SUITE_P(
+    Head, HeadEngineWriteTest,
+    testing::Values(
+        WriteCase{"NoFault",
+                  [](head::HeadFaults&) {},
+                  {{-1, 0, 0, {{0x80}}}, {0, 0, kAll, {{0x82}}}, {1, 0, kAll, {{0x84}}}}},
+        WriteCase{"MergedAfterTheAnswerToAFrame",
+                  [](head::HeadFaults& f) { f.mergeAt = 1; },
+                  {{-1, 0, 0, {{0x80}}}, {0, 0, kAll, {{0x82, 0x80}}}, {1, 0, kAll, {{0x84}}}}},
+        WriteCase{"MergedBeforeTheAnswerToTheGreeting",
+                  [](head::HeadFaults& f) {
+                      f.mergeAt = head::kGreetingPoint;
+                      f.mergeBytes = {0x82, 0x84};
+                      f.mergeBefore = true;
+                  },
+                  {{-1, 0, 0, {{0x82, 0x84, 0x80}}}, {0, 0, kAll, {{0x82}}}}},
+        WriteCase{"MergedWithAChecksumErrorOnceNotWithTheResend",
+                  [](head::HeadFaults& f) {
+                      f.rejectFrame = 1;
+                      f.mergeAt = 1;
+                      f.mergeBytes = {0x82};
+                  },
+                  {{0, 0, kAll, {{0x81, 0x82}}}, {0, 0, kAll, {{0x82}}}, {1, 0, kAll, {{0x84}}}}},
+        WriteCase{"MergedWithAFailure",
+                  [](head::HeadFaults& f) {
+                      f.failAt = 2;
+                      f.failCode = 0x87;
+                      f.mergeAt = 2;
+                      f.mergeBytes = {0x84};
+                  },
+                  {{0, 0, kAll, {{0x82}}}, {1, 0, kAll, {{0x87, 0x84}}}, {1, 0, kAll, {{0x84}}}}},
+        WriteCase{"NothingMergedWhereTheHeadIsSilent",
+                  [](head::HeadFaults& f) {
+                      f.silentFrom = 2;
+                      f.mergeAt = 2;
+                  },
+                  {{0, 0, kAll, {{0x82}}}, {1, 0, kAll, {}}}},
+        WriteCase{"GarbageWithoutGapStaysAWriteOfItsOwn",
+                  [](head::HeadFaults& f) {
+                      f.garbageAt = 1;
+                      f.garbageBeforeAnswer = true;
+                      f.garbageGap = 0ms;
+                      f.garbageBytes = {0x55};
+                      f.mergeAt = 1;
+                  },
+                  {{0, 0, kAll, {{0x55}, {0x82, 0x80}}}, {1, 0, kAll, {{0x84}}}}},
+        WriteCase{"UnpromptedFailureInTheMiddleOfAFrame",
+                  [](head::HeadFaults& f) {
+                      f.unpromptedFrame = 1;
+                      f.unpromptedAfterBytes = 1000;
+                  },
+                  {{0, 0, 999, {}},
+                   {0, 999, 1000, {{0x86}}},
+                   {0, 1000, kAll, {{0x82}}},
+                   {1, 0, kAll, {{0x84}}}}},
+        WriteCase{"UnpromptedTimeoutAfterTheStartByte",
+                  [](head::HeadFaults& f) {
+                      f.unpromptedFrame = 2;
+                      f.unpromptedAfterBytes = 1;
+                      f.unpromptedCode = 0x87;
+                  },
+                  {{0, 0, kAll, {{0x82}}}, {1, 0, 1, {{0x87}}}, {1, 1, kAll, {{0x84}}}}},
+        WriteCase{"UnpromptedBeforeTheLastByte",
+                  [](head::HeadFaults& f) {
+                      f.unpromptedFrame = 1;
+                      f.unpromptedAfterBytes = FRAME_SIZE - 1;
+                  },
+                  {{0, 0, FRAME_SIZE - 1, {{0x86}}}, {0, FRAME_SIZE - 1, kAll, {{0x82}}}}},
+        WriteCase{"UnpromptedAndTheAnswerFromOneReadAreTwoWritesInOrder",
+                  [](head::HeadFaults& f) {
+                      f.unpromptedFrame = 1;
+                      f.unpromptedAfterBytes = 2000;
+                  },
+                  {{0, 0, kAll, {{0x86}, {0x82}}}}},
+        WriteCase{"UnpromptedInTheResendCountsTheResendAsAFrame",
+                  [](head::HeadFaults& f) {
+                      f.rejectFrame = 1;
+                      f.unpromptedFrame = 2;
+                      f.unpromptedAfterBytes = 100;
+                  },
+                  {{0, 0, kAll, {{0x81}}}, {0, 0, 100, {{0x86}}}, {0, 100, kAll, {{0x82}}}}},
+        WriteCase{"UnpromptedAndXoffAtTheSameByte",
+                  [](head::HeadFaults& f) {
+                      f.unpromptedFrame = 1;
+                      f.unpromptedAfterBytes = 500;
+                      f.xoffFrame = 1;
+                      f.xoffAfterBytes = 500;
+                      f.xoffPause = 0ms;
+                  },
+                  {{0, 0, 500, {{0x13}, {0x86}, {0x11}}}, {0, 500, kAll, {{0x82}}}}},
+        WriteCase{"XoffAfterTheStartByte",
+                  [](head::HeadFaults& f) {
+                      f.xoffFrame = 1;
+                      f.xoffAfterBytes = 1;
+                      f.xoffPause = 0ms;
+                  },
+                  {{0, 0, 1, {{0x13}, {0x11}}}, {0, 1, kAll, {{0x82}}}}}),
+    [](const testing::TestParamInfo<WriteCase>& param) { return param.param.name; });

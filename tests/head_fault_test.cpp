@@ -242,3 +242,70 @@ TEST_F(HeadTest, PacedHeadTakesAsLongAsARealLine) {
 }
 
 }  // namespace
+
+// What the tool's receive loop reads, read() by read(): an answer merged with other bytes comes
+// in one chunk, and an unprompted code comes while the frame is still unfinished.
+struct ChunkStep {
+    int frame;  // -1: the greeting 3F 3F; else a frame of a two-block image
+    std::size_t from = 0;
+    std::size_t to = FRAME_SIZE;
+    std::vector<Bytes> chunks;  // read by the tool after sending the piece
+};
+
+struct ChunkCase {
+    const char* name;
+    std::function<void(head::HeadFaults&)> set;
+    std::vector<ChunkStep> steps;
+};
+void PrintTo(const ChunkCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class HeadChunkTest : public HeadTest, public testing::WithParamInterface<ChunkCase> {};
+
+TEST_P(HeadChunkTest, TheToolReadsTheseChunks) {
+    const ChunkCase& c = GetParam();
+    HeadOptions options = LoaderOptions();
+    c.set(options.faults);
+    StartHead(options);
+    const auto frames = FramesFor(RandomImage(5000, 22));
+    for (std::size_t i = 0; i < c.steps.size(); ++i) {
+        const ChunkStep& step = c.steps[i];
+        SCOPED_TRACE(testing::Message() << "step " << i);
+        if (step.frame < 0) {
+            ASSERT_TRUE(tool_->Send({0x3F, 0x3F}));
+        } else {
+            const std::span<const std::uint8_t> frame(frames[step.frame]);
+            ASSERT_TRUE(tool_->Send(frame.subspan(step.from, step.to - step.from)));
+        }
+        std::size_t count = 0;
+        for (const Bytes& chunk : step.chunks) count += chunk.size();
+        EXPECT_EQ(tool_->ReadChunks(count), step.chunks);
+    }
+    EXPECT_TRUE(tool_->ReadUntilQuiet().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Head, HeadChunkTest,
+    testing::Values(ChunkCase{"MergedAfterTheAnswerToAFrame",
+                              [](head::HeadFaults& f) { f.mergeAt = 1; },
+                              {{-1, 0, 0, {{0x80}}},
+                               {0, 0, FRAME_SIZE, {{0x82, 0x80}}},
+                               {1, 0, FRAME_SIZE, {{0x84}}}}},
+                    ChunkCase{"MergedBeforeTheAnswerToTheGreeting",
+                              [](head::HeadFaults& f) {
+                                  f.mergeAt = head::kGreetingPoint;
+                                  f.mergeBytes = {0x82};
+                                  f.mergeBefore = true;
+                              },
+                              {{-1, 0, 0, {{0x82, 0x80}}}, {0, 0, FRAME_SIZE, {{0x82}}}}},
+                    ChunkCase{"UnpromptedTimeoutWhileTheFrameIsUnfinished",
+                              [](head::HeadFaults& f) {
+                                  f.unpromptedFrame = 2;
+                                  f.unpromptedAfterBytes = 1000;
+                                  f.unpromptedCode = 0x87;
+                              },
+                              {{0, 0, FRAME_SIZE, {{0x82}}},
+                               {1, 0, 1000, {{0x87}}},
+                               {1, 1000, FRAME_SIZE, {{0x84}}}}}),
+    [](const testing::TestParamInfo<ChunkCase>& param) { return param.param.name; });

@@ -50,6 +50,71 @@ bool ParseHexBytes(const std::string& text, std::vector<std::uint8_t>* bytes) {
     return flush() && !bytes->empty();
 }
 
+// "greeting" or a frame number from 1.
+bool ParsePoint(const std::string& text, unsigned* point) {
+    unsigned long long n = 0;
+    if (Lower(text) == "greeting") {
+        *point = kGreetingPoint;
+    } else if (ParseUnsigned(text, 1'000'000, &n) && n >= 1) {
+        *point = static_cast<unsigned>(n);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// text split at every ':'.
+std::vector<std::string> Fields(const std::string& text) {
+    std::vector<std::string> fields(1);
+    for (const char c : text) {
+        if (c == ':') {
+            fields.emplace_back();
+        } else {
+            fields.back() += c;
+        }
+    }
+    return fields;
+}
+
+// POINT:HEX[:before|:after]
+bool ParseMergeAnswer(const std::string& text, HeadFaults* f) {
+    std::vector<std::string> fields = Fields(text);
+    if (fields.size() < 2) return false;
+    unsigned point = 0;
+    if (!ParsePoint(fields.front(), &point)) return false;
+    bool before = false;
+    if (fields.size() > 2 &&
+        (Lower(fields.back()) == "before" || Lower(fields.back()) == "after")) {
+        before = Lower(fields.back()) == "before";
+        fields.pop_back();
+    }
+    std::string hex;
+    for (std::size_t i = 1; i < fields.size(); ++i) hex += (i > 1 ? " " : "") + fields[i];
+    std::vector<std::uint8_t> bytes;
+    if (!ParseHexBytes(hex, &bytes)) return false;
+    f->mergeAt = point;
+    f->mergeBytes = std::move(bytes);
+    f->mergeBefore = before;
+    return true;
+}
+
+// K:N[:CODE]
+bool ParseUnprompted(const std::string& text, HeadFaults* f) {
+    const std::vector<std::string> fields = Fields(text);
+    unsigned long long frame = 0;
+    unsigned long long after = 0;
+    unsigned long long code = f->unpromptedCode;
+    if (fields.size() < 2 || fields.size() > 3 || !ParseUnsigned(fields[0], 1'000'000, &frame) ||
+        frame < 1 || !ParseUnsigned(fields[1], 1'000'000, &after) ||
+        (fields.size() == 3 && !ParseUnsigned(fields[2], 0xFF, &code, 16))) {
+        return false;
+    }
+    f->unpromptedFrame = static_cast<unsigned>(frame);
+    f->unpromptedAfterBytes = static_cast<std::size_t>(after);
+    f->unpromptedCode = static_cast<std::uint8_t>(code);
+    return true;
+}
+
 }  // namespace
 
 bool ParseHeadCommandLine(const std::vector<std::string>& args, HeadCommandLine* result,
@@ -81,11 +146,9 @@ bool ParseHeadCommandLine(const std::vector<std::string>& args, HeadCommandLine*
     };
     auto point = [&](std::optional<unsigned>* target) {
         return [&problem, target](const std::string& v) {
-            unsigned long long n = 0;
-            if (Lower(v) == "greeting") {
-                *target = kGreetingPoint;
-            } else if (ParseUnsigned(v, 1'000'000, &n) && n >= 1) {
-                *target = static_cast<unsigned>(n);
+            unsigned at = 0;
+            if (ParsePoint(v, &at)) {
+                *target = at;
             } else {
                 problem = "not a point (greeting or a frame number from 1): " + v;
             }
@@ -140,6 +203,14 @@ bool ParseHeadCommandLine(const std::vector<std::string>& args, HeadCommandLine*
              if (!ParseHexBytes(v, &f.garbageBytes)) problem = "not hex bytes: " + v;
          }},
         {"--garbage-gap", milliseconds(&f.garbageGap)},
+        {"--merge-answer",
+         [&](const std::string& v) {
+             if (!ParseMergeAnswer(v, &f)) problem = "not POINT:HEX[:before]: " + v;
+         }},
+        {"--unprompted",
+         [&](const std::string& v) {
+             if (!ParseUnprompted(v, &f)) problem = "not K:N[:CODE]: " + v;
+         }},
     };
     // Switches.
     const std::map<std::string, std::function<void()>> switches = {
@@ -235,6 +306,15 @@ received since the start, frames sent again included):
   --garbage-gap MS     time between the garbage and the answer (default 100)
   --no-done            answer 82 in place of 84 to the last frame, so Kavlet sends one frame
                        more (that one gets 84, and its load address tells the file's size)
+  --merge-answer POINT:HEX[:before]
+                       write the answer at POINT and the bytes HEX (hex, blank- or comma-
+                       separated) in one write, so they reach Kavlet as one chunk: after the
+                       answer, or in front of it with ":before"; e.g. 2:80 sends "82 80" for
+                       frame 2, greeting:82:before sends "82 80" for the greeting (no XON/XOFF)
+  --unprompted K:N[:CODE]
+                       while frame K comes in, after N of its bytes (1 to 4106), send CODE
+                       unasked: 86 (failed) or 87 (timed out) (hex, default 86); frame K is
+                       still answered when it is complete
 
 Output:
   --quiet              print only the port path and the summary, not every event

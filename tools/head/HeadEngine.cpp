@@ -5,18 +5,16 @@
 #include <fstream>
 #include <utility>
 
+#include "tools/head/HeadWire.h"
 #include "tools/head/Sha256.h"
-#include "upgrade/FirmwareFrame.h"
-#include "upgrade/PelcoCommand.h"
-#include "upgrade/ResponseCodes.h"
 
 namespace head {
 
 namespace {
 
+using namespace wire;
+
 constexpr std::size_t kMaxKeptEvents = 20000;
-constexpr std::uint8_t kXon = 0x11;
-constexpr std::uint8_t kXoff = 0x13;
 
 std::string Format(const char* format, auto... values) {
     char text[512];
@@ -50,20 +48,32 @@ std::string CheckOptions(const HeadOptions& options) {
     const HeadFaults& f = options.faults;
     if (options.address < 1 || options.address > 255) return "the address must be 1 to 255";
     if (options.speed == 0) return "the line speed must be above 0";
-    if (!IsChecksumError(f.rejectCode)) return "the reject code must be 81 or 83";
-    if (f.failCode != RSP_FAILED && f.failCode != RSP_TIMEOUT)
-        return "the fail code must be 86 or 87";
-    if (f.xoffAfterBytes < 1 || f.xoffAfterBytes >= FRAME_SIZE) {
+    if (f.rejectCode != kChecksumError && f.rejectCode != kChecksumError2)
+        return "the reject code must be 81 or 83";
+    if (f.failCode != kFailed && f.failCode != kTimedOut) return "the fail code must be 86 or 87";
+    if (f.xoffAfterBytes < 1 || f.xoffAfterBytes >= kFrameSize) {
         return "XOFF must come after 1 to 4106 bytes of the frame";
     }
     if (f.xoffPause.count() < 0 || f.garbageGap.count() < 0 || options.frameTimeout.count() < 0) {
         return "times must not be negative";
     }
+    if (f.unpromptedCode != kFailed && f.unpromptedCode != kTimedOut) {
+        return "the unprompted code must be 86 or 87";
+    }
+    if (f.unpromptedAfterBytes < 1 || f.unpromptedAfterBytes >= kFrameSize) {
+        return "the unprompted code must come after 1 to 4106 bytes of the frame";
+    }
+    if (f.mergeBytes.empty()) return "the bytes merged with an answer must be at least one";
+    for (const std::uint8_t b : f.mergeBytes) {
+        if (b == kXon || b == kXoff) {
+            return Format("byte %02x merged with an answer would never reach the tool's reader", b);
+        }
+    }
     if (f.garbageBytes.empty()) return "the garbage must hold at least one byte";
     for (const std::uint8_t b : f.garbageBytes) {
         // Garbage must mean nothing to the tool, even when split across reads: no answer code,
         // and no XON or XOFF, which the tool's line would act on.
-        const bool code = b >= RSP_CONNECTED && b <= RSP_TIMEOUT && b != 0x85;
+        const bool code = IsAnswerCode(b);
         if (code || b == kXon || b == kXoff) {
             return Format("garbage byte %02x would mean something (answer code or XON/XOFF)", b);
         }
@@ -107,16 +117,17 @@ HeadEngine::HeadEngine(HeadOptions options, Clock::time_point start)
     : options_(std::move(options)), start_(start), lastActivity_(start) {
     options_.log = nullptr;  // the engine only collects events; its owner passes them on
     report_.state = options_.startInLoader ? HeadState::Loader : HeadState::Normal;
-    frame_.reserve(FRAME_SIZE);
+    frame_.reserve(kFrameSize);
 }
 
 std::uint32_t HeadEngine::LineSpeed() const {
-    return report_.state == HeadState::Normal ? options_.speed : UPGRADE_BAUD_RATE;
+    return report_.state == HeadState::Normal ? options_.speed : kLoaderBaud;
 }
 
 void HeadEngine::SetFaults(const HeadFaults& faults) {
     options_.faults = faults;
     rejectUsed_ = failUsed_ = garbageUsed_ = withholdUsed_ = xoffUsed_ = silent_ = false;
+    mergeUsed_ = unpromptedUsed_ = false;
     // A pause in progress ends at once: the tool must not stay held by a fault now gone.
     if (xonDue_ && !report_.xonSent) xonDue_ = Clock::time_point::min();
 }
@@ -171,7 +182,7 @@ void HeadEngine::DropFrame(Clock::time_point now, const char* why) {
     if (!inFrame_) return;
     ++report_.incompleteFrames;
     Problem(Format("frame %u left incomplete (%zu of %zu bytes) and dropped after %s",
-                   report_.frames + 1, frame_.size(), FRAME_SIZE, why),
+                   report_.frames + 1, frame_.size(), kFrameSize, why),
             now);
     inFrame_ = false;
     frame_.clear();
@@ -192,24 +203,12 @@ void HeadEngine::Process(Clock::time_point now, bool flush) {
     while (pos < pending_.size()) {
         const std::span<const std::uint8_t> rest(pending_.data() + pos, pending_.size() - pos);
         if (report_.state == HeadState::Loader && inFrame_) {
-            std::size_t take = std::min(FRAME_SIZE - frame_.size(), rest.size());
-            const HeadFaults& f = options_.faults;
-            const bool xoffHere = f.xoffFrame != 0 && f.xoffFrame == report_.frames + 1 &&
-                                  !xoffUsed_ && frame_.size() < f.xoffAfterBytes;
-            if (xoffHere) take = std::min(take, f.xoffAfterBytes - frame_.size());
+            std::size_t take = std::min(kFrameSize - frame_.size(), rest.size());
+            if (const auto mark = NextFrameMark()) take = std::min(take, *mark - frame_.size());
             frame_.insert(frame_.end(), rest.begin(), rest.begin() + static_cast<long>(take));
             pos += take;
-            if (xoffHere && frame_.size() == f.xoffAfterBytes) {
-                outputs_.push_back({now, {kXoff}});
-                xoffUsed_ = true;
-                report_.xoffSent = true;
-                report_.xonSent = false;
-                xonDue_ = now + f.xoffPause;
-                Note(Format("XOFF after %zu bytes of frame %u; XON in %lld ms", frame_.size(),
-                            report_.frames + 1, static_cast<long long>(f.xoffPause.count())),
-                     now);
-            }
-            if (frame_.size() == FRAME_SIZE) HandleFrame(now);
+            ActAtFrameMark(now);
+            if (frame_.size() == kFrameSize) HandleFrame(now);
             continue;
         }
         PelcoFrame command;
@@ -234,16 +233,17 @@ void HeadEngine::Process(Clock::time_point now, bool flush) {
         }
         if (pelco == Match::NeedMore && !flush) break;
         if (report_.state == HeadState::Loader) {
-            if (rest[0] == FRAME_START_BYTE) {
+            if (rest[0] == kFrameStart) {
                 FlushSkipped(now);
                 inFrame_ = true;
                 frame_.assign(1, rest[0]);
                 ++pos;
+                ActAtFrameMark(now);
                 continue;
             }
-            if (rest[0] == GREETING_BYTE) {
+            if (rest[0] == kGreetingByte) {
                 if (rest.size() < 2 && !flush) break;
-                if (rest.size() >= 2 && rest[1] == GREETING_BYTE) {
+                if (rest.size() >= 2 && rest[1] == kGreetingByte) {
                     FlushSkipped(now);
                     HandleGreeting(now);
                     pos += 2;
@@ -258,6 +258,42 @@ void HeadEngine::Process(Clock::time_point now, bool flush) {
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(pos));
     FlushSkipped(now);
     report_.partialBytes = pending_.size() + (inFrame_ ? frame_.size() : 0);
+}
+
+std::optional<std::size_t> HeadEngine::NextFrameMark() const {
+    const HeadFaults& f = options_.faults;
+    const unsigned arriving = report_.frames + 1;
+    std::optional<std::size_t> mark;
+    auto consider = [&](bool on, std::size_t at) {
+        if (on && at > frame_.size() && (!mark || at < *mark)) mark = at;
+    };
+    consider(f.xoffFrame == arriving && !xoffUsed_, f.xoffAfterBytes);
+    consider(f.unpromptedFrame == arriving && !unpromptedUsed_, f.unpromptedAfterBytes);
+    return mark;
+}
+
+void HeadEngine::ActAtFrameMark(Clock::time_point now) {
+    const HeadFaults& f = options_.faults;
+    const unsigned arriving = report_.frames + 1;
+    if (f.xoffFrame == arriving && !xoffUsed_ && frame_.size() == f.xoffAfterBytes) {
+        outputs_.push_back({now, {kXoff}});
+        xoffUsed_ = true;
+        report_.xoffSent = true;
+        report_.xonSent = false;
+        xonDue_ = now + f.xoffPause;
+        Note(Format("XOFF after %zu bytes of frame %u; XON in %lld ms", frame_.size(), arriving,
+                    static_cast<long long>(f.xoffPause.count())),
+             now);
+    }
+    if (f.unpromptedFrame == arriving && !unpromptedUsed_ &&
+        frame_.size() == f.unpromptedAfterBytes) {
+        outputs_.push_back({now, {f.unpromptedCode}});
+        unpromptedUsed_ = true;
+        report_.unprompted.push_back(f.unpromptedCode);
+        Note(Format("unprompted %02x after %zu bytes of frame %u (fault)", f.unpromptedCode,
+                    frame_.size(), arriving),
+             now);
+    }
 }
 
 void HeadEngine::HandleCommand(const PelcoFrame& frame, std::span<const std::uint8_t> bytes,
@@ -275,7 +311,7 @@ void HeadEngine::HandleCommand(const PelcoFrame& frame, std::span<const std::uin
     } else {
         seen.accepted = true;
         verdict = Format("start-upgrade: the loader now listens at %u baud",
-                         static_cast<unsigned>(UPGRADE_BAUD_RATE));
+                         static_cast<unsigned>(kLoaderBaud));
     }
     Note(Format("%s command for address %u at %s: %s: %s", ProtocolName(frame.protocol),
                 frame.address, SpeedText(chunkSpeed_).c_str(), HexBytes(bytes).c_str(),
@@ -288,7 +324,7 @@ void HeadEngine::HandleCommand(const PelcoFrame& frame, std::span<const std::uin
 void HeadEngine::HandleGreeting(Clock::time_point now) {
     ++report_.greetings;
     const HeadFaults& f = options_.faults;
-    std::uint8_t code = RSP_CONNECTED;
+    std::uint8_t code = kConnected;
     if (f.failAt == kGreetingPoint && !failUsed_) {
         failUsed_ = true;
         code = f.failCode;
@@ -303,8 +339,8 @@ void HeadEngine::HandleFrame(Clock::time_point now) {
     const LoaderFrameFields fields = ReadLoaderFrame(frame_);
     if (previousFrameAddress_ == fields.loadAddress) ++report_.resends;
     previousFrameAddress_ = fields.loadAddress;
-    const std::uint32_t offset = fields.loadAddress - FIRMWARE_LOAD_BASE;
-    const auto blockSize = static_cast<std::uint32_t>(FRAME_DATA_SIZE);
+    const std::uint32_t offset = fields.loadAddress - kLoadBase;
+    const auto blockSize = static_cast<std::uint32_t>(kFrameDataSize);
     std::string description =
         Format("frame %u: load address %08x, last-block flag %u, length %04x, sum %06x %s", number,
                fields.loadAddress, fields.flagByte, fields.lengthField, fields.carriedSum,
@@ -312,28 +348,28 @@ void HeadEngine::HandleFrame(Clock::time_point now) {
 
     enum class Verdict { Store, Extra, Reject, Bad };
     Verdict verdict = Verdict::Bad;
-    std::uint8_t code = RSP_FAILED;
+    std::uint8_t code = kFailed;
     if (!fields.SumOk()) {
         ++report_.checksumErrors;
         verdict = Verdict::Reject;
-        code = RSP_CHECKSUM_ERROR;
-    } else if (fields.lengthField != FRAME_LENGTH_FIELD) {
+        code = kChecksumError;
+    } else if (fields.lengthField != kLengthField) {
         Problem(Format("frame %u: length field %04x", number, fields.lengthField), now);
-    } else if (fields.loadAddress < FIRMWARE_LOAD_BASE) {
+    } else if (fields.loadAddress < kLoadBase) {
         Problem(Format("frame %u: load address %08x below the image", number, fields.loadAddress),
                 now);
     } else if (offset == 0 || (!lastBlockStored_ && offset == report_.image.size())) {
         verdict = Verdict::Store;
-        code = fields.lastBlock ? RSP_DONE : RSP_BLOCK_OK;
+        code = fields.lastBlock ? kDone : kBlockOk;
     } else if (lastBlockStored_ && offset > lastBlockOffset_ &&
                offset - lastBlockOffset_ <= blockSize) {
         // After the last block a tool that was told 0x82 sends one frame more, from the end of
         // its file: its load address gives the file's true length.
         verdict = Verdict::Extra;
-        code = RSP_DONE;
+        code = kDone;
     } else {
         Problem(Format("frame %u: load address %08x, expected %08x", number, fields.loadAddress,
-                       static_cast<unsigned>(FIRMWARE_LOAD_BASE + report_.image.size())),
+                       static_cast<unsigned>(kLoadBase + report_.image.size())),
                 now);
     }
     if (verdict == Verdict::Bad) ++report_.badFrames;
@@ -349,16 +385,16 @@ void HeadEngine::HandleFrame(Clock::time_point now) {
         code = f.rejectCode;
         verdict = Verdict::Reject;
         description += " (fault: reject)";
-    } else if (verdict == Verdict::Store && code == RSP_DONE && f.withholdDone && !withholdUsed_) {
+    } else if (verdict == Verdict::Store && code == kDone && f.withholdDone && !withholdUsed_) {
         withholdUsed_ = true;
-        code = RSP_BLOCK_OK;
+        code = kBlockOk;
         description += " (fault: 82 in place of 84)";
     }
 
-    const std::span<const std::uint8_t> data(frame_.data() + FRAME_DATA_OFFSET, FRAME_DATA_SIZE);
+    const std::span<const std::uint8_t> data(frame_.data() + kDataAt, kFrameDataSize);
     if (verdict == Verdict::Store) {
         if (offset == 0 && (!report_.image.empty() || lastBlockStored_)) {
-            Note("a new image begins at load address 00020000", now);
+            Note(Format("a new image begins at load address %08x", kLoadBase), now);
         }
         if (offset == 0) {
             report_.image.clear();
@@ -373,8 +409,8 @@ void HeadEngine::HandleFrame(Clock::time_point now) {
     } else if (verdict == Verdict::Extra) {
         ++report_.extraFrames;
         report_.impliedImageSize = offset;
-        const bool allFill = std::all_of(data.begin(), data.end(),
-                                         [](std::uint8_t b) { return b == FRAME_FILL_BYTE; });
+        const bool allFill =
+            std::all_of(data.begin(), data.end(), [](std::uint8_t b) { return b == kFill; });
         description += Format(" (extra frame after the last block: the file is %u bytes)",
                               static_cast<unsigned>(offset));
         if (!allFill || !fields.lastBlock) {
@@ -401,20 +437,20 @@ void HeadEngine::CompleteImage(Clock::time_point now) {
         } else {
             size = expected;
             if (!std::all_of(image.begin() + static_cast<long>(size), image.end(),
-                             [](std::uint8_t b) { return b == FRAME_FILL_BYTE; })) {
+                             [](std::uint8_t b) { return b == kFill; })) {
                 Problem(Format("bytes past the expected %zu are not all fill", expected), now);
             }
             // Even an empty file travels in one frame.
             const std::size_t blocksNeeded =
-                std::max<std::size_t>(1, (expected + FRAME_DATA_SIZE - 1) / FRAME_DATA_SIZE);
-            if (image.size() / FRAME_DATA_SIZE != blocksNeeded) {
+                std::max<std::size_t>(1, (expected + kFrameDataSize - 1) / kFrameDataSize);
+            if (image.size() / kFrameDataSize != blocksNeeded) {
                 Problem(Format("%zu blocks received for an image of %zu bytes",
-                               image.size() / FRAME_DATA_SIZE, expected),
+                               image.size() / kFrameDataSize, expected),
                         now);
             }
         }
     } else if (options_.sizeRule == ImageSizeRule::TrimFill) {
-        while (size > lastBlockOffset_ && image[size - 1] == FRAME_FILL_BYTE) --size;
+        while (size > lastBlockOffset_ && image[size - 1] == kFill) --size;
     }
     report_.finishedImage.assign(image.begin(), image.begin() + static_cast<long>(size));
     report_.sha256 = Sha256::HexOf(report_.finishedImage);
@@ -441,6 +477,8 @@ void HeadEngine::SendAnswer(unsigned point, std::uint8_t code, Clock::time_point
     }
     const bool garbage = f.garbageAt == point && !garbageUsed_;
     if (garbage) garbageUsed_ = true;
+    const bool merge = f.mergeAt == point && !mergeUsed_;
+    if (merge) mergeUsed_ = true;
     Clock::time_point answerAt = now;
     if (garbage && f.garbageBeforeAnswer) {
         outputs_.push_back({now, f.garbageBytes});
@@ -451,9 +489,17 @@ void HeadEngine::SendAnswer(unsigned point, std::uint8_t code, Clock::time_point
                     PointName(point).c_str(), code),
              now);
     } else {
-        outputs_.push_back({answerAt, {code}});
+        std::vector<std::uint8_t> bytes = {code};
+        if (merge) {
+            bytes.insert(f.mergeBefore ? bytes.begin() : bytes.end(), f.mergeBytes.begin(),
+                         f.mergeBytes.end());
+        }
+        outputs_.push_back({answerAt, bytes});
         report_.answers.push_back(code);
-        Note(Format("answer %02x to the %s", code, PointName(point).c_str()), now);
+        Note(Format("answer %02x to the %s%s", code, PointName(point).c_str(),
+                    merge ? Format(", in one write: %s (fault)", HexBytes(bytes).c_str()).c_str()
+                          : ""),
+             now);
     }
     if (garbage && !f.garbageBeforeAnswer) {
         outputs_.push_back({now + f.garbageGap, f.garbageBytes});
@@ -500,14 +546,22 @@ void HeadEngine::Advance(Clock::time_point now) {
     }
 }
 
-std::vector<std::uint8_t> HeadEngine::TakeDueOutput(Clock::time_point now) {
-    std::vector<std::uint8_t> bytes;
+std::vector<std::vector<std::uint8_t>> HeadEngine::TakeDueWrites(Clock::time_point now) {
+    std::vector<std::vector<std::uint8_t>> writes;
     while (!outputs_.empty() && outputs_.front().due <= now) {
-        const Output& out = outputs_.front();
-        bytes.insert(bytes.end(), out.bytes.begin(), out.bytes.end());
-        report_.written.insert(report_.written.end(), out.bytes.begin(), out.bytes.end());
+        std::vector<std::uint8_t>& bytes = outputs_.front().bytes;
+        report_.written.insert(report_.written.end(), bytes.begin(), bytes.end());
+        report_.writes.push_back(bytes);
+        writes.push_back(std::move(bytes));
         outputs_.pop_front();
     }
+    return writes;
+}
+
+std::vector<std::uint8_t> HeadEngine::TakeDueOutput(Clock::time_point now) {
+    std::vector<std::uint8_t> bytes;
+    for (const auto& write : TakeDueWrites(now))
+        bytes.insert(bytes.end(), write.begin(), write.end());
     return bytes;
 }
 

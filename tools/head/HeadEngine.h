@@ -32,7 +32,10 @@ class HeadEngine {
     // The earliest time at which Advance or TakeDueOutput has work, if any.
     std::optional<Clock::time_point> NextDeadline() const;
 
-    // The bytes due on the line at now, in order. They are counted as written.
+    // The writes due on the line at now, in order, each to be handed to the line in one
+    // write() (an answer merged with other bytes is one write). They are counted as written.
+    std::vector<std::vector<std::uint8_t>> TakeDueWrites(Clock::time_point now);
+    // The same bytes, run together.
     std::vector<std::uint8_t> TakeDueOutput(Clock::time_point now);
 
     // The speed the head's receiver runs at: its own speed, then 115200 in the loader.
@@ -59,6 +62,10 @@ class HeadEngine {
     void Process(Clock::time_point now, bool flush);
     void FlushSkipped(Clock::time_point now);
     void DropFrame(Clock::time_point now, const char* why);
+    // The byte count of the frame coming in at which the next fault acts (XOFF, unprompted
+    // code), if one is still due in it; and what acts at the count reached.
+    std::optional<std::size_t> NextFrameMark() const;
+    void ActAtFrameMark(Clock::time_point now);
     void HandleCommand(const PelcoFrame& frame, std::span<const std::uint8_t> bytes,
                        Clock::time_point now);
     void HandleGreeting(Clock::time_point now);
@@ -94,6 +101,8 @@ class HeadEngine {
     bool garbageUsed_ = false;
     bool withholdUsed_ = false;
     bool xoffUsed_ = false;
+    bool mergeUsed_ = false;
+    bool unpromptedUsed_ = false;
     bool silent_ = false;
     std::optional<Clock::time_point> xonDue_;  // when the XON of the last XOFF is due
 };

@@ -18,4 +18,15 @@ bool SetRawLine(int fd, std::uint32_t baud) {
     return ioctl(fd, TCSETS2, &tio) == 0;
 }
 
+std::optional<std::uint32_t> ReadLineSpeed(int fd) {
+    struct termios2 tio {};
+    if (ioctl(fd, TCGETS2, &tio) != 0) return std::nullopt;
+    return tio.c_ospeed;
+}
+
+bool IsSerialDevice(int fd) {
+    struct termios2 tio {};
+    return ioctl(fd, TCGETS2, &tio) == 0;
+}
+
 }  // namespace head

@@ -56,6 +56,21 @@ struct HeadFaults {
     // Answer 0x82 in place of 0x84 to the first frame with the last-block flag, so the tool
     // sends one frame more; that one is answered 0x84.
     bool withholdDone = false;
+
+    // Hand mergeBytes to the line in the same write as the answer at this point (after the
+    // answer, or with mergeBefore in front of it), so the tool reads them in one chunk with
+    // it: "82 80" to a frame, say. Once. Any bytes but XON and XOFF (which the tool's line
+    // would take for itself); nothing goes out when the head is silent at that point.
+    std::optional<unsigned> mergeAt;
+    std::vector<std::uint8_t> mergeBytes = {0x80};
+    bool mergeBefore = false;
+
+    // While frame unpromptedFrame comes in, send unpromptedCode (0x86 or 0x87) unasked once
+    // unpromptedAfterBytes of its bytes have arrived; the frame itself is still taken and
+    // answered as usual when it is complete. 0: off.
+    unsigned unpromptedFrame = 0;
+    std::size_t unpromptedAfterBytes = 1024;  // 1 to 4106
+    std::uint8_t unpromptedCode = 0x86;
 };
 
 struct HeadOptions {
@@ -124,9 +139,11 @@ struct HeadReport {
     // line a little later).
     std::vector<std::uint8_t> answers;
     std::vector<std::uint8_t> written;  // every byte handed to the line: answers, XOFF/XON, garbage
+    std::vector<std::vector<std::uint8_t>> writes;  // the same bytes, one entry a write
     bool xoffSent = false;
     bool xonSent = false;
-    std::uint64_t bytesWhilePaused = 0;  // bytes that still came between XOFF and XON
+    std::vector<std::uint8_t> unprompted;  // codes sent unasked in the middle of a frame
+    std::uint64_t bytesWhilePaused = 0;    // bytes that still came between XOFF and XON
 
     std::vector<std::uint8_t> image;  // blocks stored so far of the image in progress
     unsigned imagesCompleted = 0;

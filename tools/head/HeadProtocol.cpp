@@ -2,15 +2,20 @@
 
 #include <cstdio>
 
-#include "upgrade/FirmwareFrame.h"
-#include "upgrade/PelcoCommand.h"
+#include "tools/head/HeadWire.h"
 
 namespace head {
 
 namespace {
 
-constexpr std::size_t kPelcoDLength = 7;
-constexpr std::size_t kPelcoPLength = 8;
+using namespace wire;
+
+// The big-endian number in bytes [at, at + count).
+std::uint32_t BigEndian(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t count) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < count; ++i) value = (value << 8) | bytes[at + i];
+    return value;
+}
 
 }  // namespace
 
@@ -19,12 +24,12 @@ const char* ProtocolName(PelcoProtocol protocol) {
 }
 
 bool PelcoFrame::IsStartUpgrade() const {
-    return command == START_UPGRADE_COMMAND;
+    return command == kStartUpgrade;
 }
 
 Match MatchPelcoFrame(std::span<const std::uint8_t> bytes, PelcoFrame* frame) {
     if (bytes.empty()) return Match::NeedMore;
-    if (bytes[0] == PELCO_D_SYNC) {
+    if (bytes[0] == kPelcoDSync) {
         if (bytes.size() < kPelcoDLength) return Match::NeedMore;
         unsigned sum = 0;
         for (std::size_t i = 1; i <= 5; ++i) sum += bytes[i];
@@ -37,9 +42,9 @@ Match MatchPelcoFrame(std::span<const std::uint8_t> bytes, PelcoFrame* frame) {
         }
         return Match::Frame;
     }
-    if (bytes[0] == PELCO_P_START) {
+    if (bytes[0] == kPelcoPStart) {
         if (bytes.size() < kPelcoPLength) return Match::NeedMore;
-        if (bytes[6] != PELCO_P_END) return Match::NoFrame;
+        if (bytes[6] != kPelcoPEnd) return Match::NoFrame;
         std::uint8_t x = 0;
         for (std::size_t i = 0; i <= 6; ++i) x ^= bytes[i];
         if (x != bytes[7]) return Match::NoFrame;
@@ -56,19 +61,16 @@ Match MatchPelcoFrame(std::span<const std::uint8_t> bytes, PelcoFrame* frame) {
 
 LoaderFrameFields ReadLoaderFrame(std::span<const std::uint8_t> frame) {
     LoaderFrameFields f;
-    if (frame.size() != FRAME_SIZE) return f;
-    f.startByteOk = frame[0] == FRAME_START_BYTE;
-    f.flagByte = frame[1];
-    f.lastBlock = frame[1] != 0;
-    f.loadAddress = (std::uint32_t{frame[2]} << 24) | (std::uint32_t{frame[3]} << 16) |
-                    (std::uint32_t{frame[4]} << 8) | std::uint32_t{frame[5]};
-    f.lengthField = static_cast<std::uint16_t>((frame[6] << 8) | frame[7]);
-    const std::size_t sumAt = FRAME_CHECKSUM_OFFSET;
-    f.carriedSum = (std::uint32_t{frame[sumAt]} << 16) | (std::uint32_t{frame[sumAt + 1]} << 8) |
-                   std::uint32_t{frame[sumAt + 2]};
+    if (frame.size() != kFrameSize) return f;
+    f.startByteOk = frame[0] == kFrameStart;
+    f.flagByte = frame[kFlagAt];
+    f.lastBlock = f.flagByte != 0;
+    f.loadAddress = BigEndian(frame, kAddressAt, 4);
+    f.lengthField = static_cast<std::uint16_t>(BigEndian(frame, kLengthAt, 2));
+    f.carriedSum = BigEndian(frame, kSumAt, 3);
     std::uint32_t sum = 0;
-    for (std::size_t i = 1; i < sumAt; ++i) sum += frame[i];
-    f.computedSum = sum & 0xFFFFFF;
+    for (const std::uint8_t b : frame.subspan(1, kSumAt - 1)) sum += b;
+    f.computedSum = sum & kSumMask;
     return f;
 }
 

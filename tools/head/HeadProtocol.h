@@ -48,7 +48,7 @@ struct LoaderFrameFields {
     bool SumOk() const { return carriedSum == computedSum; }
 };
 
-// frame must hold exactly FRAME_SIZE bytes (the layout of upgrade/FirmwareFrame.h).
+// frame must hold exactly wire::kFrameSize bytes (the layout in HeadWire.h).
 LoaderFrameFields ReadLoaderFrame(std::span<const std::uint8_t> frame);
 
 // "ff 01 00 57" style text of at most maxBytes bytes, with "..." when cut.

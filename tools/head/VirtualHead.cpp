@@ -12,9 +12,8 @@
 #include <cmath>
 #include <cstring>
 
-#include "serial/Termios2.h"
 #include "tools/head/HeadLine.h"
-#include "upgrade/PelcoCommand.h"
+#include "tools/head/HeadWire.h"
 
 namespace head {
 
@@ -104,11 +103,11 @@ std::unique_ptr<VirtualHead> VirtualHead::Attach(const std::string& devicePath, 
         close(fd);
         return nullptr;
     };
-    if (!termios2_io::IsTerminal(fd)) return fail(devicePath + " is not a serial device");
+    if (!IsSerialDevice(fd)) return fail(devicePath + " is not a serial device");
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         return fail(ErrnoText(devicePath + " is in use", errno == EWOULDBLOCK ? EBUSY : errno));
     }
-    const std::uint32_t speed = options.startInLoader ? UPGRADE_BAUD_RATE : options.speed;
+    const std::uint32_t speed = options.startInLoader ? wire::kLoaderBaud : options.speed;
     if (!SetRawLine(fd, speed)) return fail(ErrnoText("line settings on " + devicePath, errno));
     return Make(std::move(options), fd, -1, false, devicePath, error);
 }
@@ -201,7 +200,7 @@ bool VirtualHead::WriteBytes(const std::vector<std::uint8_t>& bytes) {
 
 void VirtualHead::Run() {
     std::uint32_t appliedSpeed =
-        pseudoTerminal_ ? 0 : (options_.startInLoader ? UPGRADE_BAUD_RATE : options_.speed);
+        pseudoTerminal_ ? 0 : (options_.startInLoader ? wire::kLoaderBaud : options_.speed);
     const double paceRate = options_.paceBaud / 10.0;  // bytes per second: 8N1 is 10 bits
     double credit = 0;
     auto creditAt = Clock::now();
@@ -212,14 +211,14 @@ void VirtualHead::Run() {
     // been Stop's as well.
     while (failure.empty() && !stopRequested_) {
         auto now = Clock::now();
-        std::vector<std::uint8_t> out;
+        std::vector<std::vector<std::uint8_t>> out;
         std::vector<std::string> events;
         std::uint32_t speed = 0;
         std::optional<Clock::time_point> deadline;
         {
             std::lock_guard lock(mutex_);
             engine_.Advance(now);
-            out = engine_.TakeDueOutput(now);
+            out = engine_.TakeDueWrites(now);
             events = engine_.TakeNewEvents();
             speed = engine_.LineSpeed();
             deadline = engine_.NextDeadline();
@@ -235,9 +234,10 @@ void VirtualHead::Run() {
             }
             appliedSpeed = speed;
         }
-        if (!out.empty() && !WriteBytes(out)) {
+        for (const std::vector<std::uint8_t>& bytes : out) {
+            if (WriteBytes(bytes)) continue;
             std::lock_guard lock(mutex_);
-            engine_.Note("could not write " + HexBytes(out) + " to the line", Clock::now());
+            engine_.Note("could not write " + HexBytes(bytes) + " to the line", Clock::now());
         }
 
         std::size_t allowed = buffer.size();
@@ -278,7 +278,7 @@ void VirtualHead::Run() {
             credit -= static_cast<double>(n);
             // On a pseudo-terminal the master side reads back the speed the tool set.
             const std::optional<std::uint32_t> toolSpeed =
-                pseudoTerminal_ ? termios2_io::ReadBaudRate(fd_) : std::nullopt;
+                pseudoTerminal_ ? ReadLineSpeed(fd_) : std::nullopt;
             std::lock_guard lock(mutex_);
             engine_.Receive({buffer.data(), static_cast<std::size_t>(n)}, toolSpeed, Clock::now());
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {

@@ -73,7 +73,8 @@ class VirtualHead {
                                              bool pseudoTerminal, std::string path,
                                              std::string* error);
     void Run();
-    // Hands the bytes to the line, waiting at most a second for room. False on failure or Stop.
+    // Hands one of the engine's writes to the line (in one write() where the line has room),
+    // waiting at most a second for room. False on failure or Stop.
     bool WriteBytes(const std::vector<std::uint8_t>& bytes);
     void PassOnEvents(const std::vector<std::string>& events) const;
     // Makes the head's thread leave its wait and look at its stop flag and timers again.

@@ -1,0 +1,20 @@
+# cmake -DDIR=tools/head -P HeadApart.cmake: fails when a file of the virtual head includes a
+# header of the tool (app/, res/, serial/, upgrade/). The head is written apart from the tool, so
+# that a wrong constant on either side shows up as a disagreement on the wire.
+file(GLOB sources "${DIR}/*.h" "${DIR}/*.cpp")
+set(found "")
+foreach(source IN LISTS sources)
+    file(STRINGS "${source}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<](app|res|serial|upgrade)/")
+    foreach(line IN LISTS lines)
+        list(APPEND found "${source}: ${line}")
+    endforeach()
+endforeach()
+list(LENGTH sources count)
+if(count EQUAL 0)
+    message(FATAL_ERROR "no head sources in ${DIR}")
+endif()
+if(found)
+    list(JOIN found "\n" text)
+    message(FATAL_ERROR "the head includes the tool's headers:\n${text}")
+endif()
+message(STATUS "${count} head files, none includes the tool's headers")

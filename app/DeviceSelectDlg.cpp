@@ -23,14 +23,16 @@ std::uint8_t SelectionByte(const QComboBox* list) {
 }
 }  // namespace
 
-CDeviceSelectDlg::CDeviceSelectDlg(QWidget* parent) : TemplateDialog(kDeviceSelectTemplate, parent) {
+CDeviceSelectDlg::CDeviceSelectDlg(QWidget* parent)
+    : TemplateDialog(kDeviceSelectTemplate, parent) {
     DoDataExchange();
-    for (auto [label, control] : {std::pair{IDC_PROTOCOL_LABEL, IDC_PROTOCOL},
-                                  std::pair{IDC_BAUD_LABEL, IDC_BAUD}}) {
+    for (auto [label, control] :
+         {std::pair{IDC_PROTOCOL_LABEL, IDC_PROTOCOL}, std::pair{IDC_BAUD_LABEL, IDC_BAUD}}) {
         ControlAs<QLabel>(label)->setBuddy(Control(control));
     }
     findChild<QLabel*>(QStringLiteral("IDC_ADDRESS_LABEL"))->setBuddy(Control(IDC_ADDRESS));
-    connect(ControlAs<QPushButton>(IDC_START_DEVICE), &QPushButton::clicked, this, [this] { OnStartDevice(); });
+    connect(ControlAs<QPushButton>(IDC_START_DEVICE), &QPushButton::clicked, this,
+            [this] { OnStartDevice(); });
     Control(IDC_ADDRESS)->setFocus();
 }
 
@@ -38,7 +40,8 @@ void CDeviceSelectDlg::DoDataExchange() {
     baudList = ControlAs<QComboBox>(IDC_BAUD);
     protocolList = ControlAs<QComboBox>(IDC_PROTOCOL);
     // Entries go in by position, so the lists keep this order.
-    for (int i = 0; i < int(std::size(kProtocolTexts)); ++i) protocolList->insertItem(i, kProtocolTexts[i]);
+    for (int i = 0; i < int(std::size(kProtocolTexts)); ++i)
+        protocolList->insertItem(i, kProtocolTexts[i]);
     for (int i = 0; i < int(std::size(kSpeedTexts)); ++i) baudList->insertItem(i, kSpeedTexts[i]);
     ControlAs<QLineEdit>(IDC_ADDRESS)->setText(QStringLiteral("1"));
     protocolList->setCurrentIndex(PROTOCOL_INDEX_PELCO_D);
@@ -50,10 +53,15 @@ void CDeviceSelectDlg::OnStartDevice() {
     const QString text = ControlAs<QLineEdit>(IDC_ADDRESS)->text();
     const auto address = ParseDeviceAddress(text.toStdString());
     if (!address) {
-        ShowMessageBox(this, QStringLiteral("输入地址错误!"));
+        if (owner) {
+            owner->MessageBox(QStringLiteral("输入地址错误!"), {}, MessageIcon::None, this);
+        } else {
+            ShowMessageBox(this, QStringLiteral("输入地址错误!"));
+        }
         return;
     }
-    DeviceSelection selection{*address, SelectionByte(protocolList), SelectionByte(baudList)};
-    if (owner) owner->SendMessage(WM_DEVICE_SELECTED, reinterpret_cast<WPARAM>(&selection), 3);
+    // WM_DEVICE_SELECTED: the main window acts on the choice before this dialog closes.
+    if (owner)
+        owner->OnDeviceSelected({*address, SelectionByte(protocolList), SelectionByte(baudList)});
     accept();
 }

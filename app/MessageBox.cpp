@@ -12,8 +12,6 @@
 
 namespace {
 
-MessageBoxPresenter presenterOverride;
-
 // A box with one OK button that is never narrower than its caption, and that stands in the
 // middle of the screen while its owner is not on screen yet (a box shown during start-up).
 class OperatorMessageBox : public QMessageBox {
@@ -58,11 +56,10 @@ QString ApplicationName() {
 }
 
 void ShowMessageBox(QWidget* owner, const QString& text, const QString& caption, MessageIcon icon) {
-    MessageBoxRequest request{owner, text, caption.isEmpty() ? ApplicationName() : caption, icon};
-    if (presenterOverride) {
-        presenterOverride(request);
-        return;
-    }
+    ShowMessageBox({owner, text, caption.isEmpty() ? ApplicationName() : caption, icon});
+}
+
+void ShowMessageBox(const MessageBoxRequest& request) {
     OperatorMessageBox box(request);
     // A box during the pauses of a busy stretch takes clicks of its own: input made before it
     // appeared (an Enter pressed into the frozen window) must not close it unread.
@@ -73,8 +70,4 @@ void ShowMessageBox(QWidget* owner, const QString& text, const QString& caption,
     }
     box.exec();
     if (busy) QApplication::restoreOverrideCursor();
-}
-
-void SetMessageBoxPresenter(MessageBoxPresenter presenter) {
-    presenterOverride = std::move(presenter);
 }

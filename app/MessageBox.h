@@ -27,8 +27,9 @@ int MinimumWidthForCaption(const QString& caption);
 // message loop keeps serving the window's events.
 void ShowMessageBox(QWidget* owner, const QString& text, const QString& caption = {},
                     MessageIcon icon = MessageIcon::None);
+// The same for a request whose caption is already resolved.
+void ShowMessageBox(const MessageBoxRequest& request);
 
-// Replaces how boxes are shown, for the whole process (tests record what the operator is
-// told). An empty function restores the real boxes.
+// Shows a box in place of ShowMessageBox, where one is handed to a window (tests record what
+// the operator is told).
 using MessageBoxPresenter = std::function<void(const MessageBoxRequest&)>;
-void SetMessageBoxPresenter(MessageBoxPresenter presenter);

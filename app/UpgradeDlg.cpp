@@ -1,21 +1,21 @@
 #include "app/UpgradeDlg.h"
 
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <thread>
 
 #include "app/AppIcon.h"
 #include "res/resource.h"
-#include "serial/ReceiveLoop.h"
-#include "upgrade/Sender.h"
-#include "upgrade/TransferState.h"
 
-CUpgradeDlg::CUpgradeDlg(QWidget* parent)
-    : TemplateDialog(kUpgradeMainTemplate, parent), appIcon(LoadAppIcon()), uiCalls_(this) {
+CUpgradeDlg::CUpgradeDlg(QWidget* parent, WindowServices services)
+    : TemplateDialog(kUpgradeMainTemplate, parent),
+      appIcon(LoadAppIcon()),
+      services_(std::move(services)),
+      engine_(*this, {services_.openLine, services_.clock}) {
     DoDataExchange();
     // Screen readers name each box by the label beside it.
     for (auto [label, control] :
@@ -34,8 +34,11 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent)
     Control(IDC_SENT_COUNT)->setAutoFillBackground(true);
     sentCountRefresh_.setSingleShot(true);
     sentCountRefresh_.setInterval(kSentCountRefreshMs);
-    connect(&sentCountRefresh_, &QTimer::timeout, this,
-            [this] { ControlAs<QLabel>(IDC_SENT_COUNT)->setText(pendingSentCount_); });
+    connect(&sentCountRefresh_, &QTimer::timeout, this, [this] { RefreshSentCount(); });
+    // Received chunks come to this thread as WM_SERIAL_DATA, each owned by its message.
+    engine_.SetChunkSink([this](std::vector<std::uint8_t> chunk) {
+        QCoreApplication::postEvent(this, new WindowMessageEvent(WM_SERIAL_DATA, std::move(chunk)));
+    });
 
     // The routing table: control notifications to their handlers.
     connect(selectFileButton, &QPushButton::clicked, this, [this] { OnSelectFile(); });
@@ -63,7 +66,7 @@ bool CUpgradeDlg::eventFilter(QObject* watched, QEvent* e) {
 }
 
 CUpgradeDlg::~CUpgradeDlg() {
-    StopAllWorkers();
+    engine_.StopAll();
 }
 
 void CUpgradeDlg::DoDataExchange() {
@@ -83,24 +86,16 @@ int CUpgradeDlg::DoModal() {
 bool CUpgradeDlg::OnInitDialog() {
     SetUpSystemMenu();
     progressBar->hide();
-    {
-        std::lock_guard lock(transferState.fileMutex);
-        transferState.fileOffset = 0;
-        transferState.firmwareFile.reset();
-    }
+    engine_.RewindFile();
+    engine_.ForgetFirmware();
     for (int n = 1; n <= 50; ++n) portList->insertItem(n - 1, QStringLiteral("COM%1").arg(n));
     portList->setCurrentIndex(0);
 
-    transferState.portHandle = INVALID_PORT_HANDLE;
-    if (!transferState.serialPort) transferState.serialPort = std::make_unique<CSerialPort>();
-    transferState.portOpen = false;
-
-    baudRate = 115200;
+    engine_.LineSettings().baudRate = UPGRADE_BAUD_RATE;
     selectFileButton->setEnabled(false);
     startUpgradeButton->setEnabled(false);
     connectButton->setEnabled(false);
     OpenPort();
-    transferState.senderThread.reset();
     filePathEdit->setFocus();
     return true;
 }
@@ -108,45 +103,19 @@ bool CUpgradeDlg::OnInitDialog() {
 bool CUpgradeDlg::event(QEvent* e) {
     if (e->type() == WindowMessageEvent::kType) {
         const auto* message = static_cast<WindowMessageEvent*>(e);
-        SendMessage(message->message(), message->wParam(), message->lParam());
+        if (message->message() == WM_SERIAL_DATA) OnSerialData(message->Chunk());
         return true;
     }
     return TemplateDialog::event(e);
 }
 
-LRESULT CUpgradeDlg::SendMessage(unsigned message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-        case WM_SERIAL_DATA:
-            return OnSerialData(wParam, lParam);
-        case WM_REOPEN_PORT:
-            return OnReopenPort(wParam, lParam);
-        case WM_DEVICE_SELECTED:
-            return OnDeviceSelected(wParam, lParam);
-        default:
-            return 0;
-    }
-}
-
-void CUpgradeDlg::Pause(std::chrono::milliseconds duration) {
-    if (pause_) {
-        pause_(duration);
+void CUpgradeDlg::MessageBox(const QString& text, const QString& caption, MessageIcon icon,
+                             QWidget* owner) {
+    MessageBoxRequest request{owner ? owner : this, text,
+                              caption.isEmpty() ? ApplicationName() : caption, icon};
+    if (services_.presenter) {
+        services_.presenter(request);
     } else {
-        std::this_thread::sleep_for(duration);
+        ShowMessageBox(request);
     }
-}
-
-void CUpgradeDlg::MessageBox(const QString& text, const QString& caption, MessageIcon icon) {
-    ShowMessageBox(this, text, caption, icon);
-}
-
-void CUpgradeDlg::StopAllWorkers() {
-    // Workers waiting for this window are let go first, then the port is closed (which ends
-    // the receive loop and any write held by XOFF), then the threads are waited for.
-    uiCalls_.Shutdown();
-    if (transferState.senderThread) transferState.senderThread->RequestStop();
-    for (auto& sender : retiredSenders_) sender->RequestStop();
-    ClosePortAndLoop();
-    transferState.portOpen = false;
-    transferState.senderThread.reset();
-    retiredSenders_.clear();
 }

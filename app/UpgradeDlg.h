@@ -1,87 +1,75 @@
-// The main window: every control the operator uses, the line settings the port is opened
-// with, and every handler of the tool. The handlers live in the files of their subsystem:
-//   app/UpgradeDlg.cpp          construction, initialisation, routing, message boxes
-//   serial/PortControl.cpp      opening, closing and reopening the port; the receive loop
-//   serial/SendHexText.cpp      the one send path
-//   upgrade/Handshake.cpp       start-upgrade command and greeting
-//   upgrade/SenderControl.cpp   starting the sender and showing its count
-//   upgrade/ResponseHandling.cpp  the head's answers
-//   app/FileSelection.cpp       choosing the firmware file
-//   app/WindowChrome.cpp        system menu, about box, icons
+// The main window: every control the operator uses and every handler of the tool. The window
+// reads its controls, calls the transfer engine (upgrade/UpgradeEngine.h), and shows what the
+// engine reports. Its handlers live in the files of their subject:
+//   app/UpgradeDlg.cpp      construction, initialisation, messages, the engine's reports
+//   app/PortControl.cpp     opening, closing and reopening the port
+//   app/Transfer.cpp        handshake, sender, the head's answers, the count
+//   app/FileSelection.cpp   choosing the firmware file
+//   app/WindowChrome.cpp    system menu, about box, icons
 //
-// Thread rules: everything runs on the user-interface thread, except SendHexText,
-// ShowSentCount and the two Report...FromSender calls, which the sender makes on its own.
+// Thread rules: every member runs on the user-interface thread. The engine's reports from its
+// sender and receive loop arrive on their threads and are handed to this thread at once.
 #pragma once
 
 #include <QIcon>
 #include <QString>
 #include <QTimer>
-#include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
-#include <string>
-#include <vector>
+#include <span>
 
 #include "app/MessageBox.h"
 #include "app/TemplateDialog.h"
-#include "app/UiCallGate.h"
 #include "app/WindowMessages.h"
+#include "upgrade/UpgradeEngine.h"
 
 class QComboBox;
 class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
-class ReceiveLoop;
-class SenderThread;
 
-class CUpgradeDlg : public TemplateDialog {
+// What the window is given from outside. Every field may be left empty for the real thing.
+struct WindowServices {
+    LineOpener openLine;            // how port names become lines (tests use pseudo-terminals)
+    EngineClock* clock = nullptr;   // the engine's pauses
+    MessageBoxPresenter presenter;  // how message boxes are shown (tests record them)
+    std::function<QString(int)> strings;  // the string table
+};
+
+class CUpgradeDlg : public TemplateDialog, private EngineObserver {
     Q_OBJECT
   public:
-    explicit CUpgradeDlg(QWidget* parent = nullptr);
+    explicit CUpgradeDlg(QWidget* parent = nullptr, WindowServices services = {});
     ~CUpgradeDlg() override;
 
     // Initialises the window, then runs it modally until it closes.
     int DoModal();
-    // Fills the port list, creates the port object and opens the first port. Returns true.
+    // Fills the port list and opens the first port. Returns true.
     bool OnInitDialog();
 
-    // Delivers one of the tool's window messages now, on the calling (user-interface) thread.
-    LRESULT SendMessage(unsigned message, WPARAM wParam, LPARAM lParam);
+    UpgradeEngine& Engine() { return engine_; }
 
-    // Port control and receive loop
+    // Port control
     void OnOpenPortButton();
     void OnPortListChange();
-    LRESULT OnReopenPort(WPARAM wParam, LPARAM lParam);
+    // WM_REOPEN_PORT: reopens the port with the current settings (after a change of speed).
+    void OnReopenPort();
     void OpenPort();
-    void ReadPortSettings();
-    void StartReceiveThread();
-    const ReceiveLoop* CurrentReceiveLoop() const { return receiveLoop_.get(); }
 
-    // Send path: decodes the hex text and writes its bytes in one write. Any thread. False
-    // when decoded bytes did not all go out (the port is closed or failed); a text that
-    // decodes to nothing writes nothing and is no failure.
-    bool SendHexText(std::string text);
+    // The send path (see UpgradeEngine::SendHexText).
+    bool SendHexText(std::string_view text) { return engine_.SendHexText(text); }
 
     // Handshake
     void OnConnect();
-    LRESULT OnDeviceSelected(WPARAM wParam, LPARAM lParam);
+    // WM_DEVICE_SELECTED, sent by the device dialog.
+    void OnDeviceSelected(const DeviceSelection& device);
 
     // Sender
     void OnStartUpgrade();
-    void StartSender();
-    // Puts the text into the bytes-sent count (the label shows the newest count within
-    // kSentCountRefreshMs). From the sender it waits until the user-interface thread has
-    // taken it; false when the window is closing.
-    bool ShowSentCount(std::string text);
-    // The sender found the file shorter than it should be: tell the operator, stop.
-    void ReportUnreadableFileFromSender();
-    // The sender could not hand a byte to the port: tell the operator, stop.
-    void ReportWriteFailureFromSender();
 
-    // The head's answers
-    LRESULT OnSerialData(WPARAM wParam, LPARAM lParam);
+    // WM_SERIAL_DATA: one chunk of the head's answers.
+    void OnSerialData(std::span<const std::uint8_t> chunk);
 
     // Choosing the file. The chooser returns the chosen path, or an empty text when the
     // operator cancelled; tests replace it.
@@ -97,15 +85,10 @@ class CUpgradeDlg : public TemplateDialog {
     QIcon OnQueryDragIcon() const { return appIcon; }
     QMenu* SystemMenu() const { return systemMenu_; }
 
-    // The fixed pauses that order the steps of talking to the head. The window does not
-    // respond while one lasts. Tests replace how a pause passes.
-    using PauseFunction = std::function<void(std::chrono::milliseconds)>;
-    void SetPauseFunction(PauseFunction pause) { pause_ = std::move(pause); }
-    void Pause(std::chrono::milliseconds duration);
-
-    // Every message box of the main window goes through here.
+    // Every message box of the main window and its dialogs goes through here. owner: the
+    // window the box stands over, this one when null.
     void MessageBox(const QString& text, const QString& caption = {},
-                    MessageIcon icon = MessageIcon::None);
+                    MessageIcon icon = MessageIcon::None, QWidget* owner = nullptr);
 
     // Controls, bound by DoDataExchange
     QPushButton* connectButton = nullptr;
@@ -116,13 +99,7 @@ class CUpgradeDlg : public TemplateDialog {
     QProgressBar* progressBar = nullptr;
     QIcon appIcon;
 
-    QString filePath;            // full path of the firmware file chosen last
-    std::string portName;        // port to open: "COMn" or a device path
-    std::uint32_t baudRate = 0;  // line speed for the next opening
-    std::uint8_t byteSize = 0;
-    std::uint8_t parity = 0;
-    std::uint8_t stopBits = 0;
-    std::uint8_t lastResponse = 0;  // the answer code handled last
+    QString filePath;  // full path of the firmware file chosen last
 
   protected:
     bool event(QEvent* event) override;
@@ -134,23 +111,32 @@ class CUpgradeDlg : public TemplateDialog {
     void DoDataExchange();
     void SetUpSystemMenu();
     void OnPaint();
-    void ClosePortAndLoop();
-    void StopAllWorkers();
-    // RSP_* handling steps
-    void OnBlockAccepted();
-    void OnChecksumError();
-    void OnUpgradeDone();
+    // Shows the newest count of bytes sent.
+    void RefreshSentCount();
+
+    // The engine's reports
+    void ReadPortSettings(SerialSettings& settings) override;
+    void OnPortStateChanged(bool open) override;
+    void OnPortOpenFailed(PortFailure failure) override;
+    void OnPortReopened(bool open) override;
+    void OnThreadCreationFailed() override;
+    void OnConnected() override;
+    void OnBlockAccepted(std::int32_t position) override;
+    void OnChecksumError() override;
+    void OnUpgradeDone(std::int32_t position) override;
+    void OnHeadFailed() override;
+    void OnHeadTimedOut() override;
+    void OnSentCountChanged() override;
+    void OnWriteFailed() override;
+    void OnFileUnreadable() override;
 
     // The bytes-sent count changes thousands of times a second while a frame goes out; the
     // label takes the newest one at this pace, faster than an eye can follow.
     static constexpr int kSentCountRefreshMs = 20;
     QTimer sentCountRefresh_;
-    QString pendingSentCount_;
 
-    std::unique_ptr<ReceiveLoop> receiveLoop_;
-    std::vector<std::unique_ptr<SenderThread>> retiredSenders_;  // ended when the window closes
-    UiCallGate uiCalls_;
+    WindowServices services_;
     FileChooser fileChooser_;
-    PauseFunction pause_;
     QMenu* systemMenu_ = nullptr;
+    UpgradeEngine engine_;  // declared last, destroyed first: its threads end before the rest goes
 };

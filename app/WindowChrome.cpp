@@ -35,7 +35,7 @@ void CUpgradeDlg::SetUpSystemMenu() {
                                             [this] { OnSysCommand(SC_CLOSE, 0); });
     close->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));  // shown beside it, as usual
     // An empty or missing menu text adds nothing, not even the separator.
-    const QString aboutText = LoadString(IDS_ABOUT_MENU);
+    const QString aboutText = services_.strings ? services_.strings(IDS_ABOUT_MENU) : LoadString(IDS_ABOUT_MENU);
     if (!aboutText.isEmpty()) {
         systemMenu_->addSeparator();
         systemMenu_->addAction(aboutText, this, [this] { OnSysCommand(IDM_ABOUT_BOX, 0); });

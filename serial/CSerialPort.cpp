@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "serial/HexText.h"
-#include "serial/PortNames.h"
 
 void CSerialPort::Configure(const SerialSettings& settings) {
     portName_ = settings.portName;
@@ -14,7 +13,9 @@ void CSerialPort::Configure(const SerialSettings& settings) {
     stopBits_ = settings.stopBits;
 }
 
-PortHandle CSerialPort::Open() { return SerialLine::Open(DevicePathForPortName(portName_)); }
+PortHandle CSerialPort::Open() {
+    return opener_ ? opener_(portName_) : OpenPlatformLine(portName_);
+}
 
 bool CSerialPort::SetTimeouts(std::uint32_t /*readIntervalTimeoutMs*/, const PortHandle& handle) {
     return handle && handle->IsUsable();
@@ -31,7 +32,9 @@ bool CSerialPort::SetLineSettings(const PortHandle& handle) {
     return true;
 }
 
-bool CSerialPort::InitOverlapped() { return true; }
+bool CSerialPort::InitOverlapped() {
+    return true;
+}
 
 bool CSerialPort::Close(const PortHandle& handle) {
     if (!handle) return false;
@@ -49,7 +52,8 @@ std::uint32_t CSerialPort::Write(const std::uint8_t* bytes, std::uint32_t count,
     return static_cast<std::uint32_t>(handle->WriteAll(bytes, count));
 }
 
-std::uint32_t CSerialPort::Read(std::uint8_t (&buffer)[READ_BUFFER_SIZE], const PortHandle& handle) {
+std::uint32_t CSerialPort::Read(std::uint8_t (&buffer)[READ_BUFFER_SIZE],
+                                const PortHandle& handle) {
     if (!handle || handle->IsClosed()) return 0;
     if (handle->TakeLineErrors()) {
         handle->DiscardInput();
@@ -73,7 +77,9 @@ std::uint32_t CSerialPort::Read(std::uint8_t (&buffer)[READ_BUFFER_SIZE], const 
     return static_cast<std::uint32_t>(total);
 }
 
-std::uint8_t CSerialPort::HexDigitValue(char c) { return hex_text::HexDigitValue(c); }
+std::uint8_t CSerialPort::HexDigitValue(char c) {
+    return hex_text::HexDigitValue(c);
+}
 
 std::int32_t CSerialPort::HexTextToBytes(std::string_view text, std::uint8_t* destination) {
     return hex_text::HexTextToBytes(text, destination);

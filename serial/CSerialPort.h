@@ -24,15 +24,18 @@ using PortHandle = std::shared_ptr<SerialLine>;
 inline const PortHandle INVALID_PORT_HANDLE{};
 
 struct SerialSettings {
-    std::string portName;         // "COMn", or a device path starting with "/"
-    std::uint32_t baudRate = 0;   // bits per second
-    std::uint8_t byteSize = 8;    // data bits per character
-    std::uint8_t parity = 0;      // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    std::uint8_t stopBits = 0;    // 0 one, 1 one and a half, 2 two
+    std::string portName;        // "COMn", or a device path starting with "/"
+    std::uint32_t baudRate = 0;  // bits per second
+    std::uint8_t byteSize = 8;   // data bits per character
+    std::uint8_t parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::uint8_t stopBits = 0;   // 0 one, 1 one and a half, 2 two
 };
 
 class CSerialPort {
-public:
+  public:
+    // opener: how a port name becomes an open line; empty for this platform's devices.
+    explicit CSerialPort(LineOpener opener = {}) : opener_(std::move(opener)) {}
+
     // One read moves at most this many bytes; it is also the size the driver queues stand for.
     static constexpr std::uint32_t READ_BUFFER_SIZE = 4096;
 
@@ -75,7 +78,8 @@ public:
     const std::string& PortName() const { return portName_; }
     std::uint32_t BaudRate() const { return baudRate_; }
 
-private:
+  private:
+    LineOpener opener_;
     std::string portName_;
     std::uint32_t baudRate_ = 0;
     std::uint8_t byteSize_ = 8;

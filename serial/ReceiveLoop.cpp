@@ -1,18 +1,19 @@
 #include "serial/ReceiveLoop.h"
 
-#include <QCoreApplication>
-#include <vector>
-
-#include "app/WindowMessages.h"
-#include "upgrade/TransferState.h"
-
 namespace {
 std::atomic<int> runningLoops{0};
 }
 
-int ReceiveLoop::RunningCount() { return runningLoops.load(); }
+int ReceiveLoop::RunningCount() {
+    return runningLoops.load();
+}
 
-ReceiveLoop::ReceiveLoop(QObject* window, PortHandle handle) : window_(window), handle_(std::move(handle)) {}
+ReceiveLoop::ReceiveLoop(CSerialPort& port, PortHandle handle, ChunkSink sink,
+                         std::function<void(int)> onEnded)
+    : port_(port),
+      handle_(std::move(handle)),
+      sink_(std::move(sink)),
+      onEnded_(std::move(onEnded)) {}
 
 ReceiveLoop::~ReceiveLoop() {
     if (thread_.joinable()) thread_.join();
@@ -22,8 +23,10 @@ bool ReceiveLoop::Start() {
     try {
         ++runningLoops;
         thread_ = std::thread([this] {
-            exitCode_ = ReceiveThreadProc(window_, handle_);
+            const int code = ReceiveThreadProc(port_, handle_, sink_);
+            exitCode_ = code;
             finished_ = true;
+            if (onEnded_) onEnded_(code);
             --runningLoops;
         });
     } catch (const std::system_error&) {
@@ -33,20 +36,18 @@ bool ReceiveLoop::Start() {
     return true;
 }
 
-int ReceiveThreadProc(QObject* window, const PortHandle& handle) {
-    if (!transferState.portOpen || !handle) return 0;
-    CSerialPort& port = *transferState.serialPort;
+int ReceiveThreadProc(CSerialPort& port, const PortHandle& handle, const ChunkSink& sink) {
+    if (!handle) return 0;
     std::uint8_t buffer[CSerialPort::READ_BUFFER_SIZE];
     for (;;) {
         // Clears pending line errors, so the read below is not refused for them.
         handle->TakeLineErrors();
         const int queued = handle->BytesQueued();
-        if (queued < 0) return transferState.portOpen && !handle->IsClosed() ? -1 : 0;
+        if (queued < 0) return handle->IsClosed() ? 0 : -1;
         if (queued > 0) {
             const std::uint32_t n = port.Read(buffer, handle);
             if (n == 0) return handle->IsClosed() ? 0 : -1;
-            QCoreApplication::postEvent(
-                window, new WindowMessageEvent(WM_SERIAL_DATA, std::vector<std::uint8_t>(buffer, buffer + n)));
+            if (sink) sink(std::vector<std::uint8_t>(buffer, buffer + n));
             // More than 4096 bytes waiting: read the rest at once, without waiting.
             continue;
         }

@@ -1,24 +1,30 @@
 // The receive loop: a worker thread that waits for bytes on one open port and hands every
-// chunk of them to the main window as WM_SERIAL_DATA, a copy owned by the message.
+// chunk of them (1 to 4096 bytes, in order) to a sink.
 //
 // A loop is bound to the handle it was started for: it ends once that handle is closed (or
 // the device goes away) and never touches a port opened later.
 //
-// Thread rules: construct, Start and destroy on the user-interface thread. The destructor
-// waits for the thread, so close the handle first (closing wakes the loop's wait).
+// Thread rules: construct, Start and destroy on one thread (the owner's). The sink and the
+// end notice run on the loop's own thread. The destructor waits for the thread, so close the
+// handle first (closing wakes the loop's wait).
 #pragma once
 
-#include <QPointer>
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <thread>
+#include <vector>
 
 #include "serial/CSerialPort.h"
 
-class QObject;
+// Receives each chunk, which it then owns.
+using ChunkSink = std::function<void(std::vector<std::uint8_t> chunk)>;
 
 class ReceiveLoop {
-public:
-    ReceiveLoop(QObject* window, PortHandle handle);
+  public:
+    // onEnded, if set, is told the loop's exit code when it ends (see ReceiveThreadProc).
+    ReceiveLoop(CSerialPort& port, PortHandle handle, ChunkSink sink,
+                std::function<void(int)> onEnded = {});
     ~ReceiveLoop();
     ReceiveLoop(const ReceiveLoop&) = delete;
     ReceiveLoop& operator=(const ReceiveLoop&) = delete;
@@ -32,9 +38,11 @@ public:
     // Loops whose threads are running in the whole process, for tests.
     static int RunningCount();
 
-private:
-    QObject* window_;
+  private:
+    CSerialPort& port_;
     PortHandle handle_;
+    ChunkSink sink_;
+    std::function<void(int)> onEnded_;
     std::thread thread_;
     std::atomic<bool> finished_{false};
     std::atomic<int> exitCode_{0};
@@ -42,4 +50,4 @@ private:
 
 // Body of the receive loop. Returns 0 after a normal end (the port was closed), -1 after a
 // failure (a read that gave nothing, a failed wait, the device gone).
-int ReceiveThreadProc(QObject* window, const PortHandle& handle);
+int ReceiveThreadProc(CSerialPort& port, const PortHandle& handle, const ChunkSink& sink);

@@ -1,96 +1,77 @@
-// One open serial device: the small platform layer under CSerialPort, on the POSIX terminal
-// calls. It stands in for a Windows communications handle with its overlapped events.
+// One open serial device: the small platform layer under CSerialPort. Each platform has its
+// own implementation (serial/posix/ on the POSIX terminal calls), chosen at build time, and
+// tests may put a line of their own in its place.
 //
-// Thread rules: every call may come from any thread. Read-side calls (BytesQueued,
-// ReadQueued, WaitForInput, DiscardInput) are meant for one thread, the receive loop; WriteAll
-// serialises its callers, so two writes never interleave on the line; Close wakes every wait
-// in progress, then closes the descriptors, and is safe to call more than once. After Close
-// every call fails at once.
+// Thread rules, for every implementation: every call may come from any thread. Read-side
+// calls (BytesQueued, ReadQueued, WaitForInput, DiscardInput) are meant for one thread, the
+// receive loop; WriteAll serialises its callers, so two writes never interleave on the line;
+// Close wakes every wait in progress and is safe to call more than once. After Close every
+// call fails at once.
 #pragma once
 
-#include <linux/serial.h>
-
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "serial/Termios2.h"
+// How the line runs: a raw binary line with XON/XOFF (0x11/0x13) in both directions.
+struct LineSettings {
+    std::uint32_t baudRate = 0;
+    std::uint8_t byteSize = 8;  // 5 to 8
+    std::uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::uint8_t stopBits = 0;  // 0 one, 1 one and a half (sent as two), 2 two
+};
 
 class SerialLine {
-public:
-    // Opens the device read/write, without becoming its controlling terminal, non-blocking,
-    // close-on-exec, and takes it exclusively (flock and TIOCEXCL), so a second opening of a
-    // held port fails. Refuses anything that is not a terminal. On failure returns null and
-    // sets *errorNumber (if given) to the errno value that explains it.
-    static std::shared_ptr<SerialLine> Open(const std::string& devicePath, int* errorNumber = nullptr);
+  public:
+    virtual ~SerialLine() = default;
 
-    ~SerialLine();
-    SerialLine(const SerialLine&) = delete;
-    SerialLine& operator=(const SerialLine&) = delete;
+    // False when the driver refuses the settings or a value has no equivalent there.
+    virtual bool ApplySettings(const LineSettings& settings) = 0;
 
-    bool ApplySettings(const termios2_io::RawLineSettings& settings);
-
-    // True while the device still answers terminal requests (it has not been closed).
-    bool IsUsable() const;
+    // True while the device still answers requests (it has not been closed).
+    virtual bool IsUsable() const = 0;
 
     // True when the driver has counted a frame, overrun, parity, break or buffer-overrun error
-    // since the last call (or since opening). Drivers without such counters (pseudo-terminals)
-    // report none.
-    bool TakeLineErrors();
+    // since the last call (or since opening).
+    virtual bool TakeLineErrors() = 0;
 
-    // Bytes waiting in the line discipline's input buffer (at most 4095; bytes still in the
-    // driver's receive buffers are not counted until a read or a wait moves them over), or -1
-    // when the device cannot be asked.
-    int BytesQueued() const;
+    // Bytes waiting in the driver's input queue, or -1 when the device cannot be asked.
+    virtual int BytesQueued() const = 0;
 
     // Reads at most maxBytes of what is queued, never waiting. Returns the count, 0 when
     // nothing was read, -1 on an error of the device (such as the far side gone).
-    long ReadQueued(std::uint8_t* buffer, std::size_t maxBytes);
+    virtual long ReadQueued(std::uint8_t* buffer, std::size_t maxBytes) = 0;
 
-    // Hands all bytes to the driver, looping over partial writes and waiting while the driver
-    // takes no more (a peer's XOFF holds it until XON, with no time-out). Returns the number
-    // of bytes handed over: fewer than asked only when the line was closed or failed meanwhile.
-    std::size_t WriteAll(const std::uint8_t* bytes, std::size_t count);
+    // Hands all bytes to the driver, waiting while it takes no more (a peer's XOFF holds it
+    // until XON, with no time-out). Returns the number of bytes handed over: fewer than asked
+    // only when the line was closed or failed meanwhile.
+    virtual std::size_t WriteAll(const std::uint8_t* bytes, std::size_t count) = 0;
 
     enum class WaitResult {
         InputReady,  // at least one byte waits
         Closed,      // Close was called
-        HungUp,      // the device is gone (the far side of a pseudo-terminal closed, adapter pulled)
-        Failed,      // the wait itself failed
+        HungUp,  // the device is gone (the far side of a pseudo-terminal closed, adapter pulled)
+        Failed,  // the wait itself failed
     };
     // Blocks until a byte arrives, the line is closed, or the device goes away. No polling.
-    WaitResult WaitForInput();
+    virtual WaitResult WaitForInput() = 0;
 
-    bool DiscardInput();
-    bool DiscardOutput();
+    virtual bool DiscardInput() = 0;
+    virtual bool DiscardOutput() = 0;
 
-    // Releases everything opening took: wakes every wait, waits for every call in progress to
-    // return, then drops the exclusive mode and the lock and closes both descriptors. Output
-    // left in the driver by a write that Close cut short is discarded, so that closing a
-    // line the peer holds with XOFF does not wait for the driver to drain.
-    void Close();
-    bool IsClosed() const { return closed_.load(); }
-
-    int DescriptorForTests() const { return fd_; }
-
-private:
-    SerialLine(int fd, int wakeFd);
-    bool ReadErrorCounters(serial_icounter_struct& counters) const;
-    bool WaitWritable();
-
-    // Every use of fd_ holds one of readMutex_, writeMutex_ or controlMutex_; Close takes all
-    // three before closing it, so no call acts on a descriptor number reused meanwhile.
-    int fd_;
-    int wakeFd_;  // eventfd that Close signals: close() alone does not wake a poll() on fd_
-    std::atomic<bool> closed_{false};
-    mutable std::mutex readMutex_;     // the read side's calls
-    std::mutex writeMutex_;            // one write on the line at a time
-    mutable std::mutex controlMutex_;  // short requests from any thread: settings, counters
-    std::mutex closeMutex_;
-    serial_icounter_struct lastCounters_{};  // under controlMutex_
-    bool haveCounters_ = false;
-    bool writeCutShort_ = false;  // under writeMutex_: Close interrupted a write
+    // Releases everything opening took, after waking every wait and letting every call in
+    // progress return. Output that a write cut short left in the driver is discarded.
+    virtual void Close() = 0;
+    virtual bool IsClosed() const = 0;
 };
+
+// Opens a port by the name the operator gave ("COMn" or a device path). Null when it cannot
+// be opened. Handed to CSerialPort, so that tests and other front ends choose the devices.
+using LineOpener = std::function<std::shared_ptr<SerialLine>(const std::string& portName)>;
+
+// This platform's device for a port name, opened exclusively (see serial/PortNames.h for the
+// names). On failure returns null and sets *errorNumber (if given) to the error code.
+std::shared_ptr<SerialLine> OpenPlatformLine(const std::string& portName,
+                                             int* errorNumber = nullptr);

@@ -11,7 +11,6 @@
 #include "res/resource.h"
 #include "tests/support/LineRecorder.h"
 #include "tests/support/WindowFixture.h"
-#include "upgrade/TransferState.h"
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
@@ -74,17 +73,17 @@ TEST_F(MainWindowTest, EnterOnAButtonClicksItAndEnterInThePortBoxOpensTheTypedPo
     openButton->setFocus();
     PressKey(openButton, Qt::Key_Return);
     EXPECT_TRUE(window->isVisible());
-    EXPECT_FALSE(transferState.portOpen);
+    EXPECT_FALSE(State().portOpen);
 
     window->portList->setEditText(QString::fromStdString(com2->SlavePath()));
     PressKey(window->portList, Qt::Key_Return);  // a key typed in the box reaches the box first
     EXPECT_TRUE(window->isVisible());
-    EXPECT_TRUE(transferState.portOpen);
+    EXPECT_TRUE(State().portOpen);
     PressKey(window->portList->lineEdit(), Qt::Key_Enter);
     EXPECT_TRUE(window->isVisible());
     EXPECT_TRUE(boxes.empty()) << (boxes.empty() ? "" : boxes[0].text.toStdString());
-    EXPECT_TRUE(transferState.portOpen);
-    EXPECT_EQ(window->portName, com2->SlavePath());
+    EXPECT_TRUE(State().portOpen);
+    EXPECT_EQ(LineSettings().portName, com2->SlavePath());
 }
 
 class DeviceDialogTest : public WindowFixture {
@@ -134,7 +133,7 @@ TEST_F(DeviceDialogTest, AWrongAddressIsRefusedAndNothingIsSent) {
     }
     ProcessEventsFor(50ms);
     EXPECT_TRUE(line.Bytes().empty());
-    EXPECT_EQ(window->baudRate, 115200u);
+    EXPECT_EQ(LineSettings().baudRate, 115200u);
 }
 
 TEST_F(DeviceDialogTest, AValidChoiceReachesTheLineAndClosesTheDialog) {
@@ -173,6 +172,6 @@ TEST_F(DeviceDialogTest, EnterAndEscCloseWithoutSending) {
     ProcessEventsFor(50ms);
     EXPECT_TRUE(line.Bytes().empty());
     EXPECT_TRUE(boxes.empty());
-    EXPECT_TRUE(transferState.portOpen);
+    EXPECT_TRUE(State().portOpen);
     EXPECT_EQ(com1->BaudRate(), 115200u);
 }

@@ -18,7 +18,6 @@
 #include "tests/support/WindowFixture.h"
 #include "tools/head/VirtualHead.h"
 #include "upgrade/FirmwareFrame.h"
-#include "upgrade/TransferState.h"
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
@@ -72,11 +71,11 @@ class EndToEndTest : public WindowFixture {
         ASSERT_TRUE(virtualHead) << error;
         virtualHead->Start();
         const std::string path = virtualHead->SlavePath();
-        SetPortNameResolver([path](const std::string& name) {
-            return name == "COM1" ? path : "/nonexistent/" + name;
-        });
+        services.openLine = [path](const std::string& name) {
+            return name == "COM1" ? OpenPlatformLine(path) : nullptr;
+        };
         CreateWindow();
-        ASSERT_TRUE(transferState.portOpen);
+        ASSERT_TRUE(State().portOpen);
     }
 
     // "选择文件", then the device dialog filled in as the operator would, then "启动更新".
@@ -134,7 +133,7 @@ TEST_P(WholeRoadTest, TheImageArrivesByteIdenticalAndTheOperatorIsToldSo) {
     EXPECT_TRUE(afterCommand.commands.back().accepted);
     EXPECT_EQ(afterCommand.commands.back().lineSpeed, c.speed);
 
-    const std::int32_t sentBefore = transferState.bytesSent;
+    const std::int32_t sentBefore = State().bytesSent;
     ConnectAndStart();
     ASSERT_TRUE(BoxShown(QStringLiteral("更新成功!")));
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("更新成功!")});
@@ -164,7 +163,7 @@ TEST_F(EndToEndTest, AChecksumErrorBringsTheSameFrameAgainAndTheImageStillArrive
     faults.rejectCode = 0x83;
     StartHead(c, image.size(), faults);
     ChooseFileAndDevice(image, c);
-    const std::int32_t sentBefore = transferState.bytesSent;
+    const std::int32_t sentBefore = State().bytesSent;
     ConnectAndStart();
     ASSERT_TRUE(BoxShown(QStringLiteral("更新成功!")));
     EXPECT_EQ(BoxTexts(),
@@ -192,9 +191,9 @@ TEST_F(EndToEndTest, FailureAndTimeoutOnlyInform) {
     ASSERT_TRUE(BoxShown(QStringLiteral("更新超时!"), 20s));
     ProcessEventsFor(200ms);
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("更新超时!")});
-    EXPECT_EQ(transferState.senderAwake, 0) << "the sender waits, parked";
-    std::lock_guard lock(transferState.fileMutex);
-    EXPECT_NE(transferState.firmwareFile, nullptr) << "the file stays open";
+    EXPECT_EQ(State().senderAwake, 0) << "the sender waits, parked";
+    std::lock_guard lock(State().fileMutex);
+    EXPECT_NE(State().firmwareFile, nullptr) << "the file stays open";
 }
 
 TEST_F(EndToEndTest, AcceptingTheLastFrameBringsOneExtraFrame) {

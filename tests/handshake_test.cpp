@@ -5,16 +5,13 @@
 #include "tests/support/LineRecorder.h"
 #include "tests/support/WindowFixture.h"
 #include "upgrade/PelcoCommand.h"
-#include "upgrade/TransferState.h"
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 class HandshakeTest : public WindowFixture {
 protected:
-    LRESULT SelectDevice(DeviceSelection selection) {
-        return window->SendMessage(WM_DEVICE_SELECTED, reinterpret_cast<WPARAM>(&selection), 3);
-    }
+    void SelectDevice(DeviceSelection selection) { window->OnDeviceSelected(selection); }
 };
 
 TEST_F(HandshakeTest, SendHexTextWritesTheDecodedBytesInOneWrite) {
@@ -55,15 +52,15 @@ TEST_P(DeviceSelectionTest, CommandGoesOutAtTheHeadsSpeedAndTheLineReturnsTo1152
     const CommandCase& c = GetParam();
     CreateWindow();
     LineRecorder line(com1->MasterFd());
-    window->baudRate = 115200;
-    EXPECT_EQ(SelectDevice({c.address, c.protocol, c.speedIndex}), 0);
+    LineSettings().baudRate = 115200;
+    SelectDevice({c.address, c.protocol, c.speedIndex});
 
     ASSERT_TRUE(line.WaitForBytes(c.command.size(), 2s));
     EXPECT_EQ(line.Bytes(), c.command);
     for (const auto& chunk : line.Chunks()) EXPECT_EQ(chunk.baudRate, c.commandBaud);
-    EXPECT_EQ(window->baudRate, 115200u);
+    EXPECT_EQ(LineSettings().baudRate, 115200u);
     EXPECT_EQ(com1->BaudRate(), 115200u);
-    EXPECT_TRUE(transferState.portOpen);
+    EXPECT_TRUE(State().portOpen);
     EXPECT_TRUE(window->connectButton->isEnabled());
     EXPECT_TRUE(boxes.empty());
 }
@@ -81,18 +78,18 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(HandshakeTest, ASelectionWhileThePortIsClosedWritesNothingAndShowsNothing) {
     CreateWindow();
     window->OnOpenPortButton();
-    window->baudRate = 9600;
+    LineSettings().baudRate = 9600;
     SelectDevice({1, 1, 0});
     EXPECT_TRUE(com1->ReadUntilQuiet(100ms).empty());
     EXPECT_TRUE(boxes.empty());
-    EXPECT_EQ(window->baudRate, 115200u);
-    EXPECT_FALSE(transferState.portOpen);
+    EXPECT_EQ(LineSettings().baudRate, 115200u);
+    EXPECT_FALSE(State().portOpen);
     EXPECT_FALSE(window->connectButton->isEnabled());
 }
 
 TEST_F(HandshakeTest, SpeedIndexTenLeavesTheSpeedAloneForTheCommand) {
     CreateWindow();
-    window->baudRate = 57600;  // as if the window had been left at another speed
+    LineSettings().baudRate = 57600;  // as if the window had been left at another speed
     LineRecorder line(com1->MasterFd());
     SelectDevice({1, 1, 10});
     ASSERT_TRUE(line.WaitForBytes(7, 2s));

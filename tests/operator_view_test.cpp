@@ -57,7 +57,7 @@ class OperatorViewTest : public WindowFixture {
   protected:
     void SetUp() override {
         WindowFixture::SetUp();
-        SetMessageBoxPresenter({});
+        services.presenter = nullptr;
     }
 
     struct SeenBox {
@@ -138,6 +138,15 @@ TEST_F(OperatorViewTest, TheFileDialogSpeaksChinese) {
 }
 
 TEST_F(OperatorViewTest, TheHandshakeShowsTheBusyCursorAndDropsClicksMadeDuringIt) {
+    std::vector<std::chrono::milliseconds> pauses;
+    std::vector<int> cursors;  // the override cursor's shape at each pause, -1 for none
+    std::function<void()> duringFirstPause;
+    clock.onPause = [&](std::chrono::milliseconds duration) {
+        if (pauses.empty() && duringFirstPause) duringFirstPause();
+        pauses.push_back(duration);
+        const QCursor* cursor = QApplication::overrideCursor();
+        cursors.push_back(cursor ? int(cursor->shape()) : -1);
+    };
     CreateWindow();
     window->show();
     LineRecorder line(com1->MasterFd());
@@ -145,20 +154,13 @@ TEST_F(OperatorViewTest, TheHandshakeShowsTheBusyCursorAndDropsClicksMadeDuringI
     dialog.show();
     auto* start = dialog.ControlAs<QPushButton>(IDC_START_DEVICE);
 
-    std::vector<std::chrono::milliseconds> pauses;
-    std::vector<int> cursors;  // the override cursor's shape at each pause, -1 for none
-    window->SetPauseFunction([&](std::chrono::milliseconds duration) {
-        if (pauses.empty()) {
-            // The operator clicks on, into the frozen window: twice more on "启动更新" and once on
-            // "连接云台" (the connect button is enabled by the handshake itself).
-            PostClick(start);
-            PostClick(start);
-            PostClick(window->connectButton);
-        }
-        pauses.push_back(duration);
-        const QCursor* cursor = QApplication::overrideCursor();
-        cursors.push_back(cursor ? int(cursor->shape()) : -1);
-    });
+    duringFirstPause = [&] {
+        // The operator clicks on, into the frozen window: twice more on "启动更新" and once on
+        // "连接云台" (the connect button is enabled by the handshake itself).
+        PostClick(start);
+        PostClick(start);
+        PostClick(window->connectButton);
+    };
     start->click();
     ProcessEventsFor(100ms);
 

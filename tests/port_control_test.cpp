@@ -13,9 +13,8 @@
 
 #include "res/resource.h"
 #include "serial/ReceiveLoop.h"
-#include "serial/SerialLine.h"
+#include "serial/posix/PosixSerialLine.h"
 #include "tests/support/WindowFixture.h"
-#include "upgrade/TransferState.h"
 
 using namespace std::chrono_literals;
 
@@ -28,7 +27,7 @@ int OpenDescriptorCount() {
 }
 
 // True when another program could take the device now (nobody holds it).
-bool DeviceIsFree(const std::string& path) { return SerialLine::Open(path) != nullptr; }
+bool DeviceIsFree(const std::string& path) { return PosixSerialLine::Open(path) != nullptr; }
 
 // Collects every WM_SERIAL_DATA chunk the window is handed, before its handler runs.
 class ChunkSpy : public QObject {
@@ -45,8 +44,7 @@ protected:
         if (event->type() == WindowMessageEvent::kType) {
             const auto* message = static_cast<WindowMessageEvent*>(event);
             if (message->message() == WM_SERIAL_DATA) {
-                const auto* bytes = reinterpret_cast<const std::uint8_t*>(message->wParam());
-                chunks.emplace_back(bytes, bytes + message->lParam());
+                chunks.emplace_back(message->Chunk().begin(), message->Chunk().end());
             }
         }
         return false;
@@ -58,14 +56,14 @@ protected:
 class PortControlTest : public WindowFixture {
 protected:
     QPushButton* OpenButton() const { return window->ControlAs<QPushButton>(IDC_OPEN_PORT); }
-    void ExpectOpenState() const {
-        EXPECT_TRUE(transferState.portOpen);
+    void ExpectOpenState() {
+        EXPECT_TRUE(State().portOpen);
         EXPECT_EQ(OpenButton()->text(), QStringLiteral("关闭串口"));
         EXPECT_TRUE(window->selectFileButton->isEnabled());
         EXPECT_EQ(ReceiveLoop::RunningCount(), 1);
     }
-    void ExpectClosedState() const {
-        EXPECT_FALSE(transferState.portOpen);
+    void ExpectClosedState() {
+        EXPECT_FALSE(State().portOpen);
         EXPECT_EQ(OpenButton()->text(), QStringLiteral("打开串口"));
         EXPECT_FALSE(window->selectFileButton->isEnabled());
         EXPECT_TRUE(ProcessEventsUntil([] { return ReceiveLoop::RunningCount() == 0; }));
@@ -88,12 +86,12 @@ TEST_F(PortControlTest, StartUpOpensCom1At115200WithEveryControlInItsFirstState)
     EXPECT_FALSE(window->connectButton->isEnabled());
     EXPECT_FALSE(window->startUpgradeButton->isEnabled());
     EXPECT_TRUE(window->progressBar->isHidden());
-    EXPECT_EQ(window->baudRate, 115200u);
+    EXPECT_EQ(LineSettings().baudRate, 115200u);
     EXPECT_EQ(com1->BaudRate(), 115200u);
     ASSERT_EQ(window->portList->count(), 50);
     for (int i = 0; i < 50; ++i) EXPECT_EQ(window->portList->itemText(i), QStringLiteral("COM%1").arg(i + 1));
     EXPECT_EQ(window->portList->currentIndex(), 0);
-    EXPECT_EQ(window->portName, "COM1");
+    EXPECT_EQ(LineSettings().portName, "COM1");
     EXPECT_FALSE(DeviceIsFree(com1->SlavePath())) << "an open port is held exclusively";
 }
 
@@ -144,7 +142,7 @@ TEST_F(PortControlTest, ReceivedBytesReachTheWindowWholeAndInOrder) {
     }
     EXPECT_EQ(received, sent);
     // The handler saw the first byte of the last chunk.
-    EXPECT_EQ(window->lastResponse, spy.chunks.back().front());
+    EXPECT_EQ(window->Engine().LastResponse(), spy.chunks.back().front());
 
     // Bytes that arrive while the loop waits are delivered too.
     spy.chunks.clear();
@@ -162,7 +160,7 @@ TEST_F(PortControlTest, ChoosingAnotherPortMovesTheLoopToIt) {
     window->portList->setCurrentIndex(1);
     window->OnPortListChange();
     ExpectOpenState();
-    EXPECT_EQ(window->portName, "COM2");
+    EXPECT_EQ(LineSettings().portName, "COM2");
     EXPECT_TRUE(DeviceIsFree(com1->SlavePath()));
     EXPECT_FALSE(DeviceIsFree(com2->SlavePath()));
 
@@ -180,7 +178,7 @@ TEST_F(PortControlTest, ChoosingAnotherPortMovesTheLoopToIt) {
     window->portList->setCurrentIndex(0);
     window->OnPortListChange();
     ExpectOpenState();
-    EXPECT_EQ(window->portName, "COM1");
+    EXPECT_EQ(LineSettings().portName, "COM1");
     window->removeEventFilter(&spy);
 }
 
@@ -198,7 +196,7 @@ TEST_F(PortControlTest, ATypedDevicePathIsOpenedAsItStands) {
     TypePort(QString::fromStdString(com2->SlavePath()));
     window->OnPortListChange();
     ExpectOpenState();
-    EXPECT_EQ(window->portName, com2->SlavePath());
+    EXPECT_EQ(LineSettings().portName, com2->SlavePath());
     EXPECT_FALSE(DeviceIsFree(com2->SlavePath()));
     EXPECT_TRUE(boxes.empty());
 }
@@ -233,8 +231,8 @@ TEST_F(PortControlTest, SomethingThatIsNoSerialDeviceIsRefusedAndNothingIsHeld) 
 TEST_F(PortControlTest, ReopenWhileClosedDoesNothing) {
     CreateWindow();
     window->OnOpenPortButton();
-    window->baudRate = 9600;
-    EXPECT_EQ(window->SendMessage(WM_REOPEN_PORT, 0, 0), 0);
+    LineSettings().baudRate = 9600;
+    window->OnReopenPort();
     ExpectClosedState();
     EXPECT_FALSE(window->connectButton->isEnabled());
     EXPECT_TRUE(boxes.empty());
@@ -243,8 +241,8 @@ TEST_F(PortControlTest, ReopenWhileClosedDoesNothing) {
 TEST_F(PortControlTest, ReopenWhileOpenTakesTheNewSpeedAndEnablesConnect) {
     CreateWindow();
     window->startUpgradeButton->setEnabled(true);
-    window->baudRate = 9600;
-    EXPECT_EQ(window->SendMessage(WM_REOPEN_PORT, 0, 0), 0);
+    LineSettings().baudRate = 9600;
+    window->OnReopenPort();
     ExpectOpenState();
     EXPECT_EQ(com1->BaudRate(), 9600u);
     EXPECT_TRUE(window->connectButton->isEnabled());
@@ -256,7 +254,7 @@ TEST_F(PortControlTest, AFailedReopenDisablesConnectAndStart) {
     window->connectButton->setEnabled(true);
     window->startUpgradeButton->setEnabled(true);
     com1.reset();  // the device is gone by the time the port reopens
-    window->OnReopenPort(0, 0);
+    window->OnReopenPort();
     ExpectOpenErrorBox(0);
     ExpectClosedState();
     EXPECT_FALSE(window->connectButton->isEnabled());
@@ -265,7 +263,7 @@ TEST_F(PortControlTest, AFailedReopenDisablesConnectAndStart) {
 
 TEST_F(PortControlTest, APortThatDisappearsEndsTheLoopAndAnotherCanBeOpened) {
     CreateWindow();
-    const ReceiveLoop* loop = window->CurrentReceiveLoop();
+    const ReceiveLoop* loop = window->Engine().CurrentReceiveLoop();
     ASSERT_NE(loop, nullptr);
     com1->CloseMaster();  // the adapter is pulled
     ASSERT_TRUE(ProcessEventsUntil([&] { return loop->Finished(); }));
@@ -278,7 +276,7 @@ TEST_F(PortControlTest, APortThatDisappearsEndsTheLoopAndAnotherCanBeOpened) {
     window->OnPortListChange();
     ExpectOpenState();
     ASSERT_TRUE(com2->Write({0x80}));
-    EXPECT_TRUE(ProcessEventsUntil([&] { return window->lastResponse == 0x80; }));
+    EXPECT_TRUE(ProcessEventsUntil([&] { return window->Engine().LastResponse() == 0x80; }));
 }
 
 TEST_F(PortControlTest, ClosingTheWindowEndsTheLoopAndReleasesThePort) {

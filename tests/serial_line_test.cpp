@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "serial/PortNames.h"
-#include "serial/SerialLine.h"
-#include "serial/Termios2.h"
+#include "serial/posix/PosixSerialLine.h"
+#include "serial/posix/Termios2.h"
 #include "tests/support/PseudoTerminal.h"
 
 using namespace std::chrono_literals;
@@ -98,13 +98,6 @@ INSTANTIATE_TEST_SUITE_P(
                       NameCase{"ttyS0", ""}, NameCase{"dev/ttyS0", ""},
                       NameCase{"COM99999999999999999999", ""}));
 
-TEST(PortNameResolver, ReplacesTheMappingUntilReset) {
-    SetPortNameResolver([](const std::string& name) { return "/elsewhere/" + name; });
-    EXPECT_EQ(DevicePathForPortName("COM1"), "/elsewhere/COM1");
-    SetPortNameResolver({});
-    EXPECT_EQ(DevicePathForPortName("COM1"), "/dev/ttyS0");
-}
-
 // --- Opening ----------------------------------------------------------------------------
 
 TEST(SerialLineOpen, RefusesWhatIsNoTerminalWithoutLeakingDescriptors) {
@@ -134,7 +127,7 @@ TEST(SerialLineOpen, RefusesWhatIsNoTerminalWithoutLeakingDescriptors) {
     const int before = OpenDescriptorCount();
     for (const Case& c : cases) {
         int error = 0;
-        EXPECT_EQ(SerialLine::Open(c.path, &error), nullptr) << c.path;
+        EXPECT_EQ(PosixSerialLine::Open(c.path, &error), nullptr) << c.path;
         EXPECT_EQ(error, c.error) << c.path;
     }
     EXPECT_EQ(OpenDescriptorCount(), before);
@@ -147,7 +140,7 @@ TEST(SerialLineOpen, RefusesADeviceWithoutPermission) {
     if (geteuid() != 0) {
         ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0), 0);
         int error = 0;
-        EXPECT_EQ(SerialLine::Open(pty.SlavePath(), &error), nullptr);
+        EXPECT_EQ(PosixSerialLine::Open(pty.SlavePath(), &error), nullptr);
         EXPECT_EQ(error, EACCES);
         return;
     }
@@ -159,7 +152,7 @@ TEST(SerialLineOpen, RefusesADeviceWithoutPermission) {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
             return kCannotDropRoot;
         int error = 0;
-        const bool opened = SerialLine::Open(path, &error) != nullptr;
+        const bool opened = PosixSerialLine::Open(path, &error) != nullptr;
         return !opened && error == EACCES ? 0 : 1;
     });
     if (code == kCannotDropRoot) GTEST_SKIP() << "cannot switch to an ordinary user here";
@@ -169,7 +162,7 @@ TEST(SerialLineOpen, RefusesADeviceWithoutPermission) {
 TEST(SerialLineOpen, TakesTheDeviceNonBlockingCloseOnExecAndExclusively) {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.IsOpen());
-    auto line = SerialLine::Open(pty.SlavePath());
+    auto line = PosixSerialLine::Open(pty.SlavePath());
     ASSERT_NE(line, nullptr);
     const int fd = line->DescriptorForTests();
 
@@ -183,7 +176,7 @@ TEST(SerialLineOpen, TakesTheDeviceNonBlockingCloseOnExecAndExclusively) {
 
     // A second opening by this layer fails, whether the process may bypass TIOCEXCL or not.
     int error = 0;
-    EXPECT_EQ(SerialLine::Open(pty.SlavePath(), &error), nullptr);
+    EXPECT_EQ(PosixSerialLine::Open(pty.SlavePath(), &error), nullptr);
     EXPECT_EQ(error, EBUSY);
     // A plain open() that ignores locks is stopped by TIOCEXCL, except for a privileged
     // process, which is still stopped by the lock if it asks for one.
@@ -204,7 +197,7 @@ TEST(SerialLineOpen, NeverBecomesTheControllingTerminal) {
     // unless O_NOCTTY is given; /dev/tty then opens. It must stay without one.
     const int code = InChildProcess([&path] {
         if (setsid() < 0) return 2;
-        auto line = SerialLine::Open(path);
+        auto line = PosixSerialLine::Open(path);
         if (!line) return 3;
         const int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
         if (tty >= 0) return 1;
@@ -220,7 +213,7 @@ TEST(SerialLineClose, GivesBackDescriptorsLockAndExclusiveMode) {
     ASSERT_TRUE(pty.IsOpen());
     const int before = OpenDescriptorCount();
     for (int i = 0; i < 300; ++i) {
-        auto line = SerialLine::Open(pty.SlavePath());
+        auto line = PosixSerialLine::Open(pty.SlavePath());
         ASSERT_NE(line, nullptr) << "cycle " << i;
         line->Close();
         line->Close();  // a second Close does nothing
@@ -228,7 +221,7 @@ TEST(SerialLineClose, GivesBackDescriptorsLockAndExclusiveMode) {
     EXPECT_EQ(OpenDescriptorCount(), before);
 
     // Closing without Close (dropping the last reference) gives everything back as well.
-    SerialLine::Open(pty.SlavePath()).reset();
+    PosixSerialLine::Open(pty.SlavePath()).reset();
     EXPECT_EQ(OpenDescriptorCount(), before);
 
     const int fd = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -243,7 +236,7 @@ TEST(SerialLineClose, GivesBackDescriptorsLockAndExclusiveMode) {
 TEST(SerialLineClose, EveryCallFailsAfterwards) {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.IsOpen());
-    auto line = SerialLine::Open(pty.SlavePath());
+    auto line = PosixSerialLine::Open(pty.SlavePath());
     ASSERT_NE(line, nullptr);
     line->Close();
     std::uint8_t buffer[16] = {};
@@ -266,7 +259,7 @@ TEST(SerialLineClose, WakesAWaitingReaderEveryTime) {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.IsOpen());
     for (int i = 0; i < 300; ++i) {
-        auto line = SerialLine::Open(pty.SlavePath());
+        auto line = PosixSerialLine::Open(pty.SlavePath());
         ASSERT_NE(line, nullptr) << "cycle " << i;
         ASSERT_TRUE(line->ApplySettings({115200}));
         auto waited = std::async(std::launch::async, [&line] { return line->WaitForInput(); });
@@ -291,11 +284,11 @@ class SerialLineOnPty : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(pty.IsOpen());
-        line = SerialLine::Open(pty.SlavePath());
+        line = PosixSerialLine::Open(pty.SlavePath());
         ASSERT_NE(line, nullptr);
     }
     PseudoTerminal pty;
-    std::shared_ptr<SerialLine> line;
+    std::shared_ptr<PosixSerialLine> line;
 };
 
 TEST_F(SerialLineOnPty, RawEightBitLineWithXonXoffBothWays) {

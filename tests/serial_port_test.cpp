@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "serial/CSerialPort.h"
-#include "serial/Termios2.h"
+#include "serial/posix/PosixSerialLine.h"
+#include "serial/posix/Termios2.h"
 #include "tests/support/PseudoTerminal.h"
 
 using namespace std::chrono_literals;
@@ -124,7 +125,7 @@ TEST_P(SerialPortSpeed, IsAppliedAndReadBackFromThePeer) {
     ASSERT_NE(handle, INVALID_PORT_HANDLE);
     ASSERT_TRUE(port.SetLineSettings(handle));
     EXPECT_EQ(termios2_io::ReadBaudRate(pty.MasterFd()), GetParam());
-    EXPECT_EQ(termios2_io::ReadBaudRate(handle->DescriptorForTests()), GetParam());
+    EXPECT_EQ(termios2_io::ReadBaudRate(static_cast<PosixSerialLine&>(*handle).DescriptorForTests()), GetParam());
     port.Close(handle);
 }
 

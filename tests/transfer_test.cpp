@@ -24,7 +24,6 @@
 #include "upgrade/FirmwareFrame.h"
 #include "upgrade/ResponseCodes.h"
 #include "upgrade/Sender.h"
-#include "upgrade/TransferState.h"
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
@@ -153,7 +152,7 @@ class TransferTest : public WindowFixture {
         Answer(RSP_BLOCK_OK);
         ProcessEventsFor(50ms);
         ASSERT_EQ(line->Size(), before) << "XOFF holds the frame";
-        ASSERT_EQ(transferState.senderAwake, 1);
+        ASSERT_EQ(State().senderAwake, 1);
     }
 
     // Waits (serving the window) until the line has carried this many bytes in all.
@@ -166,7 +165,7 @@ class TransferTest : public WindowFixture {
         return Bytes(all.begin() + index * FRAME_SIZE, all.begin() + (index + 1) * FRAME_SIZE);
     }
     bool SenderParked() {
-        return ProcessEventsUntil([] { return transferState.senderAwake == 0; }, 10s);
+        return ProcessEventsUntil([this] { return State().senderAwake == 0; }, 10s);
     }
     QString Label(int id) const { return window->ControlAs<QLabel>(id)->text(); }
 
@@ -219,8 +218,8 @@ TEST_F(TransferTest, AnImageOf2GiBOrMoreIsRefused) {
     window->SetFileChooser([&](QWidget*) { return QString::fromStdString(path); });
     window->OnSelectFile();
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("文件不可读!")});
-    std::lock_guard lock(transferState.fileMutex);
-    EXPECT_EQ(transferState.firmwareFile, nullptr);
+    std::lock_guard lock(State().fileMutex);
+    EXPECT_EQ(State().firmwareFile, nullptr);
 }
 
 TEST_F(TransferTest, CancellingTheFileDialogResetsProgressAndKeepsTheFile) {
@@ -230,14 +229,14 @@ TEST_F(TransferTest, CancellingTheFileDialogResetsProgressAndKeepsTheFile) {
     window->SetFileChooser([](QWidget*) { return QString(); });
     window->OnSelectFile();
     EXPECT_EQ(window->progressBar->value(), 0);
-    std::lock_guard lock(transferState.fileMutex);
-    EXPECT_NE(transferState.firmwareFile, nullptr);
-    EXPECT_EQ(transferState.fileOffset, 0);
+    std::lock_guard lock(State().fileMutex);
+    EXPECT_NE(State().firmwareFile, nullptr);
+    EXPECT_EQ(State().fileOffset, 0);
 }
 
 TEST_F(TransferTest, AWholeImageGoesOutFrameByFrameWithCountsAndProgress) {
     const Bytes image = Image(10000);
-    const std::int32_t sentBefore = transferState.bytesSent;
+    constexpr std::int32_t sentBefore = 0;  // each window counts from zero
     StartTransfer(image);
     EXPECT_EQ(window->connectButton->text(), QStringLiteral("连接成功"));
     EXPECT_FALSE(window->connectButton->isEnabled());
@@ -266,13 +265,13 @@ TEST_F(TransferTest, AWholeImageGoesOutFrameByFrameWithCountsAndProgress) {
     EXPECT_FALSE(window->connectButton->isEnabled());
     ProcessEventsFor(50ms);
     EXPECT_EQ(line->Size(), 3 * FRAME_SIZE) << "nothing is sent after the last frame";
-    std::lock_guard lock(transferState.fileMutex);
-    EXPECT_EQ(transferState.firmwareFile, nullptr);
-    EXPECT_EQ(transferState.fileOffset, 0);
+    std::lock_guard lock(State().fileMutex);
+    EXPECT_EQ(State().firmwareFile, nullptr);
+    EXPECT_EQ(State().fileOffset, 0);
 }
 
 TEST_F(TransferTest, BothCountsAreReadableOnScreenAndReadOutAsTheirNumbers) {
-    const std::int32_t sentBefore = transferState.bytesSent;
+    constexpr std::int32_t sentBefore = 0;
     StartTransfer(Image(10000));
     window->show();
     ASSERT_TRUE(ProcessEventsUntil(
@@ -354,9 +353,9 @@ TEST_F(TransferTest, FailureAndTimeoutOnlyInformAndAnUnknownCodeDoesNothing) {
               (std::vector<QString>{QStringLiteral("更新失败!"), QStringLiteral("更新超时!")}));
     EXPECT_EQ(line->Size(), FRAME_SIZE);
     {
-        std::lock_guard lock(transferState.fileMutex);
-        EXPECT_NE(transferState.firmwareFile, nullptr);
-        EXPECT_EQ(transferState.fileOffset, 100);
+        std::lock_guard lock(State().fileMutex);
+        EXPECT_NE(State().firmwareFile, nullptr);
+        EXPECT_EQ(State().fileOffset, 100);
     }
     // The head may still go on: a later acceptance wakes the sender as usual.
     Answer(RSP_BLOCK_OK);
@@ -374,7 +373,7 @@ TEST_F(TransferTest, AcceptingTheLastFrameBringsOneFrameWithoutFileData) {
     EXPECT_EQ(Bytes(extra.begin(), extra.begin() + 8),
               (Bytes{0x73, 0x01, 0x00, 0x02, 0x00, 0x64, 0x10, 0x00}));
     EXPECT_EQ(Bytes(extra.end() - 3, extra.end()), (Bytes{0x0F, 0xF0, 0x77}));
-    EXPECT_EQ(transferState.lastBlockLength, 0);
+    EXPECT_EQ(State().lastBlockLength, 0);
 }
 
 TEST_F(TransferTest, AnAnswerWhileTheSenderIsStillSendingWakesNothing) {
@@ -405,7 +404,7 @@ TEST_F(TransferTest, AnswersWithoutAFileOrSenderLeaveEverythingAlone) {
     ProcessEventsFor(30ms);
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("校验错误")});
     EXPECT_TRUE(com1->ReadUntilQuiet(50ms).empty());
-    EXPECT_EQ(transferState.fileOffset, 0);
+    EXPECT_EQ(State().fileOffset, 0);
 }
 
 TEST_F(TransferTest, AFileThatShrinksDuringTheTransferStopsIt) {
@@ -427,7 +426,7 @@ TEST_F(TransferTest, BoxesKeepServingAnswersAndTheCountWhileOpen) {
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
     // While "更新失败!" is open, the head accepts the frame: the next one goes out, counted.
-    const std::int32_t before = transferState.bytesSent;
+    const std::int32_t before = State().bytesSent;
     whileBoxOpen = [&](const MessageBoxRequest& box) {
         if (box.text != QStringLiteral("更新失败!")) return;
         Answer(RSP_BLOCK_OK);
@@ -446,8 +445,10 @@ TEST_F(TransferTest, ClosingTheWindowMidFrameEndsTheSenderWithoutHanging) {
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
     HoldNextFrameWithXoff();
-    window.reset();
-    EXPECT_EQ(transferState.senderThread, nullptr);
+    const SenderThread* sender = State().senderThread.get();
+    ASSERT_NE(sender, nullptr);
+    ASSERT_FALSE(sender->Finished()) << "held by XOFF on its frame";
+    window.reset();  // returns only once the sender has ended
 }
 
 TEST_F(TransferTest, APortClosedMidFrameStopsTheSenderAndTheBlockIsSentAgainOnRestart) {
@@ -461,14 +462,14 @@ TEST_F(TransferTest, APortClosedMidFrameStopsTheSenderAndTheBlockIsSentAgainOnRe
     ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("串口写入失败!")});
     ProcessEventsFor(50ms);
-    const std::int32_t counted = transferState.bytesSent;
+    const std::int32_t counted = State().bytesSent;
     EXPECT_LT(line->Size(), 2 * FRAME_SIZE);
     EXPECT_TRUE(ProcessEventsUntil([&] {
         return Label(IDC_SENT_COUNT) == QString::number(counted);
     })) << "only bytes that went out are counted";
     {
-        std::lock_guard lock(transferState.fileMutex);
-        EXPECT_EQ(transferState.fileOffset, 4096) << "back at the start of the unsent block";
+        std::lock_guard lock(State().fileMutex);
+        EXPECT_EQ(State().fileOffset, 4096) << "back at the start of the unsent block";
     }
 
     // Port open again, the head greets back: starting again sends that block.

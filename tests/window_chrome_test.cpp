@@ -69,11 +69,6 @@ const QString kCloseEntry = QStringLiteral("关闭(&C)");
 
 class WindowChromeTest : public WindowFixture {
   protected:
-    void TearDown() override {
-        SetStringTableOverride({});
-        WindowFixture::TearDown();
-    }
-
     // Tells whether the about box opened, modally, while the action ran (it is then closed).
     static bool AboutBoxOpensDuring(const std::function<void()>& action) {
         QString title;
@@ -91,7 +86,7 @@ TEST_F(WindowChromeTest, SystemMenuHoldsCloseThenTheAboutEntryUnlessItsTextIsEmp
               (std::vector<MenuEntry>{{kCloseEntry, false}, {{}, true}, {kAboutEntry, false}}));
 
     window.reset();
-    SetStringTableOverride([](int) { return QString(); });
+    services.strings = [](int) { return QString(); };
     CreateWindow();
     EXPECT_EQ(Entries(window->SystemMenu()), (std::vector<MenuEntry>{{kCloseEntry, false}}))
         << "no separator either";

@@ -13,14 +13,14 @@
 #include <cstdint>
 #include <span>
 
-inline constexpr std::size_t FRAME_SIZE = 4107;       // bytes in one frame
-inline constexpr std::size_t FRAME_DATA_SIZE = 4096;  // file bytes carried by one frame
+inline constexpr std::size_t FRAME_SIZE = 4107;                  // bytes in one frame
+inline constexpr std::size_t FRAME_DATA_SIZE = 4096;             // file bytes carried by one frame
 inline constexpr std::uint32_t FIRMWARE_LOAD_BASE = 0x00020000;  // load address of file offset 0
 inline constexpr std::uint8_t FRAME_START_BYTE = 0x73;
-inline constexpr std::uint8_t FRAME_FILL_BYTE = 0xFF;     // data positions past the end of the file
+inline constexpr std::uint8_t FRAME_FILL_BYTE = 0xFF;  // data positions past the end of the file
 inline constexpr std::uint16_t FRAME_LENGTH_FIELD = 0x1000;
-inline constexpr std::size_t FRAME_DATA_OFFSET = 8;        // index of the first data byte
-inline constexpr std::size_t FRAME_CHECKSUM_OFFSET = 4104; // index of the checksum's high byte
+inline constexpr std::size_t FRAME_DATA_OFFSET = 8;         // index of the first data byte
+inline constexpr std::size_t FRAME_CHECKSUM_OFFSET = 4104;  // index of the checksum's high byte
 
 using FirmwareFrame = std::array<std::uint8_t, FRAME_SIZE>;
 

@@ -20,7 +20,8 @@ std::array<std::uint8_t, 7> BuildPelcoDStartUpgrade(std::uint8_t address) {
 
 std::array<std::uint8_t, 8> BuildPelcoPStartUpgrade(std::uint8_t address) {
     std::array<std::uint8_t, 8> frame{PELCO_P_START, static_cast<std::uint8_t>(address - 1)};
-    for (std::size_t i = 0; i < START_UPGRADE_COMMAND.size(); ++i) frame[2 + i] = START_UPGRADE_COMMAND[i];
+    for (std::size_t i = 0; i < START_UPGRADE_COMMAND.size(); ++i)
+        frame[2 + i] = START_UPGRADE_COMMAND[i];
     frame[6] = PELCO_P_END;
     std::uint8_t check = 0;
     for (std::size_t i = 0; i < 7; ++i) check ^= frame[i];
@@ -41,7 +42,8 @@ std::string FormatCommandHexText(std::span<const std::uint8_t> frame) {
     std::string text;
     char piece[8];
     for (std::size_t i = 0; i < frame.size(); ++i) {
-        std::snprintf(piece, sizeof piece, i == 0 ? "%02x " : " %02x", static_cast<unsigned>(frame[i]));
+        std::snprintf(piece, sizeof piece, i == 0 ? "%02x " : " %02x",
+                      static_cast<unsigned>(frame[i]));
         text += piece;
     }
     return text;

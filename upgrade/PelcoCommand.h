@@ -11,9 +11,10 @@
 
 // What the device dialog reports with WM_DEVICE_SELECTED: three bytes, passed by address.
 struct DeviceSelection {
-    std::uint8_t address = 0;        // the head's bus address, 1 to 255
-    std::uint8_t protocolIndex = 0;  // position in the protocol list: 1 Pelco-D, anything else Pelco-P
-    std::uint8_t speedIndex = 0;     // position in DEVICE_SPEED_TABLE; 10 and up: speed unchanged
+    std::uint8_t address = 0;  // the head's bus address, 1 to 255
+    std::uint8_t protocolIndex =
+        0;                        // position in the protocol list: 1 Pelco-D, anything else Pelco-P
+    std::uint8_t speedIndex = 0;  // position in DEVICE_SPEED_TABLE; 10 and up: speed unchanged
 };
 static_assert(sizeof(DeviceSelection) == 3);
 

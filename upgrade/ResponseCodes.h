@@ -3,13 +3,14 @@
 
 #include <cstdint>
 
-inline constexpr std::uint8_t RSP_CONNECTED = 0x80;         // answer to the greeting 3F 3F
-inline constexpr std::uint8_t RSP_CHECKSUM_ERROR = 0x81;    // frame rejected: send the same block again
-inline constexpr std::uint8_t RSP_BLOCK_OK = 0x82;          // frame accepted: send the next block
+inline constexpr std::uint8_t RSP_CONNECTED = 0x80;  // answer to the greeting 3F 3F
+inline constexpr std::uint8_t RSP_CHECKSUM_ERROR =
+    0x81;                                           // frame rejected: send the same block again
+inline constexpr std::uint8_t RSP_BLOCK_OK = 0x82;  // frame accepted: send the next block
 inline constexpr std::uint8_t RSP_CHECKSUM_ERROR_2 = 0x83;  // handled exactly as 0x81
-inline constexpr std::uint8_t RSP_DONE = 0x84;              // whole image received: upgrade succeeded
-inline constexpr std::uint8_t RSP_FAILED = 0x86;            // the upgrade failed
-inline constexpr std::uint8_t RSP_TIMEOUT = 0x87;           // the upgrade timed out
+inline constexpr std::uint8_t RSP_DONE = 0x84;     // whole image received: upgrade succeeded
+inline constexpr std::uint8_t RSP_FAILED = 0x86;   // the upgrade failed
+inline constexpr std::uint8_t RSP_TIMEOUT = 0x87;  // the upgrade timed out
 
 inline constexpr bool IsChecksumError(std::uint8_t code) {
     return code == RSP_CHECKSUM_ERROR || code == RSP_CHECKSUM_ERROR_2;

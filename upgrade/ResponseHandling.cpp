@@ -1,84 +1,66 @@
 // The head's one-byte answers: each chunk of received bytes counts by its first byte only.
-#include <QProgressBar>
-#include <QPushButton>
-
-#include "app/UpgradeDlg.h"
 #include "upgrade/ResponseCodes.h"
 #include "upgrade/Sender.h"
-#include "upgrade/TransferState.h"
+#include "upgrade/UpgradeEngine.h"
 
-namespace {
-
-// Pause before the sender is woken for the next block, giving the head time to get ready.
-constexpr std::chrono::milliseconds kNextBlockPause{20};
-
-const QString kConnectedCaption = QStringLiteral("连接成功");
-
-// Wakes the parked sender. Only a parked sender is woken; one that is still sending, or
-// none at all, is left alone.
-bool WakeParkedSender() {
-    if (transferState.senderAwake != 0 || !transferState.senderThread) return false;
-    transferState.senderAwake = 1;
-    transferState.senderThread->Wake();
-    return true;
-}
-
-}  // namespace
-
-LRESULT CUpgradeDlg::OnSerialData(WPARAM wParam, LPARAM lParam) {
-    if (lParam < 1) return 0;
-    // Each handling acts on the first byte of its own chunk, also when a message box below
-    // lets a newer answer be handled (and lastResponse be overwritten) meanwhile.
-    const std::uint8_t code = *reinterpret_cast<const std::uint8_t*>(wParam);
-    lastResponse = code;
-    if (code == RSP_CONNECTED) {
-        startUpgradeButton->setEnabled(true);
-        connectButton->setText(kConnectedCaption);
-        connectButton->setEnabled(false);
-    }
+void UpgradeEngine::OnBytesReceived(std::span<const std::uint8_t> chunk) {
+    if (chunk.empty()) return;
+    // Each handling acts on the first byte of its own chunk, also when a report below lets a
+    // newer answer be handled (and lastResponse be overwritten) meanwhile.
+    const std::uint8_t code = chunk.front();
+    lastResponse_ = code;
+    if (code == RSP_CONNECTED) observer_.OnConnected();
     if (code == RSP_BLOCK_OK) OnBlockAccepted();
     if (IsChecksumError(code)) OnChecksumError();
     if (code == RSP_DONE) OnUpgradeDone();
-    if (code == RSP_FAILED) MessageBox(QStringLiteral("更新失败!"));
-    if (code == RSP_TIMEOUT) MessageBox(QStringLiteral("更新超时!"));
-    return 0;  // the chunk is released with its message
+    if (code == RSP_FAILED) observer_.OnHeadFailed();
+    if (code == RSP_TIMEOUT) observer_.OnHeadTimedOut();
 }
 
-void CUpgradeDlg::OnBlockAccepted() {
+bool UpgradeEngine::WakeParkedSender() {
+    // Only a parked sender is woken; one that is still sending, or none at all, is left alone.
+    if (state_.senderAwake != 0 || !state_.senderThread) return false;
+    state_.senderAwake = 1;
+    state_.senderThread->Wake();
+    return true;
+}
+
+void UpgradeEngine::OnBlockAccepted() {
+    std::int32_t position;
     {
-        std::lock_guard lock(transferState.fileMutex);
+        std::lock_guard lock(state_.fileMutex);
         // Without a file there is nothing to position, and no transfer to move on.
-        if (!transferState.firmwareFile) return;
-        SetProgressPosition(transferState.fileOffset);
-        std::fseek(transferState.firmwareFile.get(), transferState.fileOffset, SEEK_SET);
+        if (!state_.firmwareFile) return;
+        position = state_.fileOffset;
+        std::fseek(state_.firmwareFile.get(), state_.fileOffset, SEEK_SET);
     }
-    if (transferState.senderAwake != 0 || !transferState.senderThread) return;
+    observer_.OnBlockAccepted(position);
+    if (state_.senderAwake != 0 || !state_.senderThread) return;
     Pause(kNextBlockPause);
     WakeParkedSender();
 }
 
-void CUpgradeDlg::OnChecksumError() {
-    MessageBox(QStringLiteral("校验错误"));
-    if (transferState.senderAwake != 0 || !transferState.senderThread) return;
+void UpgradeEngine::OnChecksumError() {
+    observer_.OnChecksumError();
+    if (state_.senderAwake != 0 || !state_.senderThread) return;
     {
-        std::lock_guard lock(transferState.fileMutex);
-        if (!transferState.firmwareFile) return;
+        std::lock_guard lock(state_.fileMutex);
+        if (!state_.firmwareFile) return;
         // Back to the start of the block just sent, so the same frame goes out again.
-        transferState.fileOffset -= transferState.lastBlockLength;
-        std::fseek(transferState.firmwareFile.get(), transferState.fileOffset, SEEK_SET);
+        state_.fileOffset -= state_.lastBlockLength;
+        std::fseek(state_.firmwareFile.get(), state_.fileOffset, SEEK_SET);
     }
     WakeParkedSender();
 }
 
-void CUpgradeDlg::OnUpgradeDone() {
+void UpgradeEngine::OnUpgradeDone() {
+    std::int32_t position;
     {
-        std::lock_guard lock(transferState.fileMutex);
-        SetProgressPosition(transferState.fileOffset);
+        std::lock_guard lock(state_.fileMutex);
+        position = state_.fileOffset;
     }
-    MessageBox(QStringLiteral("更新成功!"));
-    startUpgradeButton->setEnabled(false);
-    connectButton->setEnabled(false);
-    std::lock_guard lock(transferState.fileMutex);
-    transferState.fileOffset = 0;
-    transferState.firmwareFile.reset();  // closed once no sender reads it any more
+    observer_.OnUpgradeDone(position);
+    std::lock_guard lock(state_.fileMutex);
+    state_.fileOffset = 0;
+    state_.firmwareFile.reset();  // closed once no sender reads it any more
 }

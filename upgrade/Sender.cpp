@@ -2,11 +2,10 @@
 
 #include <cstdio>
 
-#include "app/UpgradeDlg.h"
-#include "upgrade/TransferState.h"
+#include "upgrade/UpgradeEngine.h"
 
-SenderThread::SenderThread(CUpgradeDlg& window, std::unique_ptr<SenderThread> superseded)
-    : window_(window), superseded_(std::move(superseded)) {}
+SenderThread::SenderThread(UpgradeEngine& engine, std::unique_ptr<SenderThread> superseded)
+    : engine_(engine), superseded_(std::move(superseded)) {}
 
 SenderThread::~SenderThread() {
     RequestStop();
@@ -17,7 +16,7 @@ SenderThread::~SenderThread() {
 
 bool SenderThread::Start() {
     try {
-        thread_ = std::thread([this] { SenderThreadProc(&window_, *this); });
+        thread_ = std::thread([this] { SenderThreadProc(engine_, *this); });
     } catch (const std::system_error&) {
         return false;
     }
@@ -66,26 +65,28 @@ namespace {
 // Builds the frame for the block at fileOffset from the file's current read position.
 // False when the file gave fewer bytes than it should still hold: such a frame is not built,
 // because the head would accept and flash its 0xFF padding.
-bool BuildNextFrame(FirmwareFrame& frame) {
+bool BuildNextFrame(TransferState& transferState, FirmwareFrame& frame) {
     std::lock_guard lock(transferState.fileMutex);
     const std::int32_t offset = transferState.fileOffset;
     std::uint8_t data[FRAME_DATA_SIZE];
     std::size_t n = 0;
-    if (transferState.firmwareFile) n = std::fread(data, 1, sizeof data, transferState.firmwareFile.get());
+    if (transferState.firmwareFile)
+        n = std::fread(data, 1, sizeof data, transferState.firmwareFile.get());
     const std::int64_t remaining = std::int64_t{transferState.firmwareSize} - offset;
-    const std::size_t expected = remaining <= 0 ? 0 : std::size_t(std::min<std::int64_t>(remaining, FRAME_DATA_SIZE));
+    const std::size_t expected =
+        remaining <= 0 ? 0 : std::size_t(std::min<std::int64_t>(remaining, FRAME_DATA_SIZE));
     if (n < expected) return false;
     transferState.fileOffset = offset + static_cast<std::int32_t>(n);
     transferState.lastBlockLength = static_cast<std::int32_t>(n);
-    transferState.frameChecksum =
-        BuildFirmwareFrame(transferState.frameBuffer, offset, {data, n}, transferState.firmwareSize);
+    transferState.frameChecksum = BuildFirmwareFrame(transferState.frameBuffer, offset, {data, n},
+                                                     transferState.firmwareSize);
     frame = transferState.frameBuffer;
     return true;
 }
 
 // Steps back to the start of the block whose frame did not get out whole, so that starting
 // the transfer again sends that block, not the one after it.
-void RewindToBlockStart() {
+void RewindToBlockStart(TransferState& transferState) {
     std::lock_guard lock(transferState.fileMutex);
     transferState.fileOffset -= transferState.lastBlockLength;
     transferState.lastBlockLength = 0;
@@ -96,7 +97,9 @@ void RewindToBlockStart() {
 
 }  // namespace
 
-int SenderThreadProc(CUpgradeDlg* window, SenderThread& self) {
+int SenderThreadProc(UpgradeEngine& engine, SenderThread& self) {
+    TransferState& transferState = engine.state_;
+    EngineObserver& observer = engine.observer_;
     self.RetireSuperseded();
     if (!transferState.portOpen) {
         std::lock_guard lock(self.mutex_);
@@ -106,9 +109,9 @@ int SenderThreadProc(CUpgradeDlg* window, SenderThread& self) {
     FirmwareFrame frame;
     bool running = true;
     while (running) {
-        if (!BuildNextFrame(frame)) {
+        if (!BuildNextFrame(transferState, frame)) {
             // The transfer stops here; senderAwake stays 1, so later answers wake nothing.
-            window->ReportUnreadableFileFromSender();
+            observer.OnFileUnreadable();
             break;
         }
         for (std::size_t i = 0; i < FRAME_SIZE && running; ++i) {
@@ -117,21 +120,21 @@ int SenderThreadProc(CUpgradeDlg* window, SenderThread& self) {
             if (i + 1 == FRAME_SIZE) transferState.senderAwake = 0;
             char text[4];
             std::snprintf(text, sizeof text, "%02x ", static_cast<unsigned>(frame[i]));
-            if (!window->SendHexText(text)) {
+            if (!engine.SendHexText(text)) {
                 // The port was closed or failed: the rest of the frame cannot reach the head,
                 // and a byte that did not go out is not counted as sent.
                 transferState.senderAwake = 1;  // ended: later answers wake nothing
-                RewindToBlockStart();
-                window->ReportWriteFailureFromSender();
+                RewindToBlockStart(transferState);
+                observer.OnWriteFailed();
                 running = false;
                 break;
             }
-            char count[16];
-            std::snprintf(count, sizeof count, "%d", static_cast<int>(++transferState.bytesSent));
-            if (!window->ShowSentCount(count) || self.StopRequested()) {
-                // Ended part-way (a newer sender takes over, or the window closes): the block
+            ++transferState.bytesSent;
+            engine.PublishSentCount();
+            if (self.StopRequested()) {
+                // Ended part-way (a newer sender takes over, or the engine stops): the block
                 // has not gone out whole, so whoever sends next starts it again.
-                if (i + 1 < FRAME_SIZE) RewindToBlockStart();
+                if (i + 1 < FRAME_SIZE) RewindToBlockStart(transferState);
                 running = false;
             }
         }

@@ -1,12 +1,15 @@
 // The sender: a worker thread that sends one firmware frame per wake-up and parks in between.
 //
-// Hand-off with the user-interface thread: the window wakes a parked sender (senderAwake 0)
-// with Wake and sets senderAwake to 1. The sender clears senderAwake before it hands the
+// Hand-off with the engine's caller: it wakes a parked sender (senderAwake 0) with Wake and
+// sets senderAwake to 1. The sender clears senderAwake before it hands the
 // frame's last byte to the port, so an answer to that frame always finds it cleared, and a
 // wake-up that comes before the sender has started waiting is kept until it waits: none is
 // lost, and each wake-up brings exactly one frame.
 //
-// Thread rules: Start, Wake, RequestStop and the destructor run on the user-interface thread;
+// The sender never waits for its front end: it publishes the count of bytes sent (see
+// UpgradeEngine::TakeSentCount) and goes on with the next byte.
+//
+// Thread rules: Start, Wake, RequestStop and the destructor run on the engine caller's thread;
 // WaitForWake and StopRequested on the sender's own thread.
 #pragma once
 
@@ -15,13 +18,13 @@
 #include <mutex>
 #include <thread>
 
-class CUpgradeDlg;
+class UpgradeEngine;
 
 class SenderThread {
-public:
+  public:
     // superseded: the sender started before this one, if any. The new thread asks it to end
     // and waits for it before sending, so two senders never write at once.
-    SenderThread(CUpgradeDlg& window, std::unique_ptr<SenderThread> superseded);
+    SenderThread(UpgradeEngine& engine, std::unique_ptr<SenderThread> superseded);
     // Asks the thread to end and waits for it.
     ~SenderThread();
     SenderThread(const SenderThread&) = delete;
@@ -45,8 +48,8 @@ public:
     // Exit code of the thread once it has ended (0), for tests.
     bool Finished() const;
 
-private:
-    CUpgradeDlg& window_;
+  private:
+    UpgradeEngine& engine_;
     std::unique_ptr<SenderThread> superseded_;
     std::thread thread_;
     mutable std::mutex mutex_;
@@ -54,9 +57,9 @@ private:
     bool wakePending_ = false;
     bool stopRequested_ = false;
     bool finished_ = false;
-    friend int SenderThreadProc(CUpgradeDlg* window, SenderThread& self);
+    friend int SenderThreadProc(UpgradeEngine& engine, SenderThread& self);
 };
 
 // Body of the sender thread: sends the frame at fileOffset, parks, and does so again on
 // every wake-up until asked to end. Ends at once when the port is closed at the start.
-int SenderThreadProc(CUpgradeDlg* window, SenderThread& self);
+int SenderThreadProc(UpgradeEngine& engine, SenderThread& self);

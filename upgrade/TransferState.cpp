@@ -1,9 +1,5 @@
 #include "upgrade/TransferState.h"
 
-#include "upgrade/Sender.h"
-
-TransferState transferState;
-
 FirmwareStream OpenFirmwareStream(const char* path) {
     std::FILE* file = std::fopen(path, "rb");
     if (!file) return nullptr;

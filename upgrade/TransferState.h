@@ -1,7 +1,7 @@
-// The process-wide state of the port and of a transfer, zero when the process starts.
+// The state of the port and of a transfer, owned by the transfer engine; zero at the start.
 //
-// Thread rules: the user-interface thread owns the port fields (it alone writes them; the
-// sender and the receive loop read them). The file fields are shared by the user-interface
+// Thread rules: the engine's caller (the front end's thread) owns the port fields (it alone
+// writes them; the sender and the receive loop read them). The file fields are shared by that
 // thread and the sender: fileMutex guards them, held only for short steps (building a frame,
 // stepping the offset, positioning the file), never while waiting for the other thread.
 #pragma once
@@ -17,7 +17,7 @@
 
 class SenderThread;
 
-// An open firmware file. Shared so that a stream given up by the user-interface thread is
+// An open firmware file. Shared so that a stream given up by the front end's thread is
 // closed only once the sender, which may still be reading it, has let go of it too.
 using FirmwareStream = std::shared_ptr<std::FILE>;
 FirmwareStream OpenFirmwareStream(const char* path);
@@ -35,12 +35,10 @@ struct TransferState {
     std::int32_t fileOffset = 0;       // file offset of the next block to read
     std::int32_t lastBlockLength = 0;  // file bytes in the frame built last, 0 to 4096
     FirmwareFrame frameBuffer{};
-    std::uint32_t frameChecksum = 0;   // full 32-bit sum of the frame built last
+    std::uint32_t frameChecksum = 0;  // full 32-bit sum of the frame built last
 
-    // Sender (bytesSent and senderAwake are written by the sender and read by the window)
+    // Sender (bytesSent and senderAwake are written by the sender and read by the front end)
     std::atomic<std::int32_t> bytesSent{0};  // bytes handed to the port by any sender; never reset
     std::atomic<int> senderAwake{0};         // 1 while a sender has a frame to send, 0 when parked
     std::unique_ptr<SenderThread> senderThread;  // the sender started last
 };
-
-extern TransferState transferState;

@@ -5,11 +5,15 @@
 //
 // Paced: the head reads at 11,520 bytes/s (115200 baud); the floor is the frame bytes at that
 // rate plus the 20 ms pause before each next block. Unpaced: the head reads at once; the floor
-// is the cost of one write() per byte on the same pseudo-terminal, measured in the same run,
-// plus 20 ms per frame.
+// is the time of one write() per byte, plus 20 ms per frame. The writes alone are measured in
+// the same run: a plain loop writing the frames' bytes one write() at a time to a
+// pseudo-terminal whose far side is drained; its CPU is what one write per byte costs at least.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -30,10 +34,8 @@
 
 #include "app/MessageBox.h"
 #include "app/UpgradeDlg.h"
-#include "serial/PortNames.h"
 #include "tests/support/WindowFixture.h"
 #include "upgrade/FirmwareFrame.h"
-#include "upgrade/TransferState.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -54,7 +56,8 @@ Head SpawnHead(std::size_t imageSize, bool paced) {
         dup2(pipeFds[1], STDOUT_FILENO);
         close(pipeFds[0]);
         const std::string size = std::to_string(imageSize);
-        std::vector<const char*> args = {KAVLET_HEAD_PATH, "--loader", "--quiet", "--expect-size", size.c_str()};
+        std::vector<const char*> args = {KAVLET_HEAD_PATH, "--loader", "--quiet", "--expect-size",
+                                         size.c_str()};
         if (paced) {
             args.push_back("--pace");
             args.push_back("115200");
@@ -71,7 +74,8 @@ Head SpawnHead(std::size_t imageSize, bool paced) {
     // The first line names the port; keep only the path.
     const auto slash = line.find('/');
     head.path = slash == std::string::npos ? "" : line.substr(slash);
-    while (!head.path.empty() && std::isspace(static_cast<unsigned char>(head.path.back()))) head.path.pop_back();
+    while (!head.path.empty() && std::isspace(static_cast<unsigned char>(head.path.back())))
+        head.path.pop_back();
     return head;
 }
 
@@ -80,7 +84,8 @@ std::string StopHead(Head& head) {
     std::string summary;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(head.out, buffer, sizeof buffer)) > 0) summary.append(buffer, static_cast<std::size_t>(n));
+    while ((n = read(head.out, buffer, sizeof buffer)) > 0)
+        summary.append(buffer, static_cast<std::size_t>(n));
     waitpid(head.pid, nullptr, 0);
     close(head.out);
     return summary;
@@ -89,7 +94,8 @@ std::string StopHead(Head& head) {
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+           usage.ru_stime.tv_usec / 1e6;
 }
 
 double Percentile(std::vector<double> values, double p) {
@@ -98,13 +104,51 @@ double Percentile(std::vector<double> values, double p) {
     return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
 }
 
-// Seconds per write() of one byte on the open port.
-double WriteCostPerByte(std::size_t count) {
-    const PortHandle handle = transferState.portHandle.load();
-    const std::uint8_t zero = 0;  // the head skips stray zero bytes
+double ThreadCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
+           usage.ru_stime.tv_usec / 1e6;
+}
+
+struct WriteCost {
+    double secondsPerByte = 0;
+    double cpuPerByte = 0;  // of the writing thread alone
+};
+
+// One write() per byte, count bytes, to a fresh pseudo-terminal whose far side a thread drains.
+WriteCost PlainWriteCost(std::size_t count) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (slave < 0) return {};
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    std::atomic<bool> draining{true};
+    std::thread drain([&] {
+        char buffer[4096];
+        pollfd p{master, POLLIN, 0};
+        while (draining) {
+            if (poll(&p, 1, 10) > 0) (void)!read(master, buffer, sizeof buffer);
+        }
+    });
+    const std::uint8_t byte = 0x5A;
+    const double cpu0 = ThreadCpuSeconds();
     const auto t0 = Clock::now();
-    for (std::size_t i = 0; i < count; ++i) transferState.serialPort->Write(&zero, 1, handle);
-    return std::chrono::duration<double>(Clock::now() - t0).count() / count;
+    for (std::size_t i = 0; i < count; ++i) {
+        while (write(slave, &byte, 1) != 1) {
+        }
+    }
+    WriteCost cost;
+    cost.secondsPerByte = std::chrono::duration<double>(Clock::now() - t0).count() / count;
+    cost.cpuPerByte = (ThreadCpuSeconds() - cpu0) / count;
+    draining = false;
+    drain.join();
+    close(slave);
+    close(master);
+    return cost;
 }
 
 void RunTransfer(std::size_t imageBytes, bool paced) {
@@ -114,33 +158,41 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
         return;
     }
     const std::string path = head.path;
-    SetPortNameResolver([path](const std::string& name) { return name == "COM1" ? path : "/nonexistent/" + name; });
     std::vector<QString> boxes;
     // The transfer is waited for in a plain event loop, as the window's own would run, with
     // no timer of its own: the first box ends it.
     QEventLoop transferLoop;
-    SetMessageBoxPresenter([&](const MessageBoxRequest& box) {
+    WindowServices services;
+    services.openLine = [path](const std::string& name) {
+        return name == "COM1" ? OpenPlatformLine(path) : nullptr;
+    };
+    services.presenter = [&](const MessageBoxRequest& box) {
         boxes.push_back(box.text);
         transferLoop.quit();
-    });
+    };
 
-    const auto file = std::filesystem::temp_directory_path() / ("kavlet-bench-" + std::to_string(getpid()) + ".bin");
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("kavlet-bench-" + std::to_string(getpid()) + ".bin");
     {
         std::vector<char> image(imageBytes);
-        for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<char>(i * 2654435761u >> 24);
-        std::ofstream(file, std::ios::binary).write(image.data(), static_cast<std::streamsize>(image.size()));
+        for (std::size_t i = 0; i < image.size(); ++i)
+            image[i] = static_cast<char>(i * 2654435761u >> 24);
+        std::ofstream(file, std::ios::binary)
+            .write(image.data(), static_cast<std::streamsize>(image.size()));
     }
 
-    auto window = std::make_unique<CUpgradeDlg>();
+    auto window = std::make_unique<CUpgradeDlg>(nullptr, services);
     window->OnInitDialog();
     window->show();  // painted as on a screen (offscreen: into memory)
     window->SetFileChooser([&](QWidget*) { return QString::fromStdString(file.string()); });
     QTimer::singleShot(0, [] {
-        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
+            dialog->reject();
     });
     window->OnSelectFile();
     window->OnConnect();
-    ProcessEventsUntil([&] { return window->startUpgradeButton->isEnabled(); }, std::chrono::seconds(5));
+    ProcessEventsUntil([&] { return window->startUpgradeButton->isEnabled(); },
+                       std::chrono::seconds(5));
 
     // A probe posts an event to the window every 5 ms and records how late it is handled.
     std::atomic<bool> probing{true};
@@ -151,7 +203,8 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
             QMetaObject::invokeMethod(
                 window.get(),
                 [&latenciesMs, posted] {
-                    latenciesMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - posted).count());
+                    latenciesMs.push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now() - posted).count());
                 },
                 Qt::QueuedConnection);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -161,7 +214,8 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
     const double cpu0 = CpuSeconds();
     const auto t0 = Clock::now();
     window->OnStartUpgrade();
-    QTimer::singleShot(std::chrono::minutes(20), &transferLoop, &QEventLoop::quit);  // a stuck transfer
+    QTimer::singleShot(std::chrono::minutes(20), &transferLoop,
+                       &QEventLoop::quit);  // a stuck transfer
     if (boxes.empty()) transferLoop.exec();
     const bool done = !boxes.empty();
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -170,33 +224,44 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
     probe.join();
     ProcessEventsFor(std::chrono::milliseconds(20));
 
-    const std::size_t frames = static_cast<std::size_t>(TotalBytesToSend(static_cast<std::int32_t>(imageBytes)) / FRAME_SIZE);
+    const std::size_t frames = static_cast<std::size_t>(
+        TotalBytesToSend(static_cast<std::int32_t>(imageBytes)) / FRAME_SIZE);
     const double frameBytes = double(frames * FRAME_SIZE);
+    window.reset();
+    // The writes alone, as many bytes as the transfer wrote (at most 256 frames' worth).
+    const WriteCost writes = PlainWriteCost(std::min<std::size_t>(frames, 256) * FRAME_SIZE);
     double floor;
     std::string floorText;
     if (paced) {
         floor = frameBytes / 11520.0 + frames * 0.020;
         floorText = "frame bytes / 11,520 B/s + 20 ms a frame";
     } else {
-        const double perByte = WriteCostPerByte(200000);
-        floor = frameBytes * perByte + frames * 0.020;
+        floor = frameBytes * writes.secondsPerByte + frames * 0.020;
         char text[128];
-        std::snprintf(text, sizeof text, "write() of one byte %.2f us x bytes + 20 ms a frame", perByte * 1e6);
+        std::snprintf(text, sizeof text, "write() of one byte %.2f us x bytes + 20 ms a frame",
+                      writes.secondsPerByte * 1e6);
         floorText = text;
     }
-    window.reset();
+    const double mib = frameBytes / (1024.0 * 1024.0);
+    const double writesCpu = writes.cpuPerByte * frameBytes;
     const std::string summary = StopHead(head);
     std::filesystem::remove(file);
 
-    std::printf("\n%s, %zu KiB image, %zu frames\n", paced ? "paced at 115200 baud" : "unpaced", imageBytes / 1024, frames);
-    std::printf("  result:           %s\n", done && boxes.front() == QStringLiteral("更新成功!") ? "更新成功!" : "did not finish");
+    std::printf("\n%s, %zu KiB image, %zu frames\n", paced ? "paced at 115200 baud" : "unpaced",
+                imageBytes / 1024, frames);
+    std::printf("  result:           %s\n", done && boxes.front() == QStringLiteral("更新成功!")
+                                                ? "更新成功!"
+                                                : "did not finish");
     std::printf("  total time:       %.2f s\n", seconds);
     std::printf("  floor:            %.2f s (%s)\n", floor, floorText.c_str());
     std::printf("  time / floor:     %.3f\n", seconds / floor);
     std::printf("  tool CPU:         %.2f s, %.2f s per MiB sent, %.1f%% of one core\n", cpu,
-                cpu / (frameBytes / (1024.0 * 1024.0)), 100.0 * cpu / seconds);
-    std::printf("  window event delay: p50 %.2f ms, p99 %.2f ms (%zu samples)\n", Percentile(latenciesMs, 0.5),
-                Percentile(latenciesMs, 0.99), latenciesMs.size());
+                cpu / mib, 100.0 * cpu / seconds);
+    std::printf("  writes alone:     %.2f s CPU per MiB (one write() per byte, far side drained)\n",
+                writesCpu / mib);
+    std::printf("  tool CPU / writes alone: %.2f\n", cpu / writesCpu);
+    std::printf("  window event delay: p50 %.2f ms, p99 %.2f ms (%zu samples)\n",
+                Percentile(latenciesMs, 0.5), Percentile(latenciesMs, 0.99), latenciesMs.size());
     std::printf("  head: %s", summary.c_str());
 }
 
@@ -212,6 +277,5 @@ int main(int argc, char** argv) {
     }
     if (pacedKib) RunTransfer(pacedKib * 1024, true);
     if (unpacedKib) RunTransfer(unpacedKib * 1024, false);
-    SetMessageBoxPresenter({});
     return 0;
 }

@@ -35,7 +35,7 @@ Bytes ExpectedAnswers(std::size_t frames) {
     return answers;
 }
 
-ToolSide::ToolSide(const std::string& path, std::uint32_t baud) : line_(SerialLine::Open(path)) {
+ToolSide::ToolSide(const std::string& path, std::uint32_t baud) : line_(PosixSerialLine::Open(path)) {
     if (line_) SetSpeed(baud);
 }
 

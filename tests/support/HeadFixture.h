@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "serial/SerialLine.h"
+#include "serial/posix/PosixSerialLine.h"
 #include "tools/head/VirtualHead.h"
 #include "upgrade/FirmwareFrame.h"
 
@@ -54,7 +54,7 @@ class ToolSide {
     bool Writable() const;
 
   private:
-    std::shared_ptr<SerialLine> line_;
+    std::shared_ptr<PosixSerialLine> line_;
 };
 
 class HeadTest : public testing::Test {

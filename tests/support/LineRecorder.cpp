@@ -3,7 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "serial/Termios2.h"
+#include "serial/posix/Termios2.h"
 
 LineRecorder::LineRecorder(int masterFd) : master_(masterFd), thread_([this] { Run(); }) {}
 

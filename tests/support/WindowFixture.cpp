@@ -6,9 +6,6 @@
 #include <QThread>
 #include <QTimer>
 
-#include "serial/PortNames.h"
-#include "upgrade/TransferState.h"
-
 bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     // Sleeps in the event loop until an event comes (workers' posted calls wake it at once);
     // the timer makes it look at the condition at least every few milliseconds.
@@ -44,26 +41,25 @@ void ProcessEventsFor(std::chrono::milliseconds duration) {
 void WindowFixture::SetUp() {
     ASSERT_TRUE(com1->IsOpen());
     ASSERT_TRUE(com2->IsOpen());
-    SetPortNameResolver([this](const std::string& name) -> std::string {
-        if (name == "COM1") return com1 ? com1->SlavePath() : "/nonexistent/COM1";
-        if (name == "COM2") return com2 ? com2->SlavePath() : "/nonexistent/COM2";
-        if (!name.empty() && name.front() == '/') return name;
-        return "/nonexistent/" + name;  // never a real device of this machine
-    });
-    SetMessageBoxPresenter([this](const MessageBoxRequest& request) {
+    services.openLine = [this](const std::string& name) -> std::shared_ptr<SerialLine> {
+        if (name == "COM1") return com1 ? OpenPlatformLine(com1->SlavePath()) : nullptr;
+        if (name == "COM2") return com2 ? OpenPlatformLine(com2->SlavePath()) : nullptr;
+        if (!name.empty() && name.front() == '/') return OpenPlatformLine(name);
+        return nullptr;
+    };
+    services.presenter = [this](const MessageBoxRequest& request) {
         boxes.push_back(request);
         if (whileBoxOpen) whileBoxOpen(request);
-    });
+    };
+    services.clock = &clock;
 }
 
 void WindowFixture::TearDown() {
     window.reset();
-    SetMessageBoxPresenter({});
-    SetPortNameResolver([](const std::string& name) { return "/nonexistent/" + name; });
 }
 
 void WindowFixture::CreateWindow() {
-    window = std::make_unique<CUpgradeDlg>();
+    window = std::make_unique<CUpgradeDlg>(nullptr, services);
     window->OnInitDialog();
 }
 

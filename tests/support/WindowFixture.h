@@ -14,6 +14,7 @@
 #include "app/MessageBox.h"
 #include "app/UpgradeDlg.h"
 #include "tests/support/PseudoTerminal.h"
+#include "tests/support/TestClock.h"
 
 // Runs the event loop until the condition holds or the time is up; returns the condition.
 bool ProcessEventsUntil(const std::function<bool()>& condition,
@@ -31,8 +32,16 @@ class WindowFixture : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
 
-    // Creates the window and runs its initialisation (which opens COM1).
+    // Creates the window with the services below and runs its initialisation (which opens COM1).
     void CreateWindow();
+    TransferState& State() { return window->Engine().State(); }
+    SerialSettings& LineSettings() { return window->Engine().LineSettings(); }
+
+    // What the window is given: COM1 and COM2 open the pseudo-terminals, a name starting with
+    // "/" the device it names, anything else nothing (never a serial device of this machine);
+    // boxes are recorded; pauses pass on the clock. Tests may change these before CreateWindow.
+    WindowServices services;
+    TestClock clock;
 
     std::unique_ptr<PseudoTerminal> com1 = std::make_unique<PseudoTerminal>();
     std::unique_ptr<PseudoTerminal> com2 = std::make_unique<PseudoTerminal>();

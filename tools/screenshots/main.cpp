@@ -24,7 +24,6 @@
 #include "app/MessageBox.h"
 #include "app/QtTranslation.h"
 #include "app/UpgradeDlg.h"
-#include "serial/PortNames.h"
 
 namespace {
 
@@ -78,9 +77,8 @@ bool SaveMessageBox(QWidget& owner, const QDir& dir, const char* fileName) {
             box->accept();
         }
     });
-    SetMessageBoxPresenter({});
-    ShowMessageBox(&owner, QStringLiteral("更新成功!"), QStringLiteral("kavlet"));  // as the tool names itself
-    SetMessageBoxPresenter(PrintBox);
+    ShowMessageBox(&owner, QStringLiteral("更新成功!"),
+                   QStringLiteral("kavlet"));  // as the tool names itself
     return ok;
 }
 
@@ -103,14 +101,15 @@ int main(int argc, char** argv) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     std::string slave;
     if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
-    SetPortNameResolver([slave](const std::string& name) {
-        return name == "COM1" && !slave.empty() ? slave : "/nonexistent/" + name;
-    });
-    SetMessageBoxPresenter(PrintBox);
+    WindowServices services;
+    services.openLine = [slave](const std::string& name) {
+        return name == "COM1" && !slave.empty() ? OpenPlatformLine(slave) : nullptr;
+    };
+    services.presenter = PrintBox;
 
     bool ok = true;
     {
-        CUpgradeDlg window;
+        CUpgradeDlg window(nullptr, services);
         window.OnInitDialog();
         if (QGuiApplication::platformName() != QLatin1String("offscreen")) window.show();
         ok = Save(window, dir, "main-window.png") && ok;

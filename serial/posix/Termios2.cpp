@@ -1,4 +1,4 @@
-#include "serial/Termios2.h"
+#include "serial/posix/Termios2.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
@@ -12,22 +12,42 @@ constexpr unsigned char kXoffChar = 0x13;  // DC3: the peer must stop sending
 
 bool CharacterSizeFlag(std::uint8_t byteSize, tcflag_t& flag) {
     switch (byteSize) {
-        case 5: flag = CS5; return true;
-        case 6: flag = CS6; return true;
-        case 7: flag = CS7; return true;
-        case 8: flag = CS8; return true;
-        default: return false;
+        case 5:
+            flag = CS5;
+            return true;
+        case 6:
+            flag = CS6;
+            return true;
+        case 7:
+            flag = CS7;
+            return true;
+        case 8:
+            flag = CS8;
+            return true;
+        default:
+            return false;
     }
 }
 
 bool ParityFlags(std::uint8_t parity, tcflag_t& flags) {
     switch (parity) {
-        case 0: flags = 0; return true;
-        case 1: flags = PARENB | PARODD; return true;
-        case 2: flags = PARENB; return true;
-        case 3: flags = PARENB | PARODD | CMSPAR; return true;
-        case 4: flags = PARENB | CMSPAR; return true;
-        default: return false;
+        case 0:
+            flags = 0;
+            return true;
+        case 1:
+            flags = PARENB | PARODD;
+            return true;
+        case 2:
+            flags = PARENB;
+            return true;
+        case 3:
+            flags = PARENB | PARODD | CMSPAR;
+            return true;
+        case 4:
+            flags = PARENB | CMSPAR;
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -80,7 +100,11 @@ bool RestartOutput(int fd) {
     return ioctl(fd, TCSETS2, &withoutXon) == 0 && ioctl(fd, TCSETS2, &tio) == 0;
 }
 
-bool DiscardInput(int fd) { return ioctl(fd, TCFLSH, TCIFLUSH) == 0; }
-bool DiscardOutput(int fd) { return ioctl(fd, TCFLSH, TCOFLUSH) == 0; }
+bool DiscardInput(int fd) {
+    return ioctl(fd, TCFLSH, TCIFLUSH) == 0;
+}
+bool DiscardOutput(int fd) {
+    return ioctl(fd, TCFLSH, TCOFLUSH) == 0;
+}
 
 }  // namespace termios2_io

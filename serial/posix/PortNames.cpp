@@ -1,13 +1,6 @@
 #include "serial/PortNames.h"
 
-#include <mutex>
-
-namespace {
-
-std::mutex resolverMutex;
-PortNameResolver resolverOverride;
-
-std::string DefaultDevicePath(const std::string& portName) {
+std::string DevicePathForPortName(const std::string& portName) {
     if (!portName.empty() && portName.front() == '/') return portName;
     if (portName.size() < 4 || portName.compare(0, 3, "COM") != 0) return {};
     unsigned long number = 0;
@@ -18,16 +11,4 @@ std::string DefaultDevicePath(const std::string& portName) {
     }
     if (number == 0) return {};
     return "/dev/ttyS" + std::to_string(number - 1);
-}
-
-}  // namespace
-
-std::string DevicePathForPortName(const std::string& portName) {
-    std::lock_guard lock(resolverMutex);
-    return resolverOverride ? resolverOverride(portName) : DefaultDevicePath(portName);
-}
-
-void SetPortNameResolver(PortNameResolver resolver) {
-    std::lock_guard lock(resolverMutex);
-    resolverOverride = std::move(resolver);
 }

@@ -1,4 +1,4 @@
-#include "serial/SerialLine.h"
+#include "serial/posix/PosixSerialLine.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,8 +8,11 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-std::shared_ptr<SerialLine> SerialLine::Open(const std::string& devicePath, int* errorNumber) {
-    auto fail = [errorNumber](int error, int fd) -> std::shared_ptr<SerialLine> {
+#include "serial/PortNames.h"
+
+std::shared_ptr<PosixSerialLine> PosixSerialLine::Open(const std::string& devicePath,
+                                                       int* errorNumber) {
+    auto fail = [errorNumber](int error, int fd) -> std::shared_ptr<PosixSerialLine> {
         if (fd >= 0) close(fd);
         if (errorNumber) *errorNumber = error;
         return nullptr;
@@ -28,16 +31,18 @@ std::shared_ptr<SerialLine> SerialLine::Open(const std::string& devicePath, int*
         ioctl(fd, TIOCNXCL);
         return fail(error, fd);
     }
-    return std::shared_ptr<SerialLine>(new SerialLine(fd, wakeFd));
+    return std::shared_ptr<PosixSerialLine>(new PosixSerialLine(fd, wakeFd));
 }
 
-SerialLine::SerialLine(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {
+PosixSerialLine::PosixSerialLine(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {
     haveCounters_ = ReadErrorCounters(lastCounters_);
 }
 
-SerialLine::~SerialLine() { Close(); }
+PosixSerialLine::~PosixSerialLine() {
+    Close();
+}
 
-bool SerialLine::ApplySettings(const termios2_io::RawLineSettings& settings) {
+bool PosixSerialLine::ApplySettings(const LineSettings& settings) {
     std::lock_guard lock(controlMutex_);
     if (closed_) return false;
     if (!termios2_io::ApplyRawSettings(fd_, settings)) return false;
@@ -46,16 +51,16 @@ bool SerialLine::ApplySettings(const termios2_io::RawLineSettings& settings) {
     return true;
 }
 
-bool SerialLine::IsUsable() const {
+bool PosixSerialLine::IsUsable() const {
     std::lock_guard lock(controlMutex_);
     return !closed_ && termios2_io::IsTerminal(fd_);
 }
 
-bool SerialLine::ReadErrorCounters(serial_icounter_struct& counters) const {
+bool PosixSerialLine::ReadErrorCounters(serial_icounter_struct& counters) const {
     return ioctl(fd_, TIOCGICOUNT, &counters) == 0;
 }
 
-bool SerialLine::TakeLineErrors() {
+bool PosixSerialLine::TakeLineErrors() {
     std::lock_guard lock(controlMutex_);
     if (closed_ || !haveCounters_) return false;
     serial_icounter_struct now{};
@@ -67,7 +72,7 @@ bool SerialLine::TakeLineErrors() {
     return errors;
 }
 
-int SerialLine::BytesQueued() const {
+int PosixSerialLine::BytesQueued() const {
     std::lock_guard lock(readMutex_);
     if (closed_) return -1;
     int queued = 0;
@@ -75,7 +80,7 @@ int SerialLine::BytesQueued() const {
     return queued;
 }
 
-long SerialLine::ReadQueued(std::uint8_t* buffer, std::size_t maxBytes) {
+long PosixSerialLine::ReadQueued(std::uint8_t* buffer, std::size_t maxBytes) {
     std::lock_guard lock(readMutex_);
     if (closed_) return -1;
     const ssize_t n = read(fd_, buffer, maxBytes);
@@ -83,7 +88,7 @@ long SerialLine::ReadQueued(std::uint8_t* buffer, std::size_t maxBytes) {
     return (errno == EAGAIN || errno == EINTR) ? 0 : -1;
 }
 
-bool SerialLine::WaitWritable() {
+bool PosixSerialLine::WaitWritable() {
     pollfd fds[2] = {{fd_, POLLOUT, 0}, {wakeFd_, POLLIN, 0}};
     for (;;) {
         const int r = poll(fds, 2, -1);
@@ -95,7 +100,7 @@ bool SerialLine::WaitWritable() {
     }
 }
 
-std::size_t SerialLine::WriteAll(const std::uint8_t* bytes, std::size_t count) {
+std::size_t PosixSerialLine::WriteAll(const std::uint8_t* bytes, std::size_t count) {
     std::lock_guard lock(writeMutex_);
     std::size_t done = 0;
     while (done < count && !closed_) {
@@ -116,7 +121,7 @@ std::size_t SerialLine::WriteAll(const std::uint8_t* bytes, std::size_t count) {
     return done;
 }
 
-SerialLine::WaitResult SerialLine::WaitForInput() {
+SerialLine::WaitResult PosixSerialLine::WaitForInput() {
     std::lock_guard lock(readMutex_);
     if (closed_) return WaitResult::Closed;
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
@@ -136,16 +141,16 @@ SerialLine::WaitResult SerialLine::WaitForInput() {
     }
 }
 
-bool SerialLine::DiscardInput() {
+bool PosixSerialLine::DiscardInput() {
     std::lock_guard lock(readMutex_);
     return !closed_ && termios2_io::DiscardInput(fd_);
 }
-bool SerialLine::DiscardOutput() {
+bool PosixSerialLine::DiscardOutput() {
     std::lock_guard lock(controlMutex_);
     return !closed_ && termios2_io::DiscardOutput(fd_);
 }
 
-void SerialLine::Close() {
+void PosixSerialLine::Close() {
     std::lock_guard closeLock(closeMutex_);
     if (closed_.exchange(true)) return;
     // Wake every poll on this line; the counter is never read back, so it stays signalled.
@@ -164,4 +169,8 @@ void SerialLine::Close() {
     flock(fd_, LOCK_UN);
     close(fd_);
     close(wakeFd_);
+}
+
+std::shared_ptr<SerialLine> OpenPlatformLine(const std::string& portName, int* errorNumber) {
+    return PosixSerialLine::Open(DevicePathForPortName(portName), errorNumber);
 }

@@ -9,14 +9,11 @@
 #include <cstdint>
 #include <optional>
 
+#include "serial/SerialLine.h"
+
 namespace termios2_io {
 
-struct RawLineSettings {
-    std::uint32_t baudRate = 0;
-    std::uint8_t byteSize = 8;  // 5 to 8
-    std::uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    std::uint8_t stopBits = 0;  // 0 one, 1 one and a half (sent as two), 2 two
-};
+using RawLineSettings = ::LineSettings;
 
 // Raw binary 8-bit line with XON/XOFF (0x11/0x13) in both directions, no hardware flow
 // control, receiver on, modem lines ignored. False when the driver refuses the settings or

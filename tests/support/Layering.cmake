@@ -1,0 +1,37 @@
+# cmake -DROOT=<source folder> -P Layering.cmake: fails when a folder includes a header of a
+# folder it may not use. Each folder is one library, and includes point only downwards:
+#   res  <  serial  <  upgrade  <  app
+# Only app/ may include Qt. The virtual head (tools/head) is written apart from the tool and
+# includes none of its headers, so that a wrong constant on either side shows up on the wire.
+set(allowed_res "res")
+set(allowed_serial "serial")
+set(allowed_upgrade "serial|upgrade")
+set(allowed_app "app|res|serial|upgrade")
+set(allowed_tools/head "tools/head")
+set(ours "app|res|serial|upgrade|tools|tests")
+
+set(found "")
+set(count 0)
+foreach(folder res serial upgrade app tools/head)
+    file(GLOB_RECURSE sources "${ROOT}/${folder}/*.h" "${ROOT}/${folder}/*.cpp")
+    list(LENGTH sources n)
+    math(EXPR count "${count} + ${n}")
+    foreach(source IN LISTS sources)
+        file(STRINGS "${source}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]")
+        foreach(line IN LISTS lines)
+            if(line MATCHES "[\"<](${ours})/" AND NOT line MATCHES "[\"<](${allowed_${folder}})/")
+                list(APPEND found "${source}: ${line}")
+            elseif(NOT folder STREQUAL "app" AND line MATCHES "<Q[A-Za-z]*>|<Qt")
+                list(APPEND found "${source}: ${line} (Qt)")
+            endif()
+        endforeach()
+    endforeach()
+endforeach()
+if(count EQUAL 0)
+    message(FATAL_ERROR "no sources under ${ROOT}")
+endif()
+if(found)
+    list(JOIN found "\n" text)
+    message(FATAL_ERROR "includes that point the wrong way:\n${text}")
+endif()
+message(STATUS "${count} files, every include points downwards")

@@ -1,0 +1,43 @@
+// A clock for the engine's pauses that records each one. Real (the default) sleeps as the
+// system clock does; Instant returns at once, for tests that only need the order of things.
+// onPause, if set, runs at the start of each pause, on the pausing thread.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "upgrade/EngineClock.h"
+
+class TestClock final : public EngineClock {
+  public:
+    enum class Mode { Real, Instant };
+    explicit TestClock(Mode mode = Mode::Real) : mode_(mode) {}
+
+    void Sleep(std::chrono::milliseconds duration) override {
+        {
+            std::lock_guard lock(mutex_);
+            pauses_.push_back(duration);
+        }
+        if (onPause) onPause(duration);
+        if (mode_ == Mode::Real) std::this_thread::sleep_for(duration);
+    }
+
+    std::vector<std::chrono::milliseconds> Pauses() const {
+        std::lock_guard lock(mutex_);
+        return pauses_;
+    }
+    void ClearPauses() {
+        std::lock_guard lock(mutex_);
+        pauses_.clear();
+    }
+
+    std::function<void(std::chrono::milliseconds)> onPause;
+
+  private:
+    Mode mode_;
+    mutable std::mutex mutex_;
+    std::vector<std::chrono::milliseconds> pauses_;
+};

@@ -1,0 +1,58 @@
+// What the transfer engine reports to its front end (the window, or a command line). The
+// front end turns each report into what its operator sees; the engine never shows anything.
+//
+// Thread rules: the reports marked "sender" come from the sender's own thread, while the front
+// end may be anywhere; everything else comes from the thread that called into the engine
+// (the front end's own), during that call. A report that tells the operator something returns
+// when the operator has been told: the engine goes on only afterwards (a checksum error is
+// acted on once its box is closed).
+#pragma once
+
+#include <cstdint>
+
+#include "serial/CSerialPort.h"
+
+// Why an opening of the port failed.
+enum class PortFailure {
+    OpenFailed,        // the device could not be opened, or refused the line settings
+    TimeoutsFailed,    // the time-outs could not be set
+    OverlappedFailed,  // the waitable events could not be created (the port is let go)
+};
+
+class EngineObserver {
+  public:
+    virtual ~EngineObserver() = default;
+
+    // Called just before each opening: the front end may put the operator's current choice
+    // of port into the settings.
+    virtual void ReadPortSettings(SerialSettings& /*settings*/) {}
+    // The port is open now (open true), or it was closed, or an opening failed (open false).
+    virtual void OnPortStateChanged(bool /*open*/) {}
+    // An opening failed; OnPortStateChanged(false) follows, except for OverlappedFailed.
+    virtual void OnPortOpenFailed(PortFailure /*failure*/) {}
+    // A reopening (after a change of speed) ended with the port open or not.
+    virtual void OnPortReopened(bool /*open*/) {}
+    // A worker thread (receive loop or sender) could not be created.
+    virtual void OnThreadCreationFailed() {}
+    // The receive loop of the open port ended by itself: the device went away or failed.
+    // Receive loop's thread.
+    virtual void OnReceiveLoopEnded(int /*exitCode*/) {}
+
+    // The head's answers.
+    virtual void OnConnected() {}
+    // The block before position was accepted; the file stands at position.
+    virtual void OnBlockAccepted(std::int32_t /*position*/) {}
+    virtual void OnChecksumError() {}
+    // The whole image was accepted; position is the file offset reached.
+    virtual void OnUpgradeDone(std::int32_t /*position*/) {}
+    virtual void OnHeadFailed() {}
+    virtual void OnHeadTimedOut() {}
+
+    // Sender: the count of bytes sent has grown. At most one such report is outstanding:
+    // the next comes only after the front end has called UpgradeEngine::TakeSentCount.
+    virtual void OnSentCountChanged() {}
+    // Sender: a byte could not be handed to the port; the block will be sent again whole.
+    virtual void OnWriteFailed() {}
+    // Sender: the file held fewer bytes than it should; no frame was built, the transfer stops.
+    virtual void OnFileUnreadable() {}
+};

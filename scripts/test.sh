@@ -1,9 +1,10 @@
 #!/bin/sh
 # Installs what the tests need, then builds and runs every test: in a normal build (the window
 # tests once headless and once more on a real X server), in an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, and in the optimised build that users get. Warnings are
-# errors in all three. Tests use pseudo-terminals only; they never open the machine's serial
-# devices.
+# UndefinedBehaviorSanitizer build, in a ThreadSanitizer build of everything below the window
+# (Qt itself is not built for it), and in the optimised build that users get. Warnings are
+# errors in all of them. Tests use pseudo-terminals and in-memory lines only; they never open
+# the machine's serial devices.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh test
@@ -11,6 +12,7 @@ jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
 build_and_test() {
     dir=$1
@@ -26,4 +28,5 @@ KAVLET_TEST_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
     ctest --test-dir build-test --output-on-failure -j "$jobs" -L window
 
 build_and_test build-asan -DCMAKE_BUILD_TYPE=Debug -DKAVLET_SANITIZE=ON
+build_and_test build-tsan -DCMAKE_BUILD_TYPE=Debug -DKAVLET_TSAN=ON -DKAVLET_BUILD_UI=OFF
 build_and_test build-release -DCMAKE_BUILD_TYPE=Release

@@ -15,6 +15,8 @@
 #include "app/DeviceSelectDlg.h"
 #include "res/resource.h"
 #include "serial/PortNames.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestImages.h"
 #include "tests/support/WindowFixture.h"
 #include "tools/head/VirtualHead.h"
 #include "upgrade/FirmwareFrame.h"
@@ -24,12 +26,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-Bytes Image(std::size_t size) {
-    Bytes image(size);
-    std::uint32_t x = 12345;
-    for (auto& b : image) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 24);
-    return image;
-}
 
 struct HeadCase {
     unsigned address;
@@ -43,18 +39,10 @@ struct HeadCase {
 
 class EndToEndTest : public WindowFixture {
   protected:
-    void SetUp() override {
-        WindowFixture::SetUp();
-        folder = std::filesystem::temp_directory_path() /
-                 ("kavlet-e2e-" + std::to_string(getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(folder);
-    }
     void TearDown() override {
         window.reset();
         if (virtualHead) virtualHead->Stop();
         WindowFixture::TearDown();
-        std::filesystem::remove_all(folder);
     }
 
     // Starts the head and the window, whose COM1 is the head's line.
@@ -80,7 +68,7 @@ class EndToEndTest : public WindowFixture {
 
     // "选择文件", then the device dialog filled in as the operator would, then "启动更新".
     void ChooseFileAndDevice(const Bytes& image, const HeadCase& c) {
-        const std::string path = (folder / "firmware.bin").string();
+        const std::string path = (folder.Path() / "firmware.bin").string();
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(image.data()), image.size());
         window->SetFileChooser([path](QWidget*) { return QString::fromStdString(path); });
@@ -114,7 +102,7 @@ class EndToEndTest : public WindowFixture {
 
     QString Label(int id) const { return window->ControlAs<QLabel>(id)->text(); }
 
-    std::filesystem::path folder;
+    TempDir folder{"kavlet-e2e"};
     std::unique_ptr<head::VirtualHead> virtualHead;
 };
 
@@ -122,7 +110,7 @@ class WholeRoadTest : public EndToEndTest, public ::testing::WithParamInterface<
 
 TEST_P(WholeRoadTest, TheImageArrivesByteIdenticalAndTheOperatorIsToldSo) {
     const HeadCase c = GetParam();
-    const Bytes image = Image(10000);
+    const Bytes image = RandomImage(10000, 7);
     StartHead(c, image.size());
     ChooseFileAndDevice(image, c);
     EXPECT_EQ(Label(IDC_TOTAL_COUNT), QStringLiteral("12321"));
@@ -157,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(Heads, WholeRoadTest,
 
 TEST_F(EndToEndTest, AChecksumErrorBringsTheSameFrameAgainAndTheImageStillArrivesWhole) {
     const HeadCase c{3, head::PelcoProtocol::PelcoD, 1, 9600, 2};
-    const Bytes image = Image(10000);
+    const Bytes image = RandomImage(10000, 7);
     head::HeadFaults faults;
     faults.rejectFrame = 2;
     faults.rejectCode = 0x83;
@@ -181,7 +169,7 @@ TEST_F(EndToEndTest, AChecksumErrorBringsTheSameFrameAgainAndTheImageStillArrive
 
 TEST_F(EndToEndTest, FailureAndTimeoutOnlyInform) {
     const HeadCase c{1, head::PelcoProtocol::PelcoD, 1, 2400, 0};
-    const Bytes image = Image(5000);
+    const Bytes image = RandomImage(5000, 7);
     head::HeadFaults faults;
     faults.failAt = 1;
     faults.failCode = 0x87;
@@ -198,7 +186,7 @@ TEST_F(EndToEndTest, FailureAndTimeoutOnlyInform) {
 
 TEST_F(EndToEndTest, AcceptingTheLastFrameBringsOneExtraFrame) {
     const HeadCase c{1, head::PelcoProtocol::PelcoD, 1, 2400, 0};
-    const Bytes image = Image(4097);
+    const Bytes image = RandomImage(4097, 7);
     head::HeadFaults faults;
     faults.withholdDone = true;
     StartHead(c, image.size(), faults);
@@ -214,7 +202,7 @@ TEST_F(EndToEndTest, AcceptingTheLastFrameBringsOneExtraFrame) {
 
 TEST_F(EndToEndTest, XoffFromTheHeadHoldsTheFrameAndXonLetsItFinish) {
     const HeadCase c{1, head::PelcoProtocol::PelcoD, 1, 2400, 0};
-    const Bytes image = Image(9000);
+    const Bytes image = RandomImage(9000, 7);
     head::HeadFaults faults;
     faults.xoffFrame = 2;
     faults.xoffAfterBytes = 2000;

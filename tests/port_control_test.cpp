@@ -14,6 +14,7 @@
 #include "res/resource.h"
 #include "serial/ReceiveLoop.h"
 #include "serial/posix/PosixSerialLine.h"
+#include "tests/support/ChunkSpy.h"
 #include "tests/support/WindowFixture.h"
 
 using namespace std::chrono_literals;
@@ -28,28 +29,6 @@ int OpenDescriptorCount() {
 
 // True when another program could take the device now (nobody holds it).
 bool DeviceIsFree(const std::string& path) { return PosixSerialLine::Open(path) != nullptr; }
-
-// Collects every WM_SERIAL_DATA chunk the window is handed, before its handler runs.
-class ChunkSpy : public QObject {
-public:
-    std::vector<std::vector<std::uint8_t>> chunks;
-    std::size_t TotalBytes() const {
-        std::size_t n = 0;
-        for (const auto& c : chunks) n += c.size();
-        return n;
-    }
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == WindowMessageEvent::kType) {
-            const auto* message = static_cast<WindowMessageEvent*>(event);
-            if (message->message() == WM_SERIAL_DATA) {
-                chunks.emplace_back(message->Chunk().begin(), message->Chunk().end());
-            }
-        }
-        return false;
-    }
-};
 
 }  // namespace
 

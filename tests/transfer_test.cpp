@@ -19,7 +19,11 @@
 
 #include "app/DeviceSelectDlg.h"
 #include "res/resource.h"
+#include "tests/support/ChunkSpy.h"
 #include "tests/support/LineRecorder.h"
+#include "tests/support/ModalWatcher.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestImages.h"
 #include "tests/support/WindowFixture.h"
 #include "upgrade/FirmwareFrame.h"
 #include "upgrade/ResponseCodes.h"
@@ -30,12 +34,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 namespace {
 
-Bytes Image(std::size_t size) {
-    Bytes image(size);
-    for (std::size_t i = 0; i < size; ++i) image[i] = static_cast<std::uint8_t>((i * 131 + 7) >> 3);
-    return image;
-}
-
 Bytes ExpectedFrame(const Bytes& image, std::int32_t offset) {
     FirmwareFrame frame;
     const std::size_t n = std::min<std::size_t>(
@@ -45,29 +43,6 @@ Bytes ExpectedFrame(const Bytes& image, std::int32_t offset) {
                        static_cast<std::int32_t>(image.size()));
     return Bytes(frame.begin(), frame.end());
 }
-
-// Closes whatever modal dialog opens next (the device dialog) without choosing anything.
-void RejectNextModalDialog() {
-    QTimer::singleShot(0, [] {
-        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
-            dialog->reject();
-    });
-}
-
-// Counts the chunks handed to the window.
-class AnswerCounter : public QObject {
-  public:
-    explicit AnswerCounter(std::size_t& count) : count_(count) {}
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == WindowMessageEvent::kType &&
-            static_cast<WindowMessageEvent*>(event)->message() == WM_SERIAL_DATA)
-            ++count_;
-        return false;
-    }
-
-  private:
-    std::size_t& count_;
-};
 
 // How a count box looks on screen: empty when its digits are readable, dark on a light
 // background; otherwise what is wrong.
@@ -95,21 +70,13 @@ std::string ReadabilityOf(const QImage& box) {
 
 class TransferTest : public WindowFixture {
   protected:
-    void SetUp() override {
-        WindowFixture::SetUp();
-        folder = std::filesystem::temp_directory_path() /
-                 ("kavlet-transfer-" + std::to_string(getpid()) + "-" +
-                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(folder);
-    }
     void TearDown() override {
         line.reset();
         WindowFixture::TearDown();
-        std::filesystem::remove_all(folder);
     }
 
     std::string WriteFile(const std::string& name, const Bytes& bytes) {
-        const auto path = folder / name;
+        const auto path = folder.Path() / name;
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
         return path.string();
@@ -125,7 +92,7 @@ class TransferTest : public WindowFixture {
     // File chosen, head greeted, transfer started: the first frame is on its way.
     void CreateWindow() {
         WindowFixture::CreateWindow();
-        window->installEventFilter(&counter);
+        window->installEventFilter(&answers);
     }
 
     void StartTransfer(const Bytes& image) {
@@ -139,9 +106,9 @@ class TransferTest : public WindowFixture {
 
     // One answer, as its own chunk: the window counts only the first byte of each chunk.
     void Answer(std::uint8_t code) {
-        const std::size_t handled = answersHandled;
+        const std::size_t handled = answers.chunks.size();
         ASSERT_TRUE(com1->Write({code}));
-        ASSERT_TRUE(ProcessEventsUntil([&] { return answersHandled > handled; }));
+        ASSERT_TRUE(ProcessEventsUntil([&] { return answers.chunks.size() > handled; }));
     }
     // Holds the sender on the first byte of its next frame with XOFF. The XOFF goes first and
     // is given time to reach the line discipline, which acts on it asynchronously.
@@ -169,10 +136,9 @@ class TransferTest : public WindowFixture {
     }
     QString Label(int id) const { return window->ControlAs<QLabel>(id)->text(); }
 
-    std::filesystem::path folder;
+    TempDir folder{"kavlet-transfer"};
     std::unique_ptr<LineRecorder> line;
-    std::size_t answersHandled = 0;
-    AnswerCounter counter{answersHandled};
+    ChunkSpy answers;  // the chunks handed to the window
 };
 
 TEST_F(TransferTest, TotalToSendIs4107PerStartedBlock) {
@@ -181,12 +147,12 @@ TEST_F(TransferTest, TotalToSendIs4107PerStartedBlock) {
         {0, "0"}, {1, "4107"}, {4096, "4107"}, {4097, "8214"}, {10000, "12321"}};
     for (const auto& [size, total] : cases) {
         SCOPED_TRACE(size);
-        ChooseFile(WriteFile("size.bin", Image(size)));
+        ChooseFile(WriteFile("size.bin", RandomImage(size, 7)));
         EXPECT_EQ(Label(IDC_TOTAL_COUNT), QString::fromLatin1(total));
         EXPECT_EQ(window->progressBar->value(), 0);
         EXPECT_FALSE(window->progressBar->isHidden());
         EXPECT_EQ(window->filePathEdit->text(),
-                  QString::fromStdString((folder / "size.bin").string()));
+                  QString::fromStdString((folder.Path() / "size.bin").string()));
     }
     EXPECT_TRUE(boxes.empty());
 }
@@ -195,7 +161,7 @@ TEST_F(TransferTest, AFileThatCannotBeReadIsRefusedAndTheDeviceDialogNotShown) {
     CreateWindow();
     bool dialogShown = false;
     QTimer::singleShot(0, [&] { dialogShown = QApplication::activeModalWidget() != nullptr; });
-    const std::string missing = (folder / "gone.bin").string();
+    const std::string missing = (folder.Path() / "gone.bin").string();
     window->SetFileChooser([&](QWidget*) { return QString::fromStdString(missing); });
     window->OnSelectFile();
     ProcessEventsFor(20ms);
@@ -212,7 +178,7 @@ TEST_F(TransferTest, AFileThatCannotBeReadIsRefusedAndTheDeviceDialogNotShown) {
 
 TEST_F(TransferTest, AnImageOf2GiBOrMoreIsRefused) {
     CreateWindow();
-    const std::string path = (folder / "huge.bin").string();
+    const std::string path = (folder.Path() / "huge.bin").string();
     std::ofstream(path).close();
     std::filesystem::resize_file(path, std::uintmax_t{1} << 31);  // sparse: takes no disk
     window->SetFileChooser([&](QWidget*) { return QString::fromStdString(path); });
@@ -224,7 +190,7 @@ TEST_F(TransferTest, AnImageOf2GiBOrMoreIsRefused) {
 
 TEST_F(TransferTest, CancellingTheFileDialogResetsProgressAndKeepsTheFile) {
     CreateWindow();
-    ChooseFile(WriteFile("a.bin", Image(100)));
+    ChooseFile(WriteFile("a.bin", RandomImage(100, 7)));
     window->progressBar->setValue(50);
     window->SetFileChooser([](QWidget*) { return QString(); });
     window->OnSelectFile();
@@ -235,7 +201,7 @@ TEST_F(TransferTest, CancellingTheFileDialogResetsProgressAndKeepsTheFile) {
 }
 
 TEST_F(TransferTest, AWholeImageGoesOutFrameByFrameWithCountsAndProgress) {
-    const Bytes image = Image(10000);
+    const Bytes image = RandomImage(10000, 7);
     constexpr std::int32_t sentBefore = 0;  // each window counts from zero
     StartTransfer(image);
     EXPECT_EQ(window->connectButton->text(), QStringLiteral("连接成功"));
@@ -272,7 +238,7 @@ TEST_F(TransferTest, AWholeImageGoesOutFrameByFrameWithCountsAndProgress) {
 
 TEST_F(TransferTest, BothCountsAreReadableOnScreenAndReadOutAsTheirNumbers) {
     constexpr std::int32_t sentBefore = 0;
-    StartTransfer(Image(10000));
+    StartTransfer(RandomImage(10000, 7));
     window->show();
     ASSERT_TRUE(ProcessEventsUntil(
         [&] { return window->windowHandle() && window->windowHandle()->isExposed(); }));
@@ -319,7 +285,7 @@ TEST_F(TransferTest, BothCountsAreReadableOnScreenAndReadOutAsTheirNumbers) {
 }
 
 TEST_F(TransferTest, AChecksumErrorResendsTheSameFrameOnceTheBoxIsClosed) {
-    const Bytes image = Image(5000);
+    const Bytes image = RandomImage(5000, 7);
     StartTransfer(image);
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
@@ -343,7 +309,7 @@ TEST_F(TransferTest, AChecksumErrorResendsTheSameFrameOnceTheBoxIsClosed) {
 }
 
 TEST_F(TransferTest, FailureAndTimeoutOnlyInformAndAnUnknownCodeDoesNothing) {
-    StartTransfer(Image(100));
+    StartTransfer(RandomImage(100, 7));
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
     for (std::uint8_t code : {RSP_FAILED, RSP_TIMEOUT, std::uint8_t{0x85}, std::uint8_t{0x10}})
@@ -363,7 +329,7 @@ TEST_F(TransferTest, FailureAndTimeoutOnlyInformAndAnUnknownCodeDoesNothing) {
 }
 
 TEST_F(TransferTest, AcceptingTheLastFrameBringsOneFrameWithoutFileData) {
-    const Bytes image = Image(100);
+    const Bytes image = RandomImage(100, 7);
     StartTransfer(image);
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
@@ -377,7 +343,7 @@ TEST_F(TransferTest, AcceptingTheLastFrameBringsOneFrameWithoutFileData) {
 }
 
 TEST_F(TransferTest, AnAnswerWhileTheSenderIsStillSendingWakesNothing) {
-    StartTransfer(Image(9000));
+    StartTransfer(RandomImage(9000, 7));
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
     HoldNextFrameWithXoff();
@@ -408,11 +374,11 @@ TEST_F(TransferTest, AnswersWithoutAFileOrSenderLeaveEverythingAlone) {
 }
 
 TEST_F(TransferTest, AFileThatShrinksDuringTheTransferStopsIt) {
-    const Bytes image = Image(10000);
+    const Bytes image = RandomImage(10000, 7);
     StartTransfer(image);
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
-    std::filesystem::resize_file(folder / "image.bin", 5000);
+    std::filesystem::resize_file(folder.Path() / "image.bin", 5000);
     Answer(RSP_BLOCK_OK);
     ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("文件不可读!")});
@@ -422,7 +388,7 @@ TEST_F(TransferTest, AFileThatShrinksDuringTheTransferStopsIt) {
 }
 
 TEST_F(TransferTest, BoxesKeepServingAnswersAndTheCountWhileOpen) {
-    StartTransfer(Image(20000));
+    StartTransfer(RandomImage(20000, 7));
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
     // While "更新失败!" is open, the head accepts the frame: the next one goes out, counted.
@@ -441,7 +407,7 @@ TEST_F(TransferTest, BoxesKeepServingAnswersAndTheCountWhileOpen) {
 }
 
 TEST_F(TransferTest, ClosingTheWindowMidFrameEndsTheSenderWithoutHanging) {
-    StartTransfer(Image(9000));
+    StartTransfer(RandomImage(9000, 7));
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
     HoldNextFrameWithXoff();
@@ -452,7 +418,7 @@ TEST_F(TransferTest, ClosingTheWindowMidFrameEndsTheSenderWithoutHanging) {
 }
 
 TEST_F(TransferTest, APortClosedMidFrameStopsTheSenderAndTheBlockIsSentAgainOnRestart) {
-    const Bytes image = Image(10000);
+    const Bytes image = RandomImage(10000, 7);
     StartTransfer(image);
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
@@ -484,7 +450,7 @@ TEST_F(TransferTest, APortClosedMidFrameStopsTheSenderAndTheBlockIsSentAgainOnRe
 }
 
 TEST_F(TransferTest, AStaleXoffDoesNotHoldANewOpening) {
-    StartTransfer(Image(5000));
+    StartTransfer(RandomImage(5000, 7));
     ASSERT_TRUE(LineCarries(FRAME_SIZE));
     ASSERT_TRUE(SenderParked());
     ASSERT_TRUE(com1->Write({0x13}));  // XOFF, never followed by XON

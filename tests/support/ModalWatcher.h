@@ -29,3 +29,11 @@ class ModalWatcher {
     QTimer timer_;
     int opened_ = 0;
 };
+
+// Closes whatever modal dialog opens next (the device dialog after a file choice) without
+// choosing anything.
+inline void RejectNextModalDialog() {
+    QTimer::singleShot(0, [] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) dialog->reject();
+    });
+}

@@ -37,7 +37,8 @@ void CUpgradeDlg::SetProgressPosition(std::int32_t position) {
 
 void CUpgradeDlg::OnSelectFile() {
     progressBar->setValue(0);
-    engine_.RewindFile();
+    // A new choice ends the transfer under way: whatever file comes, it starts at its first block.
+    engine_.EndTransfer();
     const QString chosen = fileChooser_ ? fileChooser_(this) : ChooseWithFileDialog(this);
     if (chosen.isEmpty()) return;
 
@@ -45,14 +46,19 @@ void CUpgradeDlg::OnSelectFile() {
     filePathEdit->setText(filePath);
     progressBar->show();
 
-    const std::optional<std::int32_t> size =
-        engine_.OpenFirmware(QFile::encodeName(filePath).toStdString());
-    if (!size) {
-        MessageBox(QStringLiteral("文件不可读!"));
-        return;
+    std::int32_t size = 0;
+    switch (engine_.OpenFirmware(QFile::encodeName(filePath).toStdString(), &size)) {
+        case FirmwareCheck::Opened:
+            break;
+        case FirmwareCheck::Empty:
+            MessageBox(QStringLiteral("升级文件为空!"));
+            return;
+        case FirmwareCheck::Unreadable:
+            MessageBox(QStringLiteral("文件不可读!"));
+            return;
     }
-    ControlAs<QLabel>(IDC_TOTAL_COUNT)->setText(QString::number(TotalBytesToSend(*size)));
-    SetProgressRange(*size);
+    ControlAs<QLabel>(IDC_TOTAL_COUNT)->setText(QString::number(TotalBytesToSend(size)));
+    SetProgressRange(size);
 
     CDeviceSelectDlg deviceDialog(this);
     deviceDialog.DoModal();

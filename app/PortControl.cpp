@@ -58,8 +58,17 @@ void CUpgradeDlg::OnOpenPortButton() {
 }
 
 void CUpgradeDlg::OnPortListChange() {
-    engine_.ClosePort();
-    OpenPort();
+    engine_.ChangePort();
+}
+
+void CUpgradeDlg::OnReceiveLoopEnded(int) {
+    // Receive loop's thread: the engine looks at the line on this window's thread.
+    QMetaObject::invokeMethod(
+        this, [this] { engine_.CheckLine(); }, Qt::QueuedConnection);
+}
+
+void CUpgradeDlg::OnPortLost() {
+    MessageBox(QStringLiteral("串口已断开!"));
 }
 
 void CUpgradeDlg::OnReopenPort() {

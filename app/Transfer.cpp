@@ -61,6 +61,15 @@ void CUpgradeDlg::OnHeadTimedOut() {
     MessageBox(QStringLiteral("更新超时!"));
 }
 
+void CUpgradeDlg::OnDoneTooEarly() {
+    startUpgradeButton->setEnabled(false);
+    MessageBox(QStringLiteral("更新失败!"));
+}
+
+void CUpgradeDlg::OnNoAnswer() {
+    MessageBox(QStringLiteral("云台无应答!"));
+}
+
 void CUpgradeDlg::RefreshSentCount() {
     const std::int32_t count = engine_.TakeSentCount();
     // Empty until the first byte of the run has gone out.

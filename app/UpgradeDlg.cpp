@@ -35,6 +35,9 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent, WindowServices services)
     sentCountRefresh_.setSingleShot(true);
     sentCountRefresh_.setInterval(kSentCountRefreshMs);
     connect(&sentCountRefresh_, &QTimer::timeout, this, [this] { RefreshSentCount(); });
+    answerWaitCheck_.setInterval(kAnswerWaitCheckMs);
+    connect(&answerWaitCheck_, &QTimer::timeout, this, [this] { engine_.CheckAnswerWait(); });
+    answerWaitCheck_.start();
     // Received chunks come to this thread as WM_SERIAL_DATA, each owned by its message.
     engine_.SetChunkSink([this](std::vector<std::uint8_t> chunk) {
         QCoreApplication::postEvent(this, new WindowMessageEvent(WM_SERIAL_DATA, std::move(chunk)));
@@ -86,7 +89,7 @@ int CUpgradeDlg::DoModal() {
 bool CUpgradeDlg::OnInitDialog() {
     SetUpSystemMenu();
     progressBar->hide();
-    engine_.RewindFile();
+    engine_.EndTransfer();
     engine_.ForgetFirmware();
     for (int n = 1; n <= 50; ++n) portList->insertItem(n - 1, QStringLiteral("COM%1").arg(n));
     portList->setCurrentIndex(0);

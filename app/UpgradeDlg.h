@@ -126,6 +126,10 @@ class CUpgradeDlg : public TemplateDialog, private EngineObserver {
     void OnUpgradeDone(std::int32_t position) override;
     void OnHeadFailed() override;
     void OnHeadTimedOut() override;
+    void OnDoneTooEarly() override;
+    void OnNoAnswer() override;
+    void OnPortLost() override;
+    void OnReceiveLoopEnded(int exitCode) override;
     void OnSentCountChanged() override;
     void OnWriteFailed() override;
     void OnFileUnreadable() override;
@@ -134,6 +138,9 @@ class CUpgradeDlg : public TemplateDialog, private EngineObserver {
     // label takes the newest one at this pace, faster than an eye can follow.
     static constexpr int kSentCountRefreshMs = 20;
     QTimer sentCountRefresh_;
+    // How often the window looks whether the head owes an answer for too long.
+    static constexpr int kAnswerWaitCheckMs = 250;
+    QTimer answerWaitCheck_;
 
     WindowServices services_;
     FileChooser fileChooser_;

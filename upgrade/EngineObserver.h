@@ -35,7 +35,7 @@ class EngineObserver {
     // A worker thread (receive loop or sender) could not be created.
     virtual void OnThreadCreationFailed() {}
     // The receive loop of the open port ended by itself: the device went away or failed.
-    // Receive loop's thread.
+    // Receive loop's thread: the front end calls UpgradeEngine::CheckLine on its own thread.
     virtual void OnReceiveLoopEnded(int /*exitCode*/) {}
 
     // The head's answers.
@@ -47,12 +47,22 @@ class EngineObserver {
     virtual void OnUpgradeDone(std::int32_t /*position*/) {}
     virtual void OnHeadFailed() {}
     virtual void OnHeadTimedOut() {}
+    // 0x84 came, but not as the answer to a whole frame with the last-block flag: the image is
+    // not known to be whole. The transfer has ended; nothing claims success.
+    virtual void OnDoneTooEarly() {}
+    // No answer came within kAnswerWait of the greeting or of a frame's last byte. Once per wait;
+    // nothing else changes, and an answer that comes later is handled as any other.
+    virtual void OnNoAnswer() {}
+    // The open port went away (the adapter was pulled, the line hung up): it is closed now, and
+    // OnPortStateChanged(false) came first.
+    virtual void OnPortLost() {}
 
     // Sender: the count of bytes sent has grown. At most one such report is outstanding:
     // the next comes only after the front end has called UpgradeEngine::TakeSentCount.
     virtual void OnSentCountChanged() {}
     // Sender: a byte could not be handed to the port; the block will be sent again whole.
     virtual void OnWriteFailed() {}
-    // Sender: the file held fewer bytes than it should; no frame was built, the transfer stops.
+    // Sender: the file held fewer bytes than it should, or the next block lies outside the
+    // file; no frame was built, the transfer stops.
     virtual void OnFileUnreadable() {}
 };

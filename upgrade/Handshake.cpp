@@ -3,7 +3,8 @@
 #include "upgrade/UpgradeEngine.h"
 
 void UpgradeEngine::Greet() {
-    SendHexText(GreetingHexText());
+    // The loader's answer is awaited only when the greeting went out.
+    if (state_.portOpen && SendHexText(GreetingHexText())) AwaitAnswer();
 }
 
 void UpgradeEngine::SelectDevice(const DeviceSelection& device) {

@@ -9,6 +9,7 @@ void UpgradeEngine::OnBytesReceived(std::span<const std::uint8_t> chunk) {
     // newer answer be handled (and lastResponse be overwritten) meanwhile.
     const std::uint8_t code = chunk.front();
     lastResponse_ = code;
+    answerDueSince_ = 0;  // the head has answered
     if (code == RSP_CONNECTED) observer_.OnConnected();
     if (code == RSP_BLOCK_OK) OnBlockAccepted();
     if (IsChecksumError(code)) OnChecksumError();
@@ -46,8 +47,9 @@ void UpgradeEngine::OnChecksumError() {
     {
         std::lock_guard lock(state_.fileMutex);
         if (!state_.firmwareFile) return;
-        // Back to the start of the block just sent, so the same frame goes out again.
-        state_.fileOffset -= state_.lastBlockLength;
+        // Back to the start of the block just sent, so the same frame goes out again; never
+        // further back, however many times the head says so.
+        state_.fileOffset = state_.lastBlockOffset;
         std::fseek(state_.firmwareFile.get(), state_.fileOffset, SEEK_SET);
     }
     WakeParkedSender();
@@ -55,12 +57,23 @@ void UpgradeEngine::OnChecksumError() {
 
 void UpgradeEngine::OnUpgradeDone() {
     std::int32_t position;
+    bool whole;
     {
         std::lock_guard lock(state_.fileMutex);
         position = state_.fileOffset;
+        // Done means done only as the answer to the frame with the last-block flag, once all of
+        // it has gone out (the sender has parked after it).
+        whole = state_.firmwareFile && state_.lastFrameFinal && state_.senderThread &&
+                state_.senderAwake == 0;
+    }
+    if (!whole) {
+        EndTransfer();
+        observer_.OnDoneTooEarly();
+        return;
     }
     observer_.OnUpgradeDone(position);
     std::lock_guard lock(state_.fileMutex);
     state_.fileOffset = 0;
+    state_.lastFrameFinal = false;
     state_.firmwareFile.reset();  // closed once no sender reads it any more
 }

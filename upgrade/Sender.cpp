@@ -62,24 +62,28 @@ void SenderThread::RetireSuperseded() {
 
 namespace {
 
-// Builds the frame for the block at fileOffset from the file's current read position.
-// False when the file gave fewer bytes than it should still hold: such a frame is not built,
-// because the head would accept and flash its 0xFF padding.
+// Builds the frame for the block at fileOffset. False when that block lies outside the file
+// (0 .. the size measured when it was chosen) or the file gave fewer bytes than it holds there:
+// such a frame is not built, because the head would flash whatever it carried. A frame never
+// carries bytes past that size, even when the file has grown since.
 bool BuildNextFrame(TransferState& transferState, FirmwareFrame& frame) {
     std::lock_guard lock(transferState.fileMutex);
     const std::int32_t offset = transferState.fileOffset;
+    const std::int32_t size = transferState.firmwareSize;
+    if (!transferState.firmwareFile || offset < 0 || offset > size) return false;
+    const std::size_t expected = std::min<std::size_t>(std::size_t(size - offset), FRAME_DATA_SIZE);
     std::uint8_t data[FRAME_DATA_SIZE];
     std::size_t n = 0;
-    if (transferState.firmwareFile)
-        n = std::fread(data, 1, sizeof data, transferState.firmwareFile.get());
-    const std::int64_t remaining = std::int64_t{transferState.firmwareSize} - offset;
-    const std::size_t expected =
-        remaining <= 0 ? 0 : std::size_t(std::min<std::int64_t>(remaining, FRAME_DATA_SIZE));
+    if (expected > 0 && std::fseek(transferState.firmwareFile.get(), offset, SEEK_SET) == 0) {
+        n = std::fread(data, 1, expected, transferState.firmwareFile.get());
+    }
     if (n < expected) return false;
     transferState.fileOffset = offset + static_cast<std::int32_t>(n);
     transferState.lastBlockLength = static_cast<std::int32_t>(n);
-    transferState.frameChecksum = BuildFirmwareFrame(transferState.frameBuffer, offset, {data, n},
-                                                     transferState.firmwareSize);
+    transferState.lastBlockOffset = offset;
+    transferState.frameChecksum =
+        BuildFirmwareFrame(transferState.frameBuffer, offset, {data, n}, size);
+    transferState.lastFrameFinal = transferState.frameBuffer[1] != 0;
     frame = transferState.frameBuffer;
     return true;
 }
@@ -88,7 +92,7 @@ bool BuildNextFrame(TransferState& transferState, FirmwareFrame& frame) {
 // the transfer again sends that block, not the one after it.
 void RewindToBlockStart(TransferState& transferState) {
     std::lock_guard lock(transferState.fileMutex);
-    transferState.fileOffset -= transferState.lastBlockLength;
+    if (transferState.lastBlockLength > 0) transferState.fileOffset = transferState.lastBlockOffset;
     transferState.lastBlockLength = 0;
     if (transferState.firmwareFile) {
         std::fseek(transferState.firmwareFile.get(), transferState.fileOffset, SEEK_SET);
@@ -108,7 +112,7 @@ int SenderThreadProc(UpgradeEngine& engine, SenderThread& self) {
     }
     FirmwareFrame frame;
     bool running = true;
-    while (running) {
+    while (running && !self.StopRequested()) {
         if (!BuildNextFrame(transferState, frame)) {
             // The transfer stops here; senderAwake stays 1, so later answers wake nothing.
             observer.OnFileUnreadable();
@@ -122,15 +126,17 @@ int SenderThreadProc(UpgradeEngine& engine, SenderThread& self) {
             std::snprintf(text, sizeof text, "%02x ", static_cast<unsigned>(frame[i]));
             if (!engine.SendHexText(text)) {
                 // The port was closed or failed: the rest of the frame cannot reach the head,
-                // and a byte that did not go out is not counted as sent.
+                // and a byte that did not go out is not counted as sent. A sender ended on
+                // purpose (its port reopened) has nothing to report.
                 transferState.senderAwake = 1;  // ended: later answers wake nothing
                 RewindToBlockStart(transferState);
-                observer.OnWriteFailed();
+                if (!self.StopRequested()) observer.OnWriteFailed();
                 running = false;
                 break;
             }
             ++transferState.bytesSent;
             engine.PublishSentCount();
+            if (i + 1 == FRAME_SIZE) engine.AwaitAnswer();
             if (self.StopRequested()) {
                 // Ended part-way (a newer sender takes over, or the engine stops): the block
                 // has not gone out whole, so whoever sends next starts it again.

@@ -1,7 +1,6 @@
 // The engine's port control, send path, firmware file and sender start.
 #include "upgrade/UpgradeEngine.h"
 
-#include <limits>
 #include <thread>
 
 #include "serial/HexText.h"
@@ -98,24 +97,54 @@ void UpgradeEngine::StartReceiveLoop() {
 }
 
 void UpgradeEngine::ClosePortAndLoop() {
+    answerDueSince_ = 0;  // nothing can answer on a closed port
     state_.serialPort->Close(state_.portHandle.load());
     receiveLoop_.reset();  // its wait has ended with the closing
 }
 
+void UpgradeEngine::ClosePortEndingFrame(bool quiet) {
+    // A sender part-way through a frame must not go on with the rest of it on the next opening
+    // (at another speed, perhaps): it is ended as the port closes, and waited for.
+    const bool partWay = state_.senderThread && state_.senderAwake == 1;
+    if (partWay && quiet) state_.senderThread->RequestStop();
+    ClosePortAndLoop();
+    if (partWay) state_.senderThread.reset();  // its write has ended with the closing
+}
+
 void UpgradeEngine::ClosePort() {
     if (!state_.portOpen) return;
-    ClosePortAndLoop();
+    ClosePortEndingFrame(false);
     state_.portOpen = false;
     observer_.OnPortStateChanged(false);
 }
 
+void UpgradeEngine::ChangePort() {
+    if (state_.portOpen) {
+        ClosePortEndingFrame(true);
+        state_.portOpen = false;
+    }
+    OpenPort();
+}
+
 void UpgradeEngine::ReopenPort() {
     if (!state_.portOpen) return;
-    ClosePortAndLoop();
+    ClosePortEndingFrame(true);
     Pause(kReopenPause);
     state_.portOpen = false;
     OpenPort();
     observer_.OnPortReopened(state_.portOpen);
+}
+
+void UpgradeEngine::CheckLine() {
+    // Only the loop of the port open now counts, and only when it ended by a failure: a loop
+    // ends normally when its port is closed on purpose.
+    if (!state_.portOpen || !receiveLoop_ || !receiveLoop_->Finished() ||
+        receiveLoop_->ExitCode() == 0)
+        return;
+    ClosePortEndingFrame(false);
+    state_.portOpen = false;
+    observer_.OnPortStateChanged(false);
+    observer_.OnPortLost();
 }
 
 // --- The send path
@@ -132,30 +161,15 @@ bool UpgradeEngine::SendHexText(std::string_view text) {
 
 // --- The firmware file
 
-namespace {
-
-// Size of an open stream, or -1 when it cannot be told or does not fit 32 signed bits.
-std::int64_t StreamSize(std::FILE* file) {
-    if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-    const long size = std::ftell(file);
-    if (size < 0 || size > std::numeric_limits<std::int32_t>::max()) return -1;
-    return size;
-}
-
-}  // namespace
-
-std::optional<std::int32_t> UpgradeEngine::OpenFirmware(const std::string& path) {
-    FirmwareStream stream = OpenFirmwareStream(path.c_str());
-    // Images of 2 GiB or more do not fit the sizes and counts the transfer works with.
-    const std::int64_t size = stream ? StreamSize(stream.get()) : -1;
+FirmwareCheck UpgradeEngine::OpenFirmware(const std::string& path, std::int32_t* size) {
+    FirmwareCheck check;
+    std::int32_t bytes = 0;
+    FirmwareStream stream = OpenFirmwareStream(path.c_str(), check, bytes);
     std::lock_guard lock(state_.fileMutex);
-    if (size < 0 || std::fseek(stream.get(), 0, SEEK_SET) != 0) {
-        state_.firmwareFile.reset();
-        return std::nullopt;
-    }
     state_.firmwareFile = std::move(stream);  // any earlier stream is given up
-    state_.firmwareSize = static_cast<std::int32_t>(size);
-    return state_.firmwareSize;
+    state_.firmwareSize = bytes;
+    if (size) *size = bytes;
+    return check;
 }
 
 void UpgradeEngine::ForgetFirmware() {
@@ -163,9 +177,18 @@ void UpgradeEngine::ForgetFirmware() {
     state_.firmwareFile.reset();  // closed once no sender reads it any more
 }
 
-void UpgradeEngine::RewindFile() {
+void UpgradeEngine::EndTransfer() {
+    // The sender stays referenced, so that the next one ends it (and waits for it) before it
+    // sends; a frame it is part-way through is left unfinished, and its rewinding no longer
+    // moves the offset, which starts again at the first block.
+    if (state_.senderThread) state_.senderThread->RequestStop();
+    answerDueSince_ = 0;
     std::lock_guard lock(state_.fileMutex);
     state_.fileOffset = 0;
+    state_.lastBlockLength = 0;
+    state_.lastBlockOffset = 0;
+    state_.lastFrameFinal = false;
+    if (state_.firmwareFile) std::fseek(state_.firmwareFile.get(), 0, SEEK_SET);
 }
 
 bool UpgradeEngine::HaveFirmware() {
@@ -202,6 +225,20 @@ bool UpgradeEngine::StartUpgrade() {
 
 void UpgradeEngine::PublishSentCount() {
     if (!sentCountReported_.exchange(true)) observer_.OnSentCountChanged();
+}
+
+void UpgradeEngine::AwaitAnswer() {
+    // The clock's epoch may be 0 itself (a test clock): 0 stands for none, so count from 1.
+    answerDueSince_ = clock_.Now().time_since_epoch().count() + 1;
+}
+
+void UpgradeEngine::CheckAnswerWait() {
+    const auto since = answerDueSince_.load();
+    if (since == 0 || since == noAnswerReportedFor_) return;  // none awaited, or told already
+    const EngineClock::TimePoint due{EngineClock::TimePoint::duration(since - 1)};
+    if (clock_.Now() - due < kAnswerWait) return;
+    noAnswerReportedFor_ = since;
+    observer_.OnNoAnswer();
 }
 
 std::int32_t UpgradeEngine::TakeSentCount() {

@@ -37,11 +37,13 @@ class UpgradeEngine {
         EngineClock* clock = nullptr;  // the pauses; null: the system clock
     };
 
-    // The pauses between the steps of talking to the head.
-    static constexpr std::chrono::milliseconds kReopenPause{500};   // between closing and reopening
-    static constexpr std::chrono::milliseconds kCommandPause{500};  // before and after the command
-    static constexpr std::chrono::milliseconds kNextBlockPause{
-        20};  // before the next block is sent
+    // The pauses between the steps of talking to the head: between closing and reopening,
+    // before and after the start-upgrade command, before the next block is sent.
+    static constexpr std::chrono::milliseconds kReopenPause{500};
+    static constexpr std::chrono::milliseconds kCommandPause{500};
+    static constexpr std::chrono::milliseconds kNextBlockPause{20};
+    // How long the head may take to answer the greeting or a frame before the operator is told.
+    static constexpr std::chrono::milliseconds kAnswerWait{5000};
 
     UpgradeEngine(EngineObserver& observer, Options options);
     explicit UpgradeEngine(EngineObserver& observer) : UpgradeEngine(observer, Options{}) {}
@@ -63,11 +65,19 @@ class UpgradeEngine {
     // Opens the port with the line settings and starts its receive loop. False on failure
     // (reported to the observer).
     bool OpenPort();
-    // Closes the port (if open) and waits for its receive loop.
+    // Closes the port (if open) and waits for its receive loop. A sender part-way through a
+    // frame is ended with it (it reports the write that failed); its block goes out again
+    // whole at the next start, never split across two openings.
     void ClosePort();
     // Closes the open port, pauses, and opens it again with the current settings; reports
-    // the result with OnPortReopened. Does nothing while the port is closed.
+    // the result with OnPortReopened. Does nothing while the port is closed. A sender part-way
+    // through a frame is ended first, without a report.
     void ReopenPort();
+    // Closes the port and opens the one the settings name now (another port chosen).
+    void ChangePort();
+    // After OnReceiveLoopEnded: if the open port's loop ended because the device went away,
+    // closes the port and reports OnPortStateChanged(false) and OnPortLost.
+    void CheckLine();
     bool PortOpen() const { return state_.portOpen; }
 
     // --- The one send path: decodes the hex text and writes its bytes in one write. False when
@@ -83,13 +93,14 @@ class UpgradeEngine {
     void SelectDevice(const DeviceSelection& device);
 
     // --- The firmware file
-    // Opens the image, keeps it for the transfer and returns its size; nothing (and no
-    // file kept) when it cannot be read or is 2 GiB or more.
-    std::optional<std::int32_t> OpenFirmware(const std::string& path);
+    // Opens the image and keeps it for the transfer; *size gets its size. Anything but a
+    // regular file of 1 byte up to 2 GiB - 1 byte is refused, and then no file is kept.
+    FirmwareCheck OpenFirmware(const std::string& path, std::int32_t* size = nullptr);
     // Drops the open image, if any.
     void ForgetFirmware();
-    // Puts the next block back at the file's start.
-    void RewindFile();
+    // Ends the transfer under way, if any: a sender is asked to end (after the byte it is
+    // sending), and the next start begins with the first block.
+    void EndTransfer();
     bool HaveFirmware();
     std::int32_t FirmwareSize();
 
@@ -105,6 +116,10 @@ class UpgradeEngine {
     // The bytes sent so far, for showing; after this call the sender reports the next change.
     // Any thread.
     std::int32_t TakeSentCount();
+
+    // Reports OnNoAnswer when the head has been silent for kAnswerWait after the greeting or a
+    // frame's last byte. The front end calls it now and then (a few times a second).
+    void CheckAnswerWait();
 
     // Ends the sender and the receive loop and closes the port. Called by the destructor.
     void StopAll();
@@ -123,6 +138,10 @@ class UpgradeEngine {
     bool WakeParkedSender();
     // For the sender: the count grew; report it unless a report is outstanding.
     void PublishSentCount();
+    // The greeting or a frame's last byte went out: an answer is due within kAnswerWait.
+    void AwaitAnswer();
+    // Ends a sender that is part-way through a frame as its port closes; quiet: without a report.
+    void ClosePortEndingFrame(bool quiet);
 
     EngineObserver& observer_;
     EngineClock& clock_;
@@ -132,5 +151,8 @@ class UpgradeEngine {
     std::unique_ptr<ReceiveLoop> receiveLoop_;
     std::vector<std::unique_ptr<SenderThread>> retiredSenders_;  // ended with the engine
     std::atomic<bool> sentCountReported_{false};
+    // When the answer awaited became due (clock time in its own ticks), 0 when none is awaited.
+    std::atomic<EngineClock::TimePoint::rep> answerDueSince_{0};
+    EngineClock::TimePoint::rep noAnswerReportedFor_ = 0;  // the wait told of last
     std::uint8_t lastResponse_ = 0;
 };

@@ -1,5 +1,6 @@
 // A clock for the engine's pauses that records each one. Real (the default) sleeps as the
-// system clock does; Instant returns at once, for tests that only need the order of things.
+// system clock does; Instant returns at once and moves its own time on instead, for tests that
+// only need the order of things.
 // onPause, if set, runs at the start of each pause, on the pausing thread.
 #pragma once
 
@@ -22,7 +23,22 @@ class TestClock final : public EngineClock {
             pauses_.push_back(duration);
         }
         if (onPause) onPause(duration);
-        if (mode_ == Mode::Real) std::this_thread::sleep_for(duration);
+        if (mode_ == Mode::Real) {
+            std::this_thread::sleep_for(duration);
+        } else {
+            Advance(duration);
+        }
+    }
+
+    // Real: the system's time. Instant: starts at the epoch and moves only by pauses and Advance.
+    TimePoint Now() const override {
+        if (mode_ == Mode::Real) return std::chrono::steady_clock::now();
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
+    void Advance(std::chrono::milliseconds duration) {
+        std::lock_guard lock(mutex_);
+        now_ += duration;
     }
 
     std::vector<std::chrono::milliseconds> Pauses() const {
@@ -40,4 +56,5 @@ class TestClock final : public EngineClock {
     Mode mode_;
     mutable std::mutex mutex_;
     std::vector<std::chrono::milliseconds> pauses_;
+    TimePoint now_{};
 };

@@ -27,6 +27,7 @@
 #include "tests/support/TestImages.h"
 #include "tests/support/WindowFixture.h"
 #include "upgrade/FirmwareFrame.h"
+#include "upgrade/PelcoCommand.h"
 #include "upgrade/ResponseCodes.h"
 #include "upgrade/Sender.h"
 
@@ -487,3 +488,148 @@ TEST_F(TransferTest, AStaleXoffDoesNotHoldANewOpening) {
     ASSERT_TRUE(LineCarries(FRAME_SIZE + 2)) << "the greeting goes out on the new opening";
 }
 
+
+// --- What must never reach the head, success only when it happened, never silent ----------
+
+TEST_F(TransferTest, AnEarlyDoneIsAFailureAndStartingAgainSendsTheFirstBlock) {
+    const Bytes image = RandomImage(10000, 7);
+    StartTransfer(image);
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    Answer(RSP_DONE);  // after frame 1 of 3
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("更新失败!")});
+    EXPECT_FALSE(window->startUpgradeButton->isEnabled());
+    EXPECT_LT(window->progressBar->value(), window->progressBar->maximum());
+
+    Answer(RSP_CONNECTED);
+    ASSERT_TRUE(window->startUpgradeButton->isEnabled());
+    window->OnStartUpgrade();
+    ASSERT_TRUE(LineCarries(2 * FRAME_SIZE));
+    EXPECT_EQ(FrameOnLine(1), ExpectedFrame(image, 0));
+}
+
+TEST_F(TransferTest, AFileChosenDuringTheTransferEndsItAndNoFrameFallsOutsideTheFile) {
+    // The choice comes while the head has frame 1 and the sender waits for its answer; the
+    // dialog is cancelled in one row, a new file chosen in the other. The head then rejects
+    // the frame it had: no block before the first is ever built.
+    for (const bool cancelled : {true, false}) {
+        SCOPED_TRACE(cancelled ? "dialog cancelled" : "new file");
+        const Bytes image = RandomImage(10000, 7), other = RandomImage(6000, 8);
+        StartTransfer(image);
+        ASSERT_TRUE(LineCarries(FRAME_SIZE));
+        ASSERT_TRUE(SenderParked());
+        if (cancelled) {
+            window->SetFileChooser([](QWidget*) { return QString(); });
+            window->OnSelectFile();
+        } else {
+            ChooseFile(WriteFile("other.bin", other));
+        }
+        Answer(RSP_CHECKSUM_ERROR);
+        ProcessEventsFor(50ms);
+        EXPECT_EQ(line->Size(), FRAME_SIZE) << "the transfer under way has ended";
+        EXPECT_GE(State().fileOffset, 0);
+
+        Answer(RSP_CONNECTED);
+        window->OnStartUpgrade();
+        ASSERT_TRUE(LineCarries(2 * FRAME_SIZE));
+        EXPECT_EQ(FrameOnLine(1), ExpectedFrame(cancelled ? image : other, 0)) << "from the first block";
+        window.reset();
+        line.reset();
+        boxes.clear();
+    }
+}
+
+TEST_F(TransferTest, AFileThatGrowsDuringTheTransferSendsOnlyWhatItHeldWhenChosen) {
+    const Bytes image = RandomImage(5000, 7);
+    StartTransfer(image);
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    std::ofstream(folder.File("image.bin"), std::ios::binary | std::ios::app) << std::string(3000, 'x');
+    Answer(RSP_BLOCK_OK);
+    ASSERT_TRUE(LineCarries(2 * FRAME_SIZE));
+    EXPECT_EQ(FrameOnLine(1), ExpectedFrame(image, 4096)) << "0xFF fill and the last-block flag";
+}
+
+TEST_F(TransferTest, ChoosingTheDeviceAgainMidFrameNeverSplitsAFrameAcrossTwoOpenings) {
+    const Bytes image = RandomImage(10000, 7);
+    StartTransfer(image);
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    HoldNextFrameWithXoff();  // frame 2 is under way, held at its first byte
+    window->OnDeviceSelected({1, PROTOCOL_INDEX_PELCO_D, 0});
+    ASSERT_TRUE(com1->Write({0x11}));  // XON: nothing of frame 2 may follow
+    ASSERT_TRUE(LineCarries(FRAME_SIZE + 7));
+    ProcessEventsFor(100ms);
+    const Bytes all = line->Bytes();
+    EXPECT_EQ(Bytes(all.begin() + FRAME_SIZE, all.end()), (Bytes{0xFF, 0x01, 0x00, 0x57, 0x00, 0x00, 0x58}))
+        << "the start-upgrade command and nothing else";
+    EXPECT_TRUE(boxes.empty()) << "ended on purpose, not a failed write";
+
+    // Greeted again, the next start sends the block whole at 115200.
+    Answer(RSP_CONNECTED);
+    window->OnStartUpgrade();
+    ASSERT_TRUE(LineCarries(2 * FRAME_SIZE + 7));
+    const Bytes after = line->Bytes();
+    EXPECT_EQ(Bytes(after.begin() + FRAME_SIZE + 7, after.begin() + 2 * FRAME_SIZE + 7), ExpectedFrame(image, 4096));
+    std::size_t at = 0;
+    for (const auto& chunk : line->Chunks()) {
+        const bool command = at >= FRAME_SIZE && at < FRAME_SIZE + 7;
+        EXPECT_EQ(chunk.baudRate, command ? 2400u : 115200u) << "bytes " << at;
+        at += chunk.bytes.size();
+    }
+}
+
+TEST_F(TransferTest, ASilentHeadIsToldOnceAndALateAnswerStillCounts) {
+    const struct {
+        const char* after;
+        bool transfer;  // the greeting alone, or a frame
+    } rows[] = {{"the greeting", false}, {"a frame", true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.after);
+        if (row.transfer) {
+            StartTransfer(RandomImage(10000, 7));
+            ASSERT_TRUE(LineCarries(FRAME_SIZE));
+            ASSERT_TRUE(SenderParked());
+        } else {
+            CreateWindow();
+            window->OnConnect();
+            ASSERT_EQ(com1->Read(2, 2s), (Bytes{0x3F, 0x3F}));
+        }
+        clock.Advance(UpgradeEngine::kAnswerWait - 2s);
+        ProcessEventsFor(600ms);  // looked at twice at least
+        EXPECT_TRUE(boxes.empty()) << "not yet";
+        clock.Advance(2s);
+        ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
+        clock.Advance(UpgradeEngine::kAnswerWait * 2);
+        ProcessEventsFor(600ms);
+        EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("云台无应答!")}) << "once";
+        Answer(row.transfer ? RSP_BLOCK_OK : RSP_CONNECTED);
+        if (row.transfer) {
+            EXPECT_TRUE(LineCarries(2 * FRAME_SIZE)) << "the late answer moves the transfer on";
+        } else {
+            EXPECT_TRUE(ProcessEventsUntil([&] { return window->startUpgradeButton->isEnabled(); }));
+        }
+        window.reset();
+        line.reset();
+        boxes.clear();
+    }
+}
+
+TEST_F(TransferTest, AVanishedPortClosesTheWindowsSideAndAnotherCanBeOpened) {
+    StartTransfer(RandomImage(10000, 7));
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    line.reset();
+    com1.reset();  // the adapter is pulled: the line hangs up
+    ASSERT_TRUE(ProcessEventsUntil([&] { return !boxes.empty(); }));
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("串口已断开!")});
+    EXPECT_FALSE(State().portOpen);
+    EXPECT_EQ(window->ControlAs<QPushButton>(IDC_OPEN_PORT)->text(), QStringLiteral("打开串口"));
+    EXPECT_FALSE(window->selectFileButton->isEnabled());
+    EXPECT_TRUE(ProcessEventsUntil([] { return ReceiveLoop::RunningCount() == 0; }));
+
+    window->portList->setCurrentIndex(1);  // COM2
+    window->OnPortListChange();
+    EXPECT_TRUE(State().portOpen);
+    EXPECT_EQ(window->ControlAs<QPushButton>(IDC_OPEN_PORT)->text(), QStringLiteral("关闭串口"));
+}

@@ -30,15 +30,15 @@ class TestClock final : public EngineClock {
         }
     }
 
-    // Real: the system's time. Instant: starts at the epoch and moves only by pauses and Advance.
+    // Real: the system's time; Instant: starts at the epoch and moves only by pauses. Either
+    // moves on at once by Advance.
     TimePoint Now() const override {
-        if (mode_ == Mode::Real) return std::chrono::steady_clock::now();
         std::lock_guard lock(mutex_);
-        return now_;
+        return (mode_ == Mode::Real ? std::chrono::steady_clock::now() : TimePoint{}) + advanced_;
     }
     void Advance(std::chrono::milliseconds duration) {
         std::lock_guard lock(mutex_);
-        now_ += duration;
+        advanced_ += duration;
     }
 
     std::vector<std::chrono::milliseconds> Pauses() const {
@@ -56,5 +56,5 @@ class TestClock final : public EngineClock {
     Mode mode_;
     mutable std::mutex mutex_;
     std::vector<std::chrono::milliseconds> pauses_;
-    TimePoint now_{};
+    std::chrono::milliseconds advanced_{0};
 };

@@ -50,7 +50,8 @@ class EngineObserver {
     // 0x84 came, but not as the answer to a whole frame with the last-block flag: the image is
     // not known to be whole. The transfer has ended; nothing claims success.
     virtual void OnDoneTooEarly() {}
-    // No answer came within kAnswerWait of the greeting or of a frame's last byte. Once per wait;
+    // No answer came within kAnswerWait of the greeting, of the start of a frame, or of a
+    // frame's last byte (a frame held by XOFF for good counts as silence). Once per wait;
     // nothing else changes, and an answer that comes later is handled as any other.
     virtual void OnNoAnswer() {}
     // The open port went away (the adapter was pulled, the line hung up): it is closed now, and

@@ -15,3 +15,9 @@ inline constexpr std::uint8_t RSP_TIMEOUT = 0x87;  // the upgrade timed out
 inline constexpr bool IsChecksumError(std::uint8_t code) {
     return code == RSP_CHECKSUM_ERROR || code == RSP_CHECKSUM_ERROR_2;
 }
+
+// One of the codes above.
+inline constexpr bool IsResponseCode(std::uint8_t code) {
+    return code == RSP_CONNECTED || IsChecksumError(code) || code == RSP_BLOCK_OK ||
+           code == RSP_DONE || code == RSP_FAILED || code == RSP_TIMEOUT;
+}

@@ -9,7 +9,9 @@ void UpgradeEngine::OnBytesReceived(std::span<const std::uint8_t> chunk) {
     // newer answer be handled (and lastResponse be overwritten) meanwhile.
     const std::uint8_t code = chunk.front();
     lastResponse_ = code;
-    answerDueSince_ = 0;  // the head has answered
+    // Only an answer the head can give ends the wait for one: a chunk that starts with anything
+    // else (noise, an answer hidden behind it) leaves the operator to be told of the silence.
+    if (IsResponseCode(code)) answerDueSince_ = 0;
     if (code == RSP_CONNECTED) observer_.OnConnected();
     if (code == RSP_BLOCK_OK) OnBlockAccepted();
     if (IsChecksumError(code)) OnChecksumError();

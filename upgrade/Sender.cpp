@@ -118,6 +118,9 @@ int SenderThreadProc(UpgradeEngine& engine, SenderThread& self) {
             observer.OnFileUnreadable();
             break;
         }
+        // The head owes the tool a frame's worth of reading and then an answer: a head that
+        // holds the frame with XOFF for good is as silent as one that never answers it.
+        engine.AwaitAnswer();
         for (std::size_t i = 0; i < FRAME_SIZE && running; ++i) {
             // Cleared before the last byte goes out: the head can answer this frame only after
             // it, so the answer finds the sender ready for its wake-up.

@@ -1,0 +1,377 @@
+// Transfers against a troubled head, through the window, each checked three ways:
+//  1. "更新成功!" only when the head holds the file byte for byte;
+//  2. the operator is told whenever the head does not hold the file in the end;
+//  3. choosing the file and the device again, connecting and starting brings the exact file
+//     to the head, without restarting the program.
+// The head runs its loader from the start and the window's pauses pass at once: the line's
+// speeds do not matter here (the start-upgrade command is noise to a loader).
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+
+#include "app/DeviceSelectDlg.h"
+#include "res/resource.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestImages.h"
+#include "tests/support/WindowFixture.h"
+#include "tools/head/VirtualHead.h"
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+class FaultRun;
+
+namespace {
+
+// What the operator is told when a transfer does not end well.
+const QStringList kToldTexts = {QStringLiteral("更新失败!"),   QStringLiteral("更新超时!"),
+                                QStringLiteral("文件不可读!"), QStringLiteral("串口写入失败!"),
+                                QStringLiteral("串口已断开!"), QStringLiteral("云台无应答!")};
+const QString kSuccess = QStringLiteral("更新成功!");
+
+struct FaultCase {
+    const char* name;
+    std::size_t imageSize;
+    head::HeadFaults faults;
+    // Acts on the run part-way (the head's report tells how far it got); may be empty.
+    std::function<void(FaultRun&)> during;
+    bool operatorEnds = false;  // the operator ends the transfer himself: nobody needs telling
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+}  // namespace
+
+class FaultRun : public WindowFixture, public ::testing::WithParamInterface<FaultCase> {
+  public:
+    void SetUp() override {
+        WindowFixture::SetUp();
+        services.clock = &instant;
+    }
+    void TearDown() override {
+        window.reset();
+        if (head) head->Stop();
+        WindowFixture::TearDown();
+    }
+
+    // A head in its loader on a new pseudo-terminal, which the window then opens.
+    void StartHead(const head::HeadFaults& faults) {
+        head::HeadOptions options;
+        options.startInLoader = true;
+        options.sizeRule = head::ImageSizeRule::ExpectSize;
+        options.expectSize = static_cast<std::uint32_t>(image.size());
+        options.faults = faults;
+        std::string error;
+        if (head) head->Stop();
+        head = head::VirtualHead::CreatePty(options, &error);
+        ASSERT_TRUE(head) << error;  // the options are the test's own: a wrong one ends it here
+        head->Start();
+    }
+    void OpenHeadsPort() {
+        window->portList->setEditText(QString::fromStdString(head->SlavePath()));
+        window->OnPortListChange();
+        ASSERT_TRUE(State().portOpen);
+    }
+
+    // "选择文件", then the device dialog as the operator fills it in, then "启动更新".
+    void ChooseFileAndDevice() {
+        window->SetFileChooser([this](QWidget*) { return QString::fromStdString(path); });
+        QTimer::singleShot(0, [] {
+            if (auto* dialog = qobject_cast<CDeviceSelectDlg*>(QApplication::activeModalWidget()))
+                dialog->ControlAs<QPushButton>(IDC_START_DEVICE)->click();
+        });
+        window->OnSelectFile();
+    }
+    void CancelFileChoice() {
+        window->SetFileChooser([](QWidget*) { return QString(); });
+        window->OnSelectFile();
+    }
+    void ConnectAndStart() {
+        window->OnConnect();
+        ASSERT_TRUE(ProcessEventsUntil([&] { return window->startUpgradeButton->isEnabled(); }))
+            << "the head greets back";
+        window->OnStartUpgrade();
+    }
+
+    // What happened, for a failure's message: the boxes and the head's own account.
+    std::string Describe(const head::HeadReport& report) const {
+        std::string text = "boxes:";
+        for (const auto& box : boxes) text += " " + box.text.toStdString();
+        if (window) {
+            auto& state = const_cast<FaultRun*>(this)->State();
+            text += "\ntool: sent " + std::to_string(state.bytesSent.load()) + ", last answer " +
+                    std::to_string(window->Engine().LastResponse()) + ", sender awake " +
+                    std::to_string(state.senderAwake.load()) + ", offset " +
+                    std::to_string(state.fileOffset);
+        }
+        text += "\nhead:\n";
+        for (const auto& event : report.events) text += "  " + event + "\n";
+        return text;
+    }
+    bool Told() const {
+        for (const auto& box : boxes)
+            if (kToldTexts.contains(box.text)) return true;
+        return false;
+    }
+    bool Ended() const { return Told() || BoxCount(kSuccess) > 0; }
+    int BoxCount(const QString& text) const {
+        int n = 0;
+        for (const auto& box : boxes) n += box.text == text;
+        return n;
+    }
+    // Serves the window until the transfer has ended and the line has been still for a while;
+    // a head that has gone quiet for good gets the window's wait for its answer run out.
+    void RunToEnd() {
+        if (!ProcessEventsUntil([&] { return Ended(); }, 4s)) {
+            instant.Advance(UpgradeEngine::kAnswerWait + 1s);
+            ProcessEventsUntil([&] { return Ended(); }, 2s);
+        }
+        std::uint64_t seen = ~0ull;
+        for (int i = 0; i < 100 && head->IsRunning(); ++i) {
+            const std::uint64_t now = head->Report().bytesReceived;
+            if (now == seen) break;
+            seen = now;
+            ProcessEventsFor(150ms);
+        }
+    }
+    // Waits, serving the window, until the head's report says so.
+    bool HeadReached(const std::function<bool(const head::HeadReport&)>& condition) {
+        return ProcessEventsUntil([&] { return condition(head->Report()); }, 5s);
+    }
+
+    TestClock instant{TestClock::Mode::Instant};
+    TempDir folder{"kavlet-faults"};
+    Bytes image;
+    std::string path;
+    std::unique_ptr<head::VirtualHead> head;
+};
+
+TEST_P(FaultRun, NoFalseSuccessTheOperatorIsToldAndTheFileGetsThroughAfterwards) {
+    const FaultCase& c = GetParam();
+    image = RandomImage(c.imageSize, static_cast<std::uint32_t>(c.imageSize));
+    path = folder.File("firmware.bin");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()), image.size());
+
+    StartHead(c.faults);
+    if (HasFatalFailure()) return;
+    CreateWindow();
+    OpenHeadsPort();
+    ChooseFileAndDevice();
+    // The head may not greet back: then there is nothing to start.
+    window->OnConnect();
+    if (ProcessEventsUntil([&] { return window->startUpgradeButton->isEnabled() || Ended(); },
+                           2s) &&
+        window->startUpgradeButton->isEnabled()) {
+        window->OnStartUpgrade();
+    }
+    if (c.during) c.during(*this);
+    RunToEnd();
+
+    const head::HeadReport first = head->Report();
+    const bool headHoldsFile = first.imagesCompleted > 0 && first.finishedImage == image;
+    if (BoxCount(kSuccess) > 0) {
+        EXPECT_TRUE(headHoldsFile) << "success claimed for an image the head does not hold";
+    }
+    if (!headHoldsFile && !c.operatorEnds) {
+        EXPECT_TRUE(Told()) << "the head lacks the file and nobody said so\n" << Describe(first);
+    }
+
+    // Again, as the operator would: the same file, the device, connect, start.
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(image.data()), image.size());
+    if (head->IsRunning()) {
+        head->SetFaults({});
+    } else {
+        StartHead({});
+    }
+    if (!State().portOpen || State().serialPort->PortName() != head->SlavePath()) OpenHeadsPort();
+    boxes.clear();
+    ChooseFileAndDevice();
+    ConnectAndStart();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Ended(); }, 10s));
+    EXPECT_EQ(BoxCount(kSuccess), 1) << (boxes.empty() ? "" : boxes.front().text.toStdString());
+    const head::HeadReport second = head->Report();
+    EXPECT_EQ(second.finishedImage, image) << "the exact file, the second time";
+}
+
+namespace {
+
+head::HeadFaults Reject(unsigned frame, std::uint8_t code) {
+    head::HeadFaults f;
+    f.rejectFrame = frame;
+    f.rejectCode = code;
+    return f;
+}
+head::HeadFaults FailAt(unsigned point, std::uint8_t code) {
+    head::HeadFaults f;
+    f.failAt = point;
+    f.failCode = code;
+    return f;
+}
+head::HeadFaults Xoff(unsigned frame, std::chrono::milliseconds pause) {
+    head::HeadFaults f;
+    f.xoffFrame = frame;
+    f.xoffAfterBytes = 1000;
+    f.xoffPause = pause;
+    return f;
+}
+head::HeadFaults Silent(unsigned from) {
+    head::HeadFaults f;
+    f.silentFrom = from;
+    return f;
+}
+head::HeadFaults Garbage(unsigned at, bool before, Bytes bytes = {0x85, 0x00, 0x55, 0xAA, 0x7E}) {
+    head::HeadFaults f;
+    f.garbageAt = at;
+    f.garbageBeforeAnswer = before;
+    f.garbageBytes = std::move(bytes);
+    f.garbageGap = 30ms;
+    return f;
+}
+head::HeadFaults Merge(unsigned at, Bytes bytes, bool before) {
+    head::HeadFaults f;
+    f.mergeAt = at;
+    f.mergeBytes = std::move(bytes);
+    f.mergeBefore = before;
+    return f;
+}
+head::HeadFaults Unprompted(unsigned frame, std::uint8_t code) {
+    head::HeadFaults f;
+    f.unpromptedFrame = frame;
+    f.unpromptedAfterBytes = 2000;
+    f.unpromptedCode = code;
+    return f;
+}
+head::HeadFaults WithholdDone() {
+    head::HeadFaults f;
+    f.withholdDone = true;
+    return f;
+}
+
+// Actions part-way through a transfer.
+std::function<void(FaultRun&)> AfterFrame(unsigned frame, std::function<void(FaultRun&)> act) {
+    return [frame, act](FaultRun& run) {
+        ASSERT_TRUE(
+            run.HeadReached([frame](const head::HeadReport& r) { return r.frames >= frame; }));
+        act(run);
+    };
+}
+// While frame 2 is held by the head's XOFF, part of it received.
+std::function<void(FaultRun&)> MidFrame2(std::function<void(FaultRun&)> act) {
+    return [act](FaultRun& run) {
+        ASSERT_TRUE(
+            run.HeadReached([](const head::HeadReport& r) { return r.xoffSent && !r.xonSent; }));
+        act(run);
+    };
+}
+
+constexpr std::size_t kThree = 10000;  // three frames, the last one short
+constexpr std::size_t kExact = 8192;   // two full frames
+constexpr std::size_t kOne = 3000;     // one frame
+
+const FaultCase kCases[] = {
+    // Checksum errors on the first, a middle, the last and the only frame, both codes.
+    {"reject first 81", kThree, Reject(1, 0x81), {}, false},
+    {"reject first 83", kThree, Reject(1, 0x83), {}, false},
+    {"reject middle 81", kThree, Reject(2, 0x81), {}, false},
+    {"reject middle 83", kThree, Reject(2, 0x83), {}, false},
+    {"reject short last 81", kThree, Reject(3, 0x81), {}, false},
+    {"reject short last 83", kThree, Reject(3, 0x83), {}, false},
+    {"reject full last 81", kExact, Reject(2, 0x81), {}, false},
+    {"reject full last 83", kExact, Reject(2, 0x83), {}, false},
+    {"reject only 81", kOne, Reject(1, 0x81), {}, false},
+    {"reject only 83", kOne, Reject(1, 0x83), {}, false},
+    {"reject resent frame too", kThree, Reject(3, 0x81), {}, false},
+    // Failure and time-out from the head, in place of an answer.
+    {"86 to the greeting", kThree, FailAt(0, 0x86), {}, false},
+    {"86 to frame 1", kThree, FailAt(1, 0x86), {}, false},
+    {"86 to frame 2", kThree, FailAt(2, 0x86), {}, false},
+    {"86 to the last frame", kThree, FailAt(3, 0x86), {}, false},
+    {"87 to frame 1", kThree, FailAt(1, 0x87), {}, false},
+    {"87 to frame 2", kThree, FailAt(2, 0x87), {}, false},
+    {"87 to the last frame", kThree, FailAt(3, 0x87), {}, false},
+    // 86 and 87 unasked, while a frame comes in.
+    {"86 unasked in frame 2", kThree, Unprompted(2, 0x86), {}, false},
+    {"87 unasked in frame 2", kThree, Unprompted(2, 0x87), {}, false},
+    {"86 unasked in the only frame", kOne, Unprompted(1, 0x86), {}, false},
+    // XOFF held briefly, long, and for good.
+    {"XOFF 50 ms in frame 2", kThree, Xoff(2, 50ms), {}, false},
+    {"XOFF 1.5 s in frame 2", kThree, Xoff(2, 1500ms), {}, false},
+    {"XOFF for good in frame 2", kThree, Xoff(2, 10min), {}, false},
+    {"XOFF 50 ms in the last frame", kThree, Xoff(3, 50ms), {}, false},
+    {"XOFF for good in the only frame", kOne, Xoff(1, 10min), {}, false},
+    // Garbage before, after and merged with answers.
+    {"garbage before the greeting's answer", kThree, Garbage(0, true), {}, false},
+    {"garbage after the greeting's answer", kThree, Garbage(0, false), {}, false},
+    {"garbage before frame 2's answer", kThree, Garbage(2, true), {}, false},
+    {"garbage after frame 2's answer", kThree, Garbage(2, false), {}, false},
+    {"garbage after the last answer", kThree, Garbage(3, false), {}, false},
+    {"82 80 in one chunk", kThree, Merge(1, {0x80}, false), {}, false},
+    {"80 82 in one chunk", kThree, Merge(0, {0x82}, false), {}, false},
+    {"garbage merged before frame 2's answer", kThree, Merge(2, {0x55, 0xAA}, true), {}, false},
+    {"a second 82 with frame 1's", kThree, Merge(1, {0x82}, false), {}, false},
+    {"a second 82 before the last frame's 84", kThree, Merge(3, {0x82}, true), {}, false},
+    // Done too early, and withheld.
+    {"84 after frame 2 of 3, one chunk", kThree, Merge(2, {0x84}, true), {}, false},
+    {"84 before frame 1's 82, one chunk", kThree, Merge(1, {0x84}, true), {}, false},
+    {"84 with the last frame's 82 behind it", kThree, Merge(3, {0x82}, false), {}, false},
+    {"82 for 84: one frame more", kThree, WithholdDone(), {}, false},
+    // A head that goes quiet.
+    {"silent from the greeting", kThree, Silent(0), {}, false},
+    {"silent from frame 1", kThree, Silent(1), {}, false},
+    {"silent from frame 2", kThree, Silent(2), {}, false},
+    {"silent from the last frame", kThree, Silent(3), {}, false},
+    // The head gone: between frames and in the middle of one.
+    {"head gone between frames", kThree, Silent(2),
+     AfterFrame(2, [](FaultRun& run) { run.head->Stop(); }), false},
+    {"head gone mid-frame", kThree, Xoff(2, 10min),
+     MidFrame2([](FaultRun& run) { run.head->Stop(); }), false},
+    // The file truncated, deleted or grown while it goes out.
+    {"file truncated",
+     kThree,
+     {},
+     AfterFrame(1, [](FaultRun& run) { std::filesystem::resize_file(run.path, 100); }),
+     false},
+    {"file emptied",
+     kThree,
+     {},
+     AfterFrame(1, [](FaultRun& run) { std::filesystem::resize_file(run.path, 0); }),
+     false},
+    {"file deleted",
+     kThree,
+     {},
+     AfterFrame(1, [](FaultRun& run) { std::filesystem::remove(run.path); }),
+     false},
+    {"file grown",
+     kThree,
+     {},
+     AfterFrame(1,
+                [](FaultRun& run) {
+                    std::ofstream(run.path, std::ios::binary | std::ios::app)
+                        << std::string(5000, 'x');
+                }),
+     false},
+    // The operator chooses again while a frame goes out.
+    {"file and device again mid-frame", kThree, Xoff(2, 10min),
+     MidFrame2([](FaultRun& run) { run.ChooseFileAndDevice(); }), true},
+    {"file again mid-frame, dialog cancelled", kThree, Xoff(2, 1s),
+     MidFrame2([](FaultRun& run) { run.CancelFileChoice(); }), true},
+};
+
+}  // namespace
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultRun, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<FaultCase>& param) {
+                             std::string name;
+                             for (const char* p = param.param.name; *p; ++p)
+                                 name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                             return name;
+                         });

@@ -20,6 +20,7 @@
 #include "tests/support/TestImages.h"
 #include "tests/support/WindowFixture.h"
 #include "tools/head/VirtualHead.h"
+#include "upgrade/Sender.h"
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
@@ -133,6 +134,13 @@ class FaultRun : public WindowFixture, public ::testing::WithParamInterface<Faul
             instant.Advance(UpgradeEngine::kAnswerWait + 1s);
             ProcessEventsUntil([&] { return Ended(); }, 2s);
         }
+        // A sender that has stopped has posted its last report before it finished.
+        ProcessEventsUntil([&] {
+            const auto& sender = State().senderThread;
+            return !sender || sender->Finished() || State().senderAwake == 0;
+        });
+        QApplication::processEvents();
+        // Whatever the head still does (a late answer, a resend) is seen through.
         std::uint64_t seen = ~0ull;
         for (int i = 0; i < 100 && head->IsRunning(); ++i) {
             const std::uint64_t now = head->Report().bytesReceived;

@@ -110,6 +110,10 @@ TEST_F(EngineEndToEndTest, TheHeadReceivesTheFileByteForByte) {
         options.sizeRule = head::ImageSizeRule::ExpectSize;
         options.expectSize = static_cast<std::uint32_t>(row.imageSize);
         options.faults = row.faults;
+        // An unasked code and the answer after it are one chunk if the receive loop reads them
+        // together, and then only the first counts: the head takes the rest of the frame at a
+        // real line's pace, so that the code is read long before the answer is written.
+        if (row.faults.unpromptedFrame != 0) options.paceBaud = 115200;
         std::string error;
         virtualHead = head::VirtualHead::CreatePty(options, &error);
         ASSERT_TRUE(virtualHead) << error;

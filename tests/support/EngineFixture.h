@@ -1,0 +1,148 @@
+// The transfer engine without Qt, on a MemoryPort, with a clock that records its pauses and an
+// observer that records its reports as a readable list of events. Received chunks go from the
+// receive loop into a queue; the test's thread hands them to the engine (Pump), as a front end
+// would on its own thread.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "tests/support/MemoryLine.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestClock.h"
+#include "upgrade/FirmwareFrame.h"
+#include "upgrade/UpgradeEngine.h"
+
+namespace engine_test {
+
+using Bytes = std::vector<std::uint8_t>;
+using namespace std::chrono_literals;
+
+inline constexpr std::chrono::milliseconds kWait{10'000};  // every wait is bounded
+
+// Records every report in order: "port-open", "port-closed", "open-failed", "reopened ok",
+// "reopened failed", "thread-failed", "loop-ended -1", "connected", "accepted 4096",
+// "checksum-error", "done 10000", "failed", "timeout", "write-failed", "file-unreadable".
+// Sent-count reports are counted, not listed.
+class RecordingObserver final : public EngineObserver {
+  public:
+    std::string portName = "MEM1";
+    std::function<void()> onEvent;  // after each report, on the reporting thread
+
+    void ReadPortSettings(SerialSettings& settings) override { settings.portName = portName; }
+    void OnPortStateChanged(bool open) override { Add(open ? "port-open" : "port-closed"); }
+    void OnPortOpenFailed(PortFailure) override { Add("open-failed"); }
+    void OnPortReopened(bool open) override { Add(open ? "reopened ok" : "reopened failed"); }
+    void OnThreadCreationFailed() override { Add("thread-failed"); }
+    void OnReceiveLoopEnded(int code) override { Add("loop-ended " + std::to_string(code)); }
+    void OnConnected() override { Add("connected"); }
+    void OnBlockAccepted(std::int32_t position) override {
+        Add("accepted " + std::to_string(position));
+    }
+    void OnChecksumError() override { Add("checksum-error"); }
+    void OnUpgradeDone(std::int32_t position) override { Add("done " + std::to_string(position)); }
+    void OnHeadFailed() override { Add("failed"); }
+    void OnHeadTimedOut() override { Add("timeout"); }
+    void OnWriteFailed() override { Add("write-failed"); }
+    void OnFileUnreadable() override { Add("file-unreadable"); }
+    void OnSentCountChanged() override;
+
+    std::vector<std::string> Events() const;
+    bool Saw(const std::string& event) const;
+    void ClearEvents();
+    // A sent-count report has come and the count has not been taken since.
+    bool CountOutstanding() const { return countOutstanding_.load(); }
+    // Marks the report taken; call just before UpgradeEngine::TakeSentCount.
+    void CountTaken() { countOutstanding_ = false; }
+    int CountReports() const { return countReports_.load(); }
+    // Reports that came while one was still outstanding.
+    int DoubleCountReports() const { return doubleCountReports_.load(); }
+
+  private:
+    void Add(std::string event);
+    mutable std::mutex mutex_;
+    std::vector<std::string> events_;
+    std::atomic<bool> countOutstanding_{false};
+    std::atomic<int> countReports_{0};
+    std::atomic<int> doubleCountReports_{0};
+};
+
+// The frame the tool builds for the block at offset of image.
+Bytes ExpectedFrame(const Bytes& image, std::size_t offset);
+
+class EngineFixture : public testing::Test {
+  protected:
+    // An engine on the memory port, whose line is open.
+    void SetUp() override;
+    void TearDown() override;
+
+    // Makes the engine (ending one made before) with these line opener and clock.
+    void CreateEngine(LineOpener opener, EngineClock* clock);
+
+    // --- Received chunks
+    // Hands queued chunks to the engine on this thread until condition holds (checked with
+    // the fixture's lock held: read only what locks nothing of the fixture's own) or the time
+    // is up. While pumping, an outstanding sent count is taken, as a front end would.
+    bool PumpUntil(const std::function<bool()>& condition,
+                   std::chrono::milliseconds timeout = kWait);
+    // Puts one chunk on the line and pumps until the engine has handled it.
+    void AnswerChunk(Bytes chunk);
+    void Answer(std::uint8_t code) { AnswerChunk({code}); }
+    // For a write hook (any thread but the pumping one): puts the chunk on the line and
+    // returns once the pumping thread has handed it to the engine.
+    bool InjectAndAwait(Bytes chunk);
+    std::size_t ChunksHandled();
+
+    // --- The image
+    // Writes an image of size bytes and opens it with OpenFirmware.
+    void LoadImage(std::size_t size, std::uint32_t seed = 7);
+    // Greets the head and answers 80.
+    void Greet();
+    // Starts the sender; frames are counted from the bytes written so far.
+    void Start();
+    // Index, among all bytes written, of byte i of frame k (frames counted from Start).
+    std::size_t FrameByteIndex(std::size_t frame, std::size_t i) const;
+    // Pumps until frames whole frames have been written since Start and the sender is parked.
+    bool WaitForFrames(std::size_t frames);
+    // Frame k (counted from Start) as written, empty when not all of it was.
+    Bytes FrameOnLine(std::size_t frame) const;
+    Bytes Expected(std::size_t offset) const { return ExpectedFrame(image, offset); }
+    std::size_t FrameBytesWritten() const { return port.WrittenCount() - framesBase; }
+
+    // Takes the sent count as a front end does (marks the report taken first), and checks it
+    // never exceeds the frame bytes on the line.
+    std::int32_t TakeSentCount();
+    // Takes the sent count at each report until it reaches count.
+    bool SentCountReaches(std::int32_t count);
+
+    memory_line::MemoryPort port;
+    TestClock clock{TestClock::Mode::Instant};
+    RecordingObserver observer;
+    std::unique_ptr<UpgradeEngine> engine;
+    TempDir folder{"kavlet-engine"};
+    Bytes image;
+    std::size_t framesBase = 0;
+    bool takeCountsWhilePumping = true;
+    std::atomic<int> countAboveLine{0};
+    std::atomic<std::int32_t> lastTaken{
+        -1};  // the sent count taken last  // sent counts taken that exceeded the line's bytes
+
+  private:
+    void Poke();
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Bytes> chunks_;
+    std::size_t handled_ = 0;
+};
+
+}  // namespace engine_test

@@ -236,7 +236,8 @@ TEST_F(EngineTransferTest, OfAChunkOnlyTheFirstByteCounts) {
     const MergedRow rows[] = {
         {{0x82, 0x80}, {"accepted 4096"}, 4096, true},
         {{0x80, 0x82}, {"connected"}, std::nullopt, true},
-        {{0x84, 0x00}, {"done 4096"}, std::nullopt, false},
+        // Done after frame 1 of 3: not done at all, and the transfer ends.
+        {{0x84, 0x00}, {"done-too-early"}, std::nullopt, true},
         {{0x81, 0x82, 0x84}, {"checksum-error"}, 0, true},
         {{0x00, 0x82}, {}, std::nullopt, true},
         {{0x86, 0x82}, {"failed"}, std::nullopt, true},

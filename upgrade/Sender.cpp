@@ -35,6 +35,10 @@ void SenderThread::RequestStop() {
     wakeCondition_.notify_one();
 }
 
+void SenderThread::Join() {
+    if (thread_.joinable()) thread_.join();
+}
+
 bool SenderThread::WaitForWake() {
     std::unique_lock lock(mutex_);
     wakeCondition_.wait(lock, [this] { return wakePending_ || stopRequested_; });

@@ -36,6 +36,9 @@ class SenderThread {
     void Wake();
     // Asks the sender to end: between two bytes, or while parked.
     void RequestStop();
+    // Waits for the thread to end by itself (its port has closed under it), without asking it
+    // to, so that it still reports how it ended.
+    void Join();
 
     // Parks until woken (true) or asked to end (false).
     bool WaitForWake();

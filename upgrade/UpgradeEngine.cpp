@@ -108,7 +108,10 @@ void UpgradeEngine::ClosePortEndingFrame(bool quiet) {
     const bool partWay = state_.senderThread && state_.senderAwake == 1;
     if (partWay && quiet) state_.senderThread->RequestStop();
     ClosePortAndLoop();
-    if (partWay) state_.senderThread.reset();  // its write has ended with the closing
+    if (partWay) {
+        state_.senderThread->Join();  // its write has failed with the closing, and it has ended
+        state_.senderThread.reset();
+    }
 }
 
 void UpgradeEngine::ClosePort() {

@@ -53,6 +53,9 @@ class RecordingObserver final : public EngineObserver {
     void OnUpgradeDone(std::int32_t position) override { Add("done " + std::to_string(position)); }
     void OnHeadFailed() override { Add("failed"); }
     void OnHeadTimedOut() override { Add("timeout"); }
+    void OnDoneTooEarly() override { Add("done-too-early"); }
+    void OnNoAnswer() override { Add("no-answer"); }
+    void OnPortLost() override { Add("port-lost"); }
     void OnWriteFailed() override { Add("write-failed"); }
     void OnFileUnreadable() override { Add("file-unreadable"); }
     void OnSentCountChanged() override;

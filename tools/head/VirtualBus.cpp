@@ -89,11 +89,11 @@ std::string VirtualBus::SummaryText() const {
         resends += report.resends;
         images += report.imagesCompleted;
     }
-    text += "line: " + std::to_string(addresses_.size()) + " heads, " + std::to_string(received) +
-            " bytes from the tool, " + std::to_string(written) + " bytes from the heads, " +
-            std::to_string(frames) + " frames (" + std::to_string(resends) + " resends), " +
-            std::to_string(images) + " images complete, " + std::to_string(Collisions()) +
-            " collisions\n";
+    text += "line: " + std::to_string(addresses_.size()) + " heads; " + std::to_string(received) +
+            " bytes from the tool, " + std::to_string(written) + " from the heads\n";
+    text += "line: " + std::to_string(frames) + " frames (" + std::to_string(resends) +
+            " resends), " + std::to_string(images) + " images complete, " +
+            std::to_string(Collisions()) + " collisions\n";
     return text;
 }
 

@@ -166,6 +166,9 @@ void HeadEngine::Receive(std::span<const std::uint8_t> bytes,
     lastActivity_ = now;
     if (toolSpeed && *toolSpeed != LineSpeed() && MayLeaveLoader()) {
         LeaveLoader(Format("bytes came at %u baud", static_cast<unsigned>(*toolSpeed)), now);
+        skipped_.insert(skipped_.end(), pending_.begin(), pending_.end());
+        pending_.clear();
+        FlushSkipped(now);
     }
     if (toolSpeed && *toolSpeed != LineSpeed()) {
         // A real receiver would make garbage of bytes sent at another speed; they count as
@@ -202,10 +205,9 @@ bool HeadEngine::MayLeaveLoader() const {
 }
 
 void HeadEngine::LeaveLoader(const std::string& why, Clock::time_point now) {
+    // Called between steps (Receive), or from Process on a command: Process then deals with
+    // the bytes after it itself, and pending_ must stay as it is.
     DropFrame(now, "the end of the loader");
-    skipped_.insert(skipped_.end(), pending_.begin(), pending_.end());
-    pending_.clear();
-    FlushSkipped(now);
     report_.state = HeadState::Normal;
     ++report_.loaderExits;
     Note(Format("image complete and %s: the loader ends, back in normal operation at %u baud",

@@ -1,10 +1,15 @@
 #include "tools/head/HeadCommandLine.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <type_traits>
+
+#include "tools/head/VirtualBus.h"
 
 namespace head {
 
@@ -115,10 +120,34 @@ bool ParseUnprompted(const std::string& text, HeadFaults* f) {
     return true;
 }
 
-}  // namespace
+bool ParseProtocol(const std::string& text, PelcoProtocol* protocol) {
+    const std::string p = Lower(text);
+    if (p == "pelco-d" || p == "pelco_d" || p == "d") {
+        *protocol = PelcoProtocol::PelcoD;
+    } else if (p == "pelco-p" || p == "pelco_p" || p == "p") {
+        *protocol = PelcoProtocol::PelcoP;
+    } else {
+        return false;
+    }
+    return true;
+}
 
-bool ParseHeadCommandLine(const std::vector<std::string>& args, HeadCommandLine* result,
-                          std::string* error) {
+// The options that set faults: on a bus they follow --head ADDR.
+const std::set<std::string> kFaultOptions = {
+    "--reject-frame",  "--reject-code", "--fail-at",      "--fail-code",  "--xoff-frame",
+    "--xoff-after",    "--xoff-ms",     "--silent-from",  "--garbage-at", "--garbage-before",
+    "--garbage-bytes", "--garbage-gap", "--merge-answer", "--unprompted", "--no-done"};
+// The options without a value.
+const std::set<std::string> kSwitches = {"--help",           "-h",        "--loader", "--trim-fill",
+                                         "--garbage-before", "--no-done", "--quiet"};
+// The options a bus gives each head in --bus, or that belong to one head on a line of its own.
+const std::set<std::string> kSingleHeadOptions = {"--address", "--protocol", "--speed", "--attach",
+                                                  "--loader"};
+
+// The parsed command line of the program: the options (names as given, without "=value") in
+// names, and in *bus the value of --bus if given. Empty when well-formed, else the problem.
+std::string ParseOptions(const std::vector<std::string>& args, HeadCommandLine* result,
+                         std::vector<std::string>* names, std::optional<std::string>* bus) {
     HeadCommandLine line;
     HeadOptions& o = line.options;
     HeadFaults& f = o.faults;
@@ -170,15 +199,9 @@ bool ParseHeadCommandLine(const std::vector<std::string>& args, HeadCommandLine*
         {"--address", number(255, &o.address)},
         {"--protocol",
          [&](const std::string& v) {
-             const std::string p = Lower(v);
-             if (p == "pelco-d" || p == "pelco_d" || p == "d") {
-                 o.protocol = PelcoProtocol::PelcoD;
-             } else if (p == "pelco-p" || p == "pelco_p" || p == "p") {
-                 o.protocol = PelcoProtocol::PelcoP;
-             } else {
-                 problem = "unknown protocol: " + v;
-             }
+             if (!ParseProtocol(v, &o.protocol)) problem = "unknown protocol: " + v;
          }},
+        {"--bus", [&](const std::string& v) { *bus = v; }},
         {"--speed", number(100'000'000, &o.speed)},
         {"--attach", [&](const std::string& v) { line.attachPath = v; }},
         {"--output", [&](const std::string& v) { o.outputPath = v; }},
@@ -214,6 +237,7 @@ bool ParseHeadCommandLine(const std::vector<std::string>& args, HeadCommandLine*
     };
     // Switches.
     const std::map<std::string, std::function<void()>> switches = {
+        // Every name here is in kSwitches as well.
         {"--help", [&] { line.help = true; }},
         {"-h", [&] { line.help = true; }},
         {"--loader", [&] { o.startInLoader = true; }},
@@ -230,6 +254,7 @@ bool ParseHeadCommandLine(const std::vector<std::string>& args, HeadCommandLine*
             value = name.substr(eq + 1);
             name.resize(eq);
         }
+        names->push_back(name);
         if (const auto s = switches.find(name); s != switches.end() && !value) {
             s->second();
             continue;
@@ -248,11 +273,144 @@ bool ParseHeadCommandLine(const std::vector<std::string>& args, HeadCommandLine*
         }
         v->second(*value);
     }
-    if (problem.empty() && !line.help) problem = CheckOptions(o);
-    if (!problem.empty()) {
+    if (problem.empty()) *result = std::move(line);
+    return problem;
+}
+
+// ADDR:PROTOCOL:SPEED,... onto copies of common.
+std::string ParseBus(const std::string& text, const HeadOptions& common,
+                     std::vector<HeadOptions>* heads) {
+    std::string entry;
+    std::vector<std::string> entries;
+    for (const char c : text + ",") {
+        if (c != ',') {
+            entry += c;
+            continue;
+        }
+        entries.push_back(entry);
+        entry.clear();
+    }
+    for (const std::string& e : entries) {
+        const std::vector<std::string> fields = Fields(e);
+        HeadOptions options = common;
+        unsigned long long address = 0;
+        unsigned long long speed = 0;
+        if (fields.size() != 3 || !ParseUnsigned(fields[0], 255, &address) || address < 1 ||
+            !ParseProtocol(fields[1], &options.protocol) ||
+            !ParseUnsigned(fields[2], 100'000'000, &speed) || speed == 0) {
+            return "not ADDRESS:PROTOCOL:SPEED (address 1 to 255, pelco-d or pelco-p, speed in "
+                   "baud): \"" +
+                   e + "\"";
+        }
+        options.address = static_cast<unsigned>(address);
+        options.speed = static_cast<std::uint32_t>(speed);
+        if (!options.outputPath.empty()) {
+            options.outputPath = BusOutputPath(common.outputPath, options.address);
+        }
+        heads->push_back(std::move(options));
+    }
+    return CheckBus(*heads);
+}
+
+}  // namespace
+
+std::string BusOutputPath(const std::string& path, unsigned address) {
+    const std::filesystem::path p(path);
+    std::filesystem::path name = p.stem();
+    name += "-" + std::to_string(address);
+    name += p.extension();
+    return (p.parent_path() / name).string();
+}
+
+bool ParseHeadCommandLine(const std::vector<std::string>& args, HeadCommandLine* result,
+                          std::string* error) {
+    auto fail = [error](const std::string& problem) {
         if (error) *error = problem;
         return false;
+    };
+    // The arguments up to the first --head, then one section a --head ADDR.
+    std::vector<std::string> common;
+    std::vector<std::pair<std::string, std::vector<std::string>>> sections;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--head" || args[i].starts_with("--head=")) {
+            std::string address;
+            if (args[i] != "--head") {
+                address = args[i].substr(7);
+            } else if (i + 1 < args.size()) {
+                address = args[++i];
+            } else {
+                return fail("--head needs an address");
+            }
+            sections.push_back({address, {}});
+            continue;
+        }
+        // A fault goes to the head named last; any other option is the line's, wherever it
+        // stands. An option's value goes with it.
+        const std::string name = args[i].substr(0, args[i].find('='));
+        std::vector<std::string>& to =
+            sections.empty() || !kFaultOptions.count(name) ? common : sections.back().second;
+        to.push_back(args[i]);
+        const bool takesValue = name.starts_with("--") && name == args[i] &&
+                                !kSwitches.count(name) && i + 1 < args.size();
+        if (takesValue) to.push_back(args[++i]);
     }
+
+    HeadCommandLine line;
+    std::vector<std::string> names;
+    std::optional<std::string> bus;
+    if (std::string problem = ParseOptions(common, &line, &names, &bus); !problem.empty()) {
+        return fail(problem);
+    }
+    if (!bus) {
+        if (!sections.empty()) return fail("--head ADDR belongs to a bus: give --bus first");
+        if (!line.help) {
+            if (std::string problem = CheckOptions(line.options); !problem.empty()) {
+                return fail(problem);
+            }
+        }
+        *result = std::move(line);
+        return true;
+    }
+
+    for (const std::string& name : names) {
+        if (kFaultOptions.count(name)) {
+            return fail(name + ": on a bus, faults follow --head ADDR, the head they are for");
+        }
+        if (kSingleHeadOptions.count(name)) {
+            return fail(name +
+                        " is not for a bus: --bus gives every head's address, protocol "
+                        "and speed");
+        }
+    }
+    if (std::string problem = ParseBus(*bus, line.options, &line.bus); !problem.empty()) {
+        return fail("--bus: " + problem);
+    }
+    std::set<unsigned> faulted;
+    for (const auto& [addressText, sectionArgs] : sections) {
+        unsigned long long address = 0;
+        const auto head = std::find_if(line.bus.begin(), line.bus.end(), [&](const auto& h) {
+            return ParseUnsigned(addressText, 255, &address) && h.address == address;
+        });
+        if (head == line.bus.end())
+            return fail("--head " + addressText + ": no such head on --bus");
+        if (!faulted.insert(head->address).second) {
+            return fail("--head " + addressText + " given twice");
+        }
+        HeadCommandLine faults;
+        std::vector<std::string> faultNames;
+        std::optional<std::string> nested;
+        if (std::string problem = ParseOptions(sectionArgs, &faults, &faultNames, &nested);
+            !problem.empty()) {
+            return fail("--head " + addressText + ": " + problem);
+        }
+        for (const std::string& name : faultNames) {
+            if (!kFaultOptions.count(name)) {
+                return fail("--head " + addressText + ": only faults follow --head, not " + name);
+            }
+        }
+        head->faults = faults.options.faults;
+    }
+    if (std::string problem = CheckBus(line.bus); !problem.empty()) return fail(problem);
     *result = std::move(line);
     return true;
 }
@@ -315,6 +473,25 @@ received since the start, frames sent again included):
                        while frame K comes in, after N of its bytes (1 to 4106), send CODE
                        unasked: 86 (failed) or 87 (timed out) (hex, default 86); frame K is
                        still answered when it is complete
+
+Several heads on one line (as camera heads on one RS-485 line):
+  --bus ADDR:PROTOCOL:SPEED,...
+                       heads on one pseudo-terminal, e.g. 1:pelco-d:2400,7:pelco-p:9600
+                       (addresses distinct, 1 to 255); in place of --address, --protocol,
+                       --speed, --loader and --attach. Every byte reaches every head, and
+                       each hears only what comes at its receiver's speed: the head addressed
+                       by its own start-upgrade command at its own speed enters its loader,
+                       the others stay in normal operation. Once its image is complete, a
+                       loader head is back in normal operation when the tool turns to another
+                       head (bytes at another speed than 115200, or a start-upgrade command at
+                       115200); with an incomplete image it stays in its loader.
+  --head ADDR          the faults after it, up to the next --head, are head ADDR's only:
+                       --bus 1:d:2400,2:d:2400 --head 2 --reject-frame 2 --head 1 --no-done
+                       (on a bus, faults are given only this way; other options may stand
+                       anywhere and stay the line's)
+  --output, --expect-size, --trim-fill, --frame-timeout and --pace apply to every head; with
+  --bus, --output FILE writes one file a head, the address put in before the extension:
+  out.bin gives out-1.bin, out-2.bin (out gives out-1, out-2).
 
 Output:
   --quiet              print only the port path and the summary, not every event

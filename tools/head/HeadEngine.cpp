@@ -82,7 +82,9 @@ std::string CheckOptions(const HeadOptions& options) {
 }
 
 std::string SummaryText(const HeadReport& r) {
-    std::string text = Format("state: %s\n", StateName(r.state));
+    std::string text = r.state == HeadState::Stopped
+                           ? Format("state: stopped, in %s at the time\n", StateName(r.stoppedIn))
+                           : Format("state: %s\n", StateName(r.state));
     text += Format("bytes received: %llu (noise %llu, skipped %llu)\n",
                    static_cast<unsigned long long>(r.bytesReceived),
                    static_cast<unsigned long long>(r.noiseBytes),
@@ -102,6 +104,10 @@ std::string SummaryText(const HeadReport& r) {
     if (r.impliedImageSize) {
         text += Format("the extra frame puts the end of the file at %u bytes\n",
                        static_cast<unsigned>(*r.impliedImageSize));
+    }
+    if (r.loaderExits > 0) {
+        text +=
+            Format("the loader ended %u times as the tool turned to another head\n", r.loaderExits);
     }
     if (r.imagesCompleted > 0) {
         text += Format("image: %zu bytes, sha256 %s\n", r.finishedImage.size(), r.sha256.c_str());
@@ -158,6 +164,12 @@ void HeadEngine::Receive(std::span<const std::uint8_t> bytes,
     report_.bytesReceived += bytes.size();
     if (xonDue_ && !report_.xonSent) report_.bytesWhilePaused += bytes.size();
     lastActivity_ = now;
+    if (toolSpeed && *toolSpeed != LineSpeed() && MayLeaveLoader()) {
+        LeaveLoader(Format("bytes came at %u baud", static_cast<unsigned>(*toolSpeed)), now);
+        skipped_.insert(skipped_.end(), pending_.begin(), pending_.end());
+        pending_.clear();
+        FlushSkipped(now);
+    }
     if (toolSpeed && *toolSpeed != LineSpeed()) {
         // A real receiver would make garbage of bytes sent at another speed; they count as
         // noise, and break whatever was coming in.
@@ -186,6 +198,21 @@ void HeadEngine::DropFrame(Clock::time_point now, const char* why) {
             now);
     inFrame_ = false;
     frame_.clear();
+}
+
+bool HeadEngine::MayLeaveLoader() const {
+    return options_.leaveLoaderWhenDone && report_.state == HeadState::Loader && lastBlockStored_;
+}
+
+void HeadEngine::LeaveLoader(const std::string& why, Clock::time_point now) {
+    // Called between steps (Receive), or from Process on a command: Process then deals with
+    // the bytes after it itself, and pending_ must stay as it is.
+    DropFrame(now, "the end of the loader");
+    report_.state = HeadState::Normal;
+    ++report_.loaderExits;
+    Note(Format("image complete and %s: the loader ends, back in normal operation at %u baud",
+                why.c_str(), static_cast<unsigned>(options_.speed)),
+         now);
 }
 
 void HeadEngine::FlushSkipped(Clock::time_point now) {
@@ -300,7 +327,14 @@ void HeadEngine::HandleCommand(const PelcoFrame& frame, std::span<const std::uin
                                Clock::time_point now) {
     CommandSeen seen{frame, {bytes.begin(), bytes.end()}, chunkSpeed_, false};
     std::string verdict;
-    if (report_.state != HeadState::Normal) {
+    if (frame.IsStartUpgrade() && MayLeaveLoader()) {
+        LeaveLoader(Format("a start-upgrade command for address %u came", frame.address), now);
+    }
+    if (report_.state == HeadState::Normal && chunkSpeed_ && *chunkSpeed_ != options_.speed) {
+        // Only after the loader ended on this very command: it came at the loader's speed.
+        verdict = Format("ignored: it came at the loader's speed, this head listens at %u baud",
+                         static_cast<unsigned>(options_.speed));
+    } else if (report_.state != HeadState::Normal) {
         verdict = "ignored: the loader is running";
     } else if (frame.protocol != options_.protocol) {
         verdict = Format("ignored: this head speaks %s", ProtocolName(options_.protocol));

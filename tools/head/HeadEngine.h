@@ -71,6 +71,9 @@ class HeadEngine {
     void HandleGreeting(Clock::time_point now);
     void HandleFrame(Clock::time_point now);
     void CompleteImage(Clock::time_point now);
+    // True when the loader ends on the tool turning to another head (leaveLoaderWhenDone).
+    bool MayLeaveLoader() const;
+    void LeaveLoader(const std::string& why, Clock::time_point now);
     void Problem(const std::string& text, Clock::time_point now);
     // Sends the answer due at a point (kGreetingPoint or a frame number), after the silent and
     // garbage faults; code is the answer after the other faults.

@@ -90,6 +90,15 @@ struct HeadOptions {
     // A frame or a command left incomplete this long without a byte is dropped. 0: never.
     std::chrono::milliseconds frameTimeout{2000};
 
+    // For a head sharing its line with others (VirtualBus sets it): once its image is complete,
+    // the loader ends and the head is back in normal operation as soon as the tool turns to
+    // another head. That is, on the first bytes sent at another speed than the loader's (they
+    // are then judged at the head's own speed: its own start-upgrade command starts the loader
+    // again), or on a start-upgrade command read at the loader's speed (for any address; taken
+    // only when it is the head's own, at its own speed). A head whose image is incomplete stays
+    // in its loader, as a real one with half its flash written would.
+    bool leaveLoaderWhenDone = false;
+
     HeadFaults faults;
 
     // Called with each event line, on the head's thread, after the head has released its lock
@@ -117,7 +126,8 @@ struct CommandSeen {
 
 struct HeadReport {
     HeadState state = HeadState::Normal;
-    std::vector<CommandSeen> commands;  // every well-formed Pelco frame, accepted or not
+    HeadState stoppedIn = HeadState::Normal;  // the state it was in when it stopped
+    std::vector<CommandSeen> commands;        // every well-formed Pelco frame, accepted or not
 
     std::uint64_t bytesReceived = 0;  // every byte read from the line
     std::uint64_t noiseBytes = 0;     // read while the tool's speed differed from the head's
@@ -147,6 +157,7 @@ struct HeadReport {
 
     std::vector<std::uint8_t> image;  // blocks stored so far of the image in progress
     unsigned imagesCompleted = 0;
+    unsigned loaderExits = 0;  // times the loader ended on a bus (leaveLoaderWhenDone)
     std::vector<std::uint8_t> finishedImage;  // the last complete image, cut by the size rule
     std::string sha256;                       // of finishedImage; empty until one is complete
 

@@ -37,17 +37,22 @@ int MillisecondsUntil(Clock::time_point when, Clock::time_point now) {
 
 }  // namespace
 
-VirtualHead::VirtualHead(HeadOptions options, int fd, int slaveFd, bool pseudoTerminal,
+VirtualHead::VirtualHead(std::vector<HeadOptions> heads, int fd, int slaveFd, bool pseudoTerminal,
                          std::string path, int wakeFd)
-    : options_(std::move(options)),
-      fd_(fd),
+    : fd_(fd),
       slaveFd_(slaveFd),
       pseudoTerminal_(pseudoTerminal),
       path_(std::move(path)),
-      wakeFd_(wakeFd),
-      engine_(options_, Clock::now()) {}
+      wakeFd_(wakeFd) {
+    const auto start = Clock::now();
+    heads_.reserve(heads.size());
+    for (HeadOptions& options : heads) {
+        HeadEngine engine(options, start);
+        heads_.push_back({std::move(options), std::move(engine)});
+    }
+}
 
-std::unique_ptr<VirtualHead> VirtualHead::Make(HeadOptions options, int fd, int slaveFd,
+std::unique_ptr<VirtualHead> VirtualHead::Make(std::vector<HeadOptions> heads, int fd, int slaveFd,
                                                bool pseudoTerminal, std::string path,
                                                std::string* error) {
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -58,7 +63,7 @@ std::unique_ptr<VirtualHead> VirtualHead::Make(HeadOptions options, int fd, int 
         return nullptr;
     }
     return std::unique_ptr<VirtualHead>(
-        new VirtualHead(std::move(options), fd, slaveFd, pseudoTerminal, std::move(path), wakeFd));
+        new VirtualHead(std::move(heads), fd, slaveFd, pseudoTerminal, std::move(path), wakeFd));
 }
 
 std::unique_ptr<VirtualHead> VirtualHead::CreatePty(HeadOptions options, std::string* error) {
@@ -66,6 +71,13 @@ std::unique_ptr<VirtualHead> VirtualHead::CreatePty(HeadOptions options, std::st
         if (error) *error = problem;
         return nullptr;
     }
+    std::vector<HeadOptions> heads;
+    heads.push_back(std::move(options));
+    return MakePty(std::move(heads), error);
+}
+
+std::unique_ptr<VirtualHead> VirtualHead::MakePty(std::vector<HeadOptions> heads,
+                                                  std::string* error) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (master < 0) {
         if (error) *error = ErrnoText("posix_openpt", errno);
@@ -84,7 +96,7 @@ std::unique_ptr<VirtualHead> VirtualHead::CreatePty(HeadOptions options, std::st
         close(master);
         return nullptr;
     }
-    return Make(std::move(options), master, slave, true, name, error);
+    return Make(std::move(heads), master, slave, true, name, error);
 }
 
 std::unique_ptr<VirtualHead> VirtualHead::Attach(const std::string& devicePath, HeadOptions options,
@@ -109,7 +121,9 @@ std::unique_ptr<VirtualHead> VirtualHead::Attach(const std::string& devicePath, 
     }
     const std::uint32_t speed = options.startInLoader ? wire::kLoaderBaud : options.speed;
     if (!SetRawLine(fd, speed)) return fail(ErrnoText("line settings on " + devicePath, errno));
-    return Make(std::move(options), fd, -1, false, devicePath, error);
+    std::vector<HeadOptions> heads;
+    heads.push_back(std::move(options));
+    return Make(std::move(heads), fd, -1, false, devicePath, error);
 }
 
 VirtualHead::~VirtualHead() {
@@ -124,11 +138,14 @@ void VirtualHead::Start() {
     started_ = true;
     {
         std::lock_guard lock(mutex_);
-        engine_.Note(
-            std::string("listening on ") + path_ + " as a " + ProtocolName(options_.protocol) +
-                " head, address " + std::to_string(options_.address) + ", " +
-                std::to_string(engine_.LineSpeed()) + " baud, " + StateName(engine_.Report().state),
-            Clock::now());
+        for (Member& head : heads_) {
+            head.engine.Note(std::string("listening on ") + path_ + " as a " +
+                                 ProtocolName(head.options.protocol) + " head, address " +
+                                 std::to_string(head.options.address) + ", " +
+                                 std::to_string(head.engine.LineSpeed()) + " baud, " +
+                                 StateName(head.engine.Report().state),
+                             Clock::now());
+        }
     }
     running_ = true;
     thread_ = std::thread(&VirtualHead::Run, this);
@@ -151,30 +168,50 @@ void VirtualHead::Stop() {
 }
 
 HeadReport VirtualHead::Report() const {
-    std::lock_guard lock(mutex_);
-    return engine_.Report();
+    return ReportOf(0);
 }
 
 bool VirtualHead::WaitFor(const std::function<bool(const HeadReport&)>& condition,
                           std::chrono::milliseconds timeout) const {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, timeout, [&] {
-        return condition(engine_.Report()) || engine_.Report().state == HeadState::Stopped;
-    });
-    return condition(engine_.Report());
+    return WaitForOn(0, condition, timeout);
 }
 
 void VirtualHead::SetFaults(const HeadFaults& faults) {
+    SetFaultsOn(0, faults);
+}
+
+HeadReport VirtualHead::ReportOf(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    return heads_.at(index).engine.Report();
+}
+
+bool VirtualHead::WaitForOn(std::size_t index,
+                            const std::function<bool(const HeadReport&)>& condition,
+                            std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    const HeadEngine& engine = heads_.at(index).engine;
+    changed_.wait_for(lock, timeout, [&] {
+        return condition(engine.Report()) || engine.Report().state == HeadState::Stopped;
+    });
+    return condition(engine.Report());
+}
+
+void VirtualHead::SetFaultsOn(std::size_t index, const HeadFaults& faults) {
     {
         std::lock_guard lock(mutex_);
-        engine_.SetFaults(faults);
+        heads_.at(index).engine.SetFaults(faults);
     }
     Wake();  // the head's thread looks at its timers again
 }
 
-void VirtualHead::PassOnEvents(const std::vector<std::string>& events) const {
-    if (!options_.log) return;
-    for (const std::string& line : events) options_.log(line);
+unsigned VirtualHead::Collisions() const {
+    std::lock_guard lock(mutex_);
+    return collisions_;
+}
+
+void VirtualHead::PassOnEvents(const Member& head, const std::vector<std::string>& events) const {
+    if (!head.options.log) return;
+    for (const std::string& line : events) head.options.log(line);
 }
 
 bool VirtualHead::WriteBytes(const std::vector<std::uint8_t>& bytes) {
@@ -200,8 +237,9 @@ bool VirtualHead::WriteBytes(const std::vector<std::uint8_t>& bytes) {
 
 void VirtualHead::Run() {
     std::uint32_t appliedSpeed =
-        pseudoTerminal_ ? 0 : (options_.startInLoader ? wire::kLoaderBaud : options_.speed);
-    const double paceRate = options_.paceBaud / 10.0;  // bytes per second: 8N1 is 10 bits
+        pseudoTerminal_ ? 0
+                        : (LineOptions().startInLoader ? wire::kLoaderBaud : LineOptions().speed);
+    const double paceRate = LineOptions().paceBaud / 10.0;  // bytes per second: 8N1 is 10 bits
     double credit = 0;
     auto creditAt = Clock::now();
     std::vector<std::uint8_t> buffer(kReadChunk);
@@ -212,19 +250,42 @@ void VirtualHead::Run() {
     while (failure.empty() && !stopRequested_) {
         auto now = Clock::now();
         std::vector<std::vector<std::uint8_t>> out;
-        std::vector<std::string> events;
+        std::vector<std::vector<std::string>> events(heads_.size());
         std::uint32_t speed = 0;
         std::optional<Clock::time_point> deadline;
         {
             std::lock_guard lock(mutex_);
-            engine_.Advance(now);
-            out = engine_.TakeDueWrites(now);
-            events = engine_.TakeNewEvents();
-            speed = engine_.LineSpeed();
-            deadline = engine_.NextDeadline();
+            std::vector<std::size_t> writers;
+            for (std::size_t i = 0; i < heads_.size(); ++i) {
+                HeadEngine& engine = heads_[i].engine;
+                engine.Advance(now);
+                auto writes = engine.TakeDueWrites(now);
+                if (!writes.empty()) writers.push_back(i);
+                for (auto& bytes : writes) out.push_back(std::move(bytes));
+                const auto next = engine.NextDeadline();
+                if (next && (!deadline || *next < *deadline)) deadline = next;
+            }
+            if (writers.size() > 1) {
+                // Two heads talking at once: on a real line their answers would collide.
+                ++collisions_;
+                std::string who;
+                for (const std::size_t i : writers) {
+                    who += (who.empty() ? "" : ", ") + std::to_string(heads_[i].options.address);
+                }
+                for (const std::size_t i : writers) {
+                    heads_[i].engine.MutableReport().problems.push_back(
+                        "heads " + who + " wrote to the line at the same time");
+                    heads_[i].engine.Note("collision: heads " + who + " wrote at the same time",
+                                          now);
+                }
+            }
+            for (std::size_t i = 0; i < heads_.size(); ++i) {
+                events[i] = heads_[i].engine.TakeNewEvents();
+            }
+            speed = heads_.front().engine.LineSpeed();
         }
         changed_.notify_all();
-        PassOnEvents(events);
+        for (std::size_t i = 0; i < heads_.size(); ++i) PassOnEvents(heads_[i], events[i]);
 
         if (!pseudoTerminal_ && speed != appliedSpeed) {
             if (!SetRawLine(fd_, speed)) {
@@ -237,7 +298,8 @@ void VirtualHead::Run() {
         for (const std::vector<std::uint8_t>& bytes : out) {
             if (WriteBytes(bytes)) continue;
             std::lock_guard lock(mutex_);
-            engine_.Note("could not write " + HexBytes(bytes) + " to the line", Clock::now());
+            heads_.front().engine.Note("could not write " + HexBytes(bytes) + " to the line",
+                                       Clock::now());
         }
 
         std::size_t allowed = buffer.size();
@@ -280,24 +342,32 @@ void VirtualHead::Run() {
             const std::optional<std::uint32_t> toolSpeed =
                 pseudoTerminal_ ? ReadLineSpeed(fd_) : std::nullopt;
             std::lock_guard lock(mutex_);
-            engine_.Receive({buffer.data(), static_cast<std::size_t>(n)}, toolSpeed, Clock::now());
+            // Every head on the line hears every byte, and judges its speed for itself.
+            const auto at = Clock::now();
+            for (Member& head : heads_) {
+                head.engine.Receive({buffer.data(), static_cast<std::size_t>(n)}, toolSpeed, at);
+            }
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             failure = n == 0 ? std::string("the line was hung up") : ErrnoText("read", errno);
         }
     }
 
-    std::vector<std::string> events;
+    std::vector<std::vector<std::string>> events(heads_.size());
     {
         std::lock_guard lock(mutex_);
-        if (!failure.empty()) engine_.Note("line failed: " + failure, Clock::now());
-        HeadReport& report = engine_.MutableReport();
-        report.lineError = failure;
-        report.state = HeadState::Stopped;
-        events = engine_.TakeNewEvents();
+        for (std::size_t i = 0; i < heads_.size(); ++i) {
+            HeadEngine& engine = heads_[i].engine;
+            if (!failure.empty()) engine.Note("line failed: " + failure, Clock::now());
+            HeadReport& report = engine.MutableReport();
+            report.lineError = failure;
+            if (report.state != HeadState::Stopped) report.stoppedIn = report.state;
+            report.state = HeadState::Stopped;
+            events[i] = engine.TakeNewEvents();
+        }
         running_ = false;
     }
     changed_.notify_all();
-    PassOnEvents(events);
+    for (std::size_t i = 0; i < heads_.size(); ++i) PassOnEvents(heads_[i], events[i]);
 }
 
 }  // namespace head

@@ -26,6 +26,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/head/HeadEngine.h"
 #include "tools/head/HeadOptions.h"
@@ -67,30 +68,52 @@ class VirtualHead {
     void SetFaults(const HeadFaults& faults);
 
   private:
-    VirtualHead(HeadOptions options, int fd, int slaveFd, bool pseudoTerminal, std::string path,
-                int wakeFd);
-    static std::unique_ptr<VirtualHead> Make(HeadOptions options, int fd, int slaveFd,
+    // VirtualBus runs several heads on one line through the private calls below.
+    friend class VirtualBus;
+
+    // One head on the line: its settings and its engine. Every head reads every byte.
+    struct Member {
+        HeadOptions options;
+        HeadEngine engine;
+    };
+
+    VirtualHead(std::vector<HeadOptions> heads, int fd, int slaveFd, bool pseudoTerminal,
+                std::string path, int wakeFd);
+    static std::unique_ptr<VirtualHead> Make(std::vector<HeadOptions> heads, int fd, int slaveFd,
                                              bool pseudoTerminal, std::string path,
                                              std::string* error);
+    // Heads (already checked) on a new pseudo-terminal pair.
+    static std::unique_ptr<VirtualHead> MakePty(std::vector<HeadOptions> heads, std::string* error);
+
+    // The calls of the public API, for the head at index on the line.
+    HeadReport ReportOf(std::size_t index) const;
+    bool WaitForOn(std::size_t index, const std::function<bool(const HeadReport&)>& condition,
+                   std::chrono::milliseconds timeout) const;
+    void SetFaultsOn(std::size_t index, const HeadFaults& faults);
+    // Rounds in which more than one head handed bytes to the line.
+    unsigned Collisions() const;
+
+    // Settings of the line itself (pace, first speed of an attached device): the first head's.
+    const HeadOptions& LineOptions() const { return heads_.front().options; }
     void Run();
     // Hands one of the engine's writes to the line (in one write() where the line has room),
     // waiting at most a second for room. False on failure or Stop.
     bool WriteBytes(const std::vector<std::uint8_t>& bytes);
-    void PassOnEvents(const std::vector<std::string>& events) const;
+    void PassOnEvents(const Member& head, const std::vector<std::string>& events) const;
     // Makes the head's thread leave its wait and look at its stop flag and timers again.
     void Wake() const;
     void ClearWake() const;
 
-    const HeadOptions options_;
     const int fd_;       // the line: master side of the pair, or the attached device
     const int slaveFd_;  // the pair's slave side, held open by the head; -1 when attached
     const bool pseudoTerminal_;
     const std::string path_;
     const int wakeFd_;  // eventfd that Stop and SetFaults signal
 
-    mutable std::mutex mutex_;  // guards engine_
+    mutable std::mutex mutex_;  // guards the engines in heads_ and collisions_
     mutable std::condition_variable changed_;
-    HeadEngine engine_;
+    std::vector<Member> heads_;  // never empty; one entry for a head of its own
+    unsigned collisions_ = 0;
     std::atomic<bool> running_{false};
     std::atomic<bool> stopRequested_{false};
     bool started_ = false;

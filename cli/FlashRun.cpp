@@ -143,6 +143,7 @@ class FlashRun final : private EngineObserver {
         std::int32_t frameIndex = 0;
         std::int32_t frameOffset = 0;
         std::optional<std::int32_t> lastAcceptedIndex;
+        std::int32_t lastAcceptedOffset = 0;
         std::int32_t sentBase = 0;
         Clock::time_point start;
         Clock::time_point sendStart;
@@ -256,7 +257,7 @@ class FlashRun final : private EngineObserver {
         if (!head_->lastAcceptedIndex) return HeadName() + " had accepted no block yet";
         return "the last block " + HeadName() + " accepted was block " +
                std::to_string(*head_->lastAcceptedIndex) + " (file offset " +
-               std::to_string(std::int64_t{*head_->lastAcceptedIndex} * FRAME_DATA_SIZE) + ")";
+               std::to_string(head_->lastAcceptedOffset) + ")";
     }
 
     bool RunHead(unsigned address);
@@ -340,6 +341,7 @@ class FlashRun final : private EngineObserver {
 void FlashRun::OnBlockAccepted(std::int32_t position) {
     if (!Active() || head_->phase != Phase::Sending) return;
     head_->lastAcceptedIndex = head_->frameIndex;
+    head_->lastAcceptedOffset = head_->frameOffset;
     if (options_.json)
         Json(Event("accepted", head_->address)
                  .Add("index", head_->frameIndex)
@@ -381,6 +383,7 @@ void FlashRun::OnChecksumError() {
 void FlashRun::OnUpgradeDone(std::int32_t) {
     if (!Active() || head_->phase != Phase::Sending) return;
     head_->lastAcceptedIndex = head_->frameIndex;
+    head_->lastAcceptedOffset = head_->frameOffset;
     if (options_.json)
         Json(Event("accepted", head_->address)
                  .Add("index", head_->frameIndex)

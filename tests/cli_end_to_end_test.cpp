@@ -483,16 +483,24 @@ TEST_F(CliRun, ASignalStopsAtOnceAndNamesTheLastAcceptedBlock) {
         int signal;
         const char* name;
         int exit;
-    } cases[] = {{SIGINT, "SIGINT", 130}, {SIGTERM, "SIGTERM", 143}};
+        bool inHandshake;  // signalled during the handshake's pauses, to a head that never answers
+    } cases[] = {{SIGINT, "SIGINT", 130, false},
+                 {SIGTERM, "SIGTERM", 143, false},
+                 {SIGINT, "SIGINT", 130, true}};
     for (const auto& c : cases) {
         const Bytes image = RandomImage(40960, 13);
+        head::HeadFaults faults;
+        if (c.inHandshake) faults.silentFrom = head::kGreetingPoint;
         // Paced as a real line, so that a frame takes a third of a second.
-        StartHead(1, head::PelcoProtocol::PelcoD, 2400, image.size(), {}, 115200);
+        StartHead(1, head::PelcoProtocol::PelcoD, 2400, image.size(), faults, 115200);
         cli_test::Child child(Arguments("1", WriteImage(image), {"--json"}));
         ASSERT_TRUE(child.Started());
-        ASSERT_TRUE(
-            head->WaitFor([](const head::HeadReport& r) { return r.framesAccepted >= 3; }, 30s));
-        // The tool sent frame 3 only after it had seen block 1 accepted.
+        ASSERT_TRUE(head->WaitFor(
+            [&](const head::HeadReport& r) {
+                return c.inHandshake ? !r.commands.empty() : r.framesAccepted >= 3;
+            },
+            30s));
+        // The tool sent frame N only after it had seen block N - 2 accepted.
         const unsigned sentAfterSeen = head->Report().frames;
         child.Signal(c.signal);
         const ChildResult r = child.Wait(kRunLimit);
@@ -500,21 +508,31 @@ TEST_F(CliRun, ASignalStopsAtOnceAndNamesTheLastAcceptedBlock) {
         ExpectPlain(r);
         const unsigned accepted = head->Report().framesAccepted;
         EXPECT_LT(accepted, 10u) << "the transfer stopped";
-        std::smatch match;
-        const std::regex sentence("kavlet-flash: interrupted by " + std::string(c.name) +
-                                  " during head 1: the last block head 1 accepted was block "
-                                  "([0-9]+) \\(file offset ([0-9]+)\\); the port " +
-                                  head->SlavePath() + " is released\\.");
-        ASSERT_TRUE(std::regex_search(r.err, match, sentence)) << r.err;
-        const unsigned block = std::stoul(match[1]);
-        EXPECT_GE(block + 2, sentAfterSeen - 1);
-        EXPECT_LT(block, accepted);
-        EXPECT_EQ(std::stoul(match[2]), block * 4096);
         const auto events = JsonEvents(r.out);
         const auto failed = EventsNamed(events, "failed");
         ASSERT_EQ(failed.size(), 1u);
         EXPECT_EQ(failed[0].at("reason"), "interrupted");
         EXPECT_EQ(events.back().at("exit"), std::to_string(c.exit));
+        const std::string during =
+            "kavlet-flash: interrupted by " + std::string(c.name) + " during head 1: ";
+        const std::string released = "; the port " + head->SlavePath() + " is released.";
+        if (c.inHandshake) {
+            EXPECT_TRUE(Contains(r.err, during + "head 1 had accepted no block yet" + released))
+                << r.err;
+            EXPECT_TRUE(EventsNamed(events, "accepted").empty());
+            head->Stop();
+            continue;
+        }
+        std::smatch match;
+        const std::regex sentence(during +
+                                  "the last block head 1 accepted was block ([0-9]+) \\(file "
+                                  "offset ([0-9]+)\\)");
+        ASSERT_TRUE(std::regex_search(r.err, match, sentence)) << r.err;
+        EXPECT_TRUE(Contains(r.err, released)) << r.err;
+        const unsigned block = std::stoul(match[1]);
+        EXPECT_GE(block + 2, sentAfterSeen - 1);
+        EXPECT_LT(block, accepted);
+        EXPECT_EQ(std::stoul(match[2]), block * 4096);
         const auto acceptedEvents = EventsNamed(events, "accepted");
         ASSERT_FALSE(acceptedEvents.empty());
         EXPECT_EQ(acceptedEvents.back().at("index"), std::to_string(block));

@@ -20,7 +20,9 @@ SystemClock& SystemClock::Instance() {
 }
 
 UpgradeEngine::UpgradeEngine(EngineObserver& observer, Options options)
-    : observer_(observer), clock_(options.clock ? *options.clock : SystemClock::Instance()) {
+    : observer_(observer),
+      clock_(options.clock ? *options.clock : SystemClock::Instance()),
+      answerWait_(options.answerWait) {
     state_.portHandle = INVALID_PORT_HANDLE;
     state_.serialPort = std::make_unique<CSerialPort>(std::move(options.openLine));
     lineSettings_.baudRate = UPGRADE_BAUD_RATE;
@@ -239,7 +241,7 @@ void UpgradeEngine::CheckAnswerWait() {
     const auto since = answerDueSince_.load();
     if (since == 0 || since == noAnswerReportedFor_) return;  // none awaited, or told already
     const EngineClock::TimePoint due{EngineClock::TimePoint::duration(since - 1)};
-    if (clock_.Now() - due < kAnswerWait) return;
+    if (clock_.Now() - due < answerWait_) return;
     noAnswerReportedFor_ = since;
     observer_.OnNoAnswer();
 }

@@ -35,6 +35,8 @@ class UpgradeEngine {
     struct Options {
         LineOpener openLine;  // how port names become lines; empty: this platform's devices
         EngineClock* clock = nullptr;  // the pauses; null: the system clock
+        // How long the head may stay silent before OnNoAnswer (see CheckAnswerWait).
+        std::chrono::milliseconds answerWait = kAnswerWait;
     };
 
     // The pauses between the steps of talking to the head: between closing and reopening,
@@ -117,8 +119,9 @@ class UpgradeEngine {
     // Any thread.
     std::int32_t TakeSentCount();
 
-    // Reports OnNoAnswer when the head has been silent for kAnswerWait after the greeting or a
-    // frame's last byte. The front end calls it now and then (a few times a second).
+    // Reports OnNoAnswer when the head has been silent for Options::answerWait (kAnswerWait
+    // unless set) after the greeting or a frame's last byte. The front end calls it now and then (a
+    // few times a second).
     void CheckAnswerWait();
 
     // Ends the sender and the receive loop and closes the port. Called by the destructor.
@@ -145,6 +148,7 @@ class UpgradeEngine {
 
     EngineObserver& observer_;
     EngineClock& clock_;
+    const std::chrono::milliseconds answerWait_;
     TransferState state_;
     SerialSettings lineSettings_;
     ChunkSink chunkSink_;

@@ -1,0 +1,33 @@
+// One run of kavlet-flash: the image into each head named, one after the other, through the
+// transfer engine, told to the operator as text, a progress line or JSON lines.
+//
+// Threads: the run's own thread (the caller's) makes every call into the engine. The receive
+// loop's chunks and the sender's reports are queued and handed over through an eventfd; the
+// count of bytes sent is read now and then, never pushed.
+#pragma once
+
+#include <cstdio>
+
+#include "cli/FlashOptions.h"
+#include "serial/SerialLine.h"
+
+namespace flash {
+
+struct RunIo {
+    std::FILE* out = stdout;  // progress, events, JSON lines, the summary
+    std::FILE* err = stderr;  // errors (and, with JSON, the summary table)
+    bool terminal = false;    // out is a terminal: one progress line a head, redrawn in place
+    // Readable once a signal has come: each byte the number of a signal (SIGINT, SIGTERM).
+    // The run then stops at once. -1: none.
+    int interruptFd = -1;
+    LineOpener openLine;  // empty: this platform's devices (OpenPlatformLine)
+};
+
+// Runs options (Mode::Flash) and returns the exit status (see FlashOptions.h).
+int RunFlash(const FlashOptions& options, RunIo io);
+
+// The sentence for an image that cannot be sent, from what the file system says of it; empty
+// when the file could be sent.
+std::string ImageProblem(const std::string& path);
+
+}  // namespace flash

@@ -1,0 +1,141 @@
+#include "cli/PortList.h"
+
+#include <algorithm>
+#include <fstream>
+#include <system_error>
+
+#include "cli/Json.h"
+
+namespace flash {
+namespace fs = std::filesystem;
+namespace {
+
+// The first line of a small sysfs file, without its line end; empty when it cannot be read.
+std::string ReadLine(const fs::path& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
+        line.pop_back();
+    return line;
+}
+
+// "ttyUSB10" sorts after "ttyUSB9".
+bool NameLess(const std::string& a, const std::string& b) {
+    const auto split = [](const std::string& s) {
+        std::size_t digits = s.size();
+        while (digits > 0 && s[digits - 1] >= '0' && s[digits - 1] <= '9') --digits;
+        return std::pair{s.substr(0, digits), s.size() - digits};
+    };
+    const auto [stemA, lengthA] = split(a);
+    const auto [stemB, lengthB] = split(b);
+    if (stemA != stemB) return a < b;
+    if (lengthA != lengthB) return lengthA < lengthB;
+    return a < b;
+}
+
+std::vector<std::string> NamesWithPrefix(const fs::path& folder, const std::string& prefix) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0)
+            names.push_back(name);
+    }
+    std::sort(names.begin(), names.end(), NameLess);
+    return names;
+}
+
+// The driver of the tty's device, and the USB ids of the nearest USB device above it.
+void FillFromSysfs(const PortRoots& roots, const std::string& ttyName, PortEntry& entry) {
+    std::error_code error;
+    const fs::path sysRoot = fs::weakly_canonical(roots.sys, error);
+    fs::path device = fs::canonical(roots.sys / "class" / "tty" / ttyName / "device", error);
+    if (error) return;
+    // A port of the serial core names the generic "port" driver; its parent names the real one.
+    for (fs::path at = device; !at.empty() && at != sysRoot && at != at.root_path();
+         at = at.parent_path()) {
+        const fs::path driver = fs::read_symlink(at / "driver", error);
+        if (error) continue;
+        const std::string name = driver.filename().string();
+        if (name == "port" || name == "usb") continue;
+        entry.driver = name;
+        break;
+    }
+    for (fs::path at = device; !at.empty() && at != sysRoot && at != at.root_path();
+         at = at.parent_path()) {
+        const std::string vendor = ReadLine(at / "idVendor");
+        if (vendor.empty()) continue;
+        entry.usbId = vendor + ":" + ReadLine(at / "idProduct");
+        entry.product = ReadLine(at / "product");
+        break;
+    }
+}
+
+// Whether sysfs shows a real port behind ttyS<n>: a bound driver, and a port type (8250
+// PORT_* number) other than 0, which stands for "no port here".
+bool RealSerialPort(const PortRoots& roots, const std::string& ttyName) {
+    const fs::path entry = roots.sys / "class" / "tty" / ttyName;
+    std::error_code error;
+    if (!fs::exists(entry / "device" / "driver", error)) return false;
+    const std::string type = ReadLine(entry / "type");
+    return !type.empty() && type != "0";
+}
+
+}  // namespace
+
+std::vector<PortEntry> ListPorts(const PortRoots& roots) {
+    std::vector<PortEntry> ports;
+    const fs::path byId = roots.dev / "serial" / "by-id";
+    for (const std::string& name : NamesWithPrefix(byId, "")) {
+        PortEntry entry;
+        entry.path = (byId / name).string();
+        std::error_code error;
+        const fs::path link = fs::read_symlink(byId / name, error);
+        if (error) continue;
+        const fs::path target = (link.is_absolute() ? link : byId / link).lexically_normal();
+        entry.target = target.string();
+        FillFromSysfs(roots, target.filename().string(), entry);
+        ports.push_back(std::move(entry));
+    }
+    for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
+        for (const std::string& name : NamesWithPrefix(roots.dev, prefix)) {
+            if (std::string_view(prefix) == "ttyS" && !RealSerialPort(roots, name)) continue;
+            PortEntry entry;
+            entry.path = (roots.dev / name).string();
+            FillFromSysfs(roots, name, entry);
+            ports.push_back(std::move(entry));
+        }
+    }
+    return ports;
+}
+
+std::string PortsText(const std::vector<PortEntry>& ports) {
+    if (ports.empty()) return "No serial ports found.\n";
+    std::string text;
+    for (const PortEntry& port : ports) {
+        text += port.path;
+        if (!port.target.empty()) text += " -> " + port.target;
+        if (!port.driver.empty()) text += "  driver " + port.driver;
+        if (!port.usbId.empty()) text += "  usb " + port.usbId;
+        if (!port.product.empty()) text += "  \"" + port.product + "\"";
+        text += '\n';
+    }
+    return text;
+}
+
+std::string PortsJson(const std::vector<PortEntry>& ports) {
+    std::string text;
+    for (const PortEntry& port : ports) {
+        JsonObject object;
+        object.Add("event", "port").Add("path", port.path);
+        if (!port.target.empty()) object.Add("target", port.target);
+        if (!port.driver.empty()) object.Add("driver", port.driver);
+        if (!port.usbId.empty()) object.Add("usb", port.usbId);
+        if (!port.product.empty()) object.Add("product", port.product);
+        text += object.Text() + "\n";
+    }
+    return text;
+}
+
+}  // namespace flash

@@ -1,0 +1,543 @@
+// kavlet-flash as the operator runs it: the built program as a child process, its output read
+// through pipes, against the virtual camera head on a pseudo-terminal (in this process). Each
+// run is checked for its exit status, what the operator is told, and what the head holds.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+#include "tests/cli_support.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/TestImages.h"
+#include "tools/head/VirtualHead.h"
+#include "upgrade/PelcoCommand.h"
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+using cli_test::ChildResult;
+using cli_test::JsonReader;
+using cli_test::Lines;
+using Members = std::map<std::string, std::string>;
+
+namespace {
+
+constexpr auto kRunLimit = 60s;  // every run is bounded; a hung one is killed and fails
+
+std::size_t FramesFor(std::size_t size) {
+    return (size + 4095) / 4096;
+}
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    std::string text;
+    char byte[4];
+    for (const auto b : bytes) {
+        std::snprintf(byte, sizeof byte, "%02x", b);
+        text += (text.empty() ? "" : " ") + std::string(byte);
+    }
+    return text;
+}
+
+// Every line of --json output as an object; fails the test on a line that is not one or has
+// no "event".
+std::vector<Members> JsonEvents(const std::string& out) {
+    std::vector<Members> events;
+    for (const std::string& line : Lines(out)) {
+        const auto members = JsonReader::Object(line);
+        EXPECT_TRUE(members) << "not a JSON object: " << line;
+        if (!members) continue;
+        EXPECT_TRUE(members->count("event")) << line;
+        events.push_back(*members);
+    }
+    return events;
+}
+
+std::vector<Members> EventsNamed(const std::vector<Members>& events, const std::string& name) {
+    std::vector<Members> found;
+    for (const auto& e : events)
+        if (e.at("event") == name) found.push_back(e);
+    return found;
+}
+
+// Output read through a pipe carries no control characters (no \r, no colours).
+void ExpectPlain(const ChildResult& r) {
+    EXPECT_EQ(cli_test::ControlCharacter(r.out), std::nullopt) << r.out;
+    EXPECT_EQ(cli_test::ControlCharacter(r.err), std::nullopt) << r.err;
+}
+
+bool Contains(const std::string& text, const std::string& piece) {
+    return text.find(piece) != std::string::npos;
+}
+
+class CliRun : public testing::Test {
+  protected:
+    void TearDown() override {
+        if (head) head->Stop();
+    }
+    void StartHead(unsigned address, head::PelcoProtocol protocol, std::uint32_t speed,
+                   std::size_t imageSize, head::HeadFaults faults = {}, std::uint32_t pace = 0) {
+        head::HeadOptions options;
+        options.address = address;
+        options.protocol = protocol;
+        options.speed = speed;
+        options.sizeRule = head::ImageSizeRule::ExpectSize;
+        options.expectSize = static_cast<std::uint32_t>(imageSize);
+        options.paceBaud = pace;
+        options.faults = faults;
+        std::string error;
+        head = head::VirtualHead::CreatePty(options, &error);
+        ASSERT_TRUE(head) << error;
+        head->Start();
+    }
+    std::string WriteImage(const Bytes& image, const std::string& name = "firmware.bin") {
+        const std::string path = folder.File(name);
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()),
+                   static_cast<std::streamsize>(image.size()));
+        return path;
+    }
+    std::vector<std::string> Arguments(const std::string& addresses, const std::string& image,
+                                       std::vector<std::string> more = {}) const {
+        std::vector<std::string> arguments = {"--port", head->SlavePath(), "--address", addresses};
+        arguments.insert(arguments.end(), more.begin(), more.end());
+        arguments.push_back(image);
+        return arguments;
+    }
+
+    TempDir folder{"kavlet-cli"};
+    std::unique_ptr<head::VirtualHead> head;
+};
+
+// --- Command lines that are wrong: exit 2, one sentence, nothing on stdout
+
+TEST(CliCommandLine, EveryUsageErrorExitsWithTwoAndSaysWhatIsWrong) {
+    const struct {
+        std::vector<std::string> arguments;
+        const char* message;
+    } cases[] = {
+        {{}, "Name the port with --port"},
+        {{"--bogus"}, "Unknown option \"--bogus\""},
+        {{"-x", "img"}, "Unknown option \"-x\""},
+        {{"--port"}, "The option --port needs a value"},
+        {{"--port", "/dev/x", "--port", "/dev/y"}, "--port is given twice"},
+        {{"--port", "/dev/x", "img"}, "Name the heads with --address"},
+        {{"--port", "ttyUSB0", "--address", "1", "img"}, "\"ttyUSB0\" is neither a device path"},
+        {{"--port", "COM0", "--address", "1", "img"}, "\"COM0\" is neither a device path"},
+        {{"--port", "/dev/x", "--address", "0", "img"}, "\"0\" is not a number from 1 to 255"},
+        {{"--port", "/dev/x", "--address", "256", "img"}, "\"256\" is not a number from 1 to 255"},
+        {{"--port", "/dev/x", "--address", "1,1", "img"}, "1 is named more than once"},
+        {{"--port", "/dev/x", "--address", "5-3", "img"}, "\"5-3\" runs backwards"},
+        {{"--port", "/dev/x", "--address", "1,,2", "img"}, "empty item"},
+        {{"--port", "/dev/x", "--address", "1", "--speed", "1200", "img"},
+         "The speed \"1200\" is not one of 2400, 4800"},
+        {{"--port", "/dev/x", "--address", "1", "--speed", "fast", "img"}, "\"fast\" is not one"},
+        {{"--port", "/dev/x", "--address", "1", "--protocol", "pelco-x", "img"},
+         "The protocol \"pelco-x\" is unknown"},
+        {{"--port", "/dev/x", "--address", "1", "--answer-timeout", "0", "img"},
+         "The answer timeout \"0\" is not a number of seconds"},
+        {{"--port", "/dev/x", "--address", "1", "--answer-timeout", "-1", "img"},
+         "The answer timeout \"-1\""},
+        {{"--port", "/dev/x", "--address", "1", "--answer-timeout", "1e3", "img"},
+         "The answer timeout \"1e3\""},
+        {{"--port", "/dev/x", "--address", "1", "--answer-timeout", "3601", "img"},
+         "The answer timeout \"3601\""},
+        {{"--port", "/dev/x", "--address", "1", "--max-resends", "-1", "img"},
+         "The resend limit \"-1\""},
+        {{"--port", "/dev/x", "--address", "1", "--max-resends", "1001", "img"},
+         "The resend limit \"1001\""},
+        {{"--port", "/dev/x", "--address", "1"}, "Name the firmware image to send"},
+        {{"--port", "/dev/x", "--address", "1", "a.bin", "b.bin"}, "Only one image"},
+        {{"--port", "/dev/x", "--address", "1", "--json=yes", "img"}, "--json takes no value"},
+        {{"--list-ports", "--port", "/dev/x"}, "--list-ports takes no option but --json"},
+        {{"--list-ports", "img"}, "--list-ports takes no image"},
+    };
+    for (const auto& c : cases) {
+        const ChildResult r = cli_test::RunFlash(c.arguments, kRunLimit);
+        const std::string row = testing::PrintToString(c.arguments);
+        EXPECT_EQ(r.exitStatus, 2) << row << r.err;
+        EXPECT_EQ(r.out, "") << row;
+        const auto lines = Lines(r.err);
+        ASSERT_EQ(lines.size(), 1u) << row << r.err;
+        EXPECT_TRUE(Contains(lines[0], "kavlet-flash: ")) << lines[0];
+        EXPECT_TRUE(Contains(lines[0], c.message)) << row << ": " << lines[0];
+    }
+}
+
+TEST(CliCommandLine, HelpNamesEveryOptionWithExamplesAndListingPortsOpensNothing) {
+    const ChildResult help = cli_test::RunFlash({"--help"}, kRunLimit);
+    EXPECT_EQ(help.exitStatus, 0);
+    for (const char* option :
+         {"--port", "--address", "--protocol", "--speed", "--answer-timeout", "--max-resends",
+          "--json", "--quiet", "--list-ports", "--help", "--version", "Examples:", "Exit status"})
+        EXPECT_TRUE(Contains(help.out, option)) << option;
+    const ChildResult version = cli_test::RunFlash({"--version"}, kRunLimit);
+    EXPECT_EQ(version.exitStatus, 0);
+    EXPECT_TRUE(Contains(version.out, "kavlet-flash")) << version.out;
+    // This machine's own ports: read from sysfs; whatever is there, each line is an object.
+    const ChildResult ports = cli_test::RunFlash({"--list-ports", "--json"}, kRunLimit);
+    EXPECT_EQ(ports.exitStatus, 0) << ports.err;
+    for (const Members& e : JsonEvents(ports.out)) EXPECT_EQ(e.at("event"), "port");
+}
+
+// --- Nothing to send, or no line to send it on: exit 4 or 3 before the line is touched
+
+TEST_F(CliRun, AnImageOrPortThatCannotBeUsedEndsTheRunWithItsOwnStatus) {
+    StartHead(1, head::PelcoProtocol::PelcoD, 2400, 10);
+    const std::string good = WriteImage(RandomImage(10, 1));
+    const std::string empty = WriteImage({}, "empty.bin");
+    const std::string missing = folder.File("missing.bin");
+    const std::string noPort = folder.File("no-such-port");
+    const std::string fileAsPort = WriteImage({1, 2, 3}, "not-a-port");
+    const struct {
+        std::string port, image;
+        bool json;
+        int exit;
+        std::string message;
+    } cases[] = {
+        {head->SlavePath(), missing, false, 4, "the image " + missing + " does not exist."},
+        {head->SlavePath(), missing, true, 4, "does not exist"},
+        {head->SlavePath(), empty, false, 4, "the image " + empty + " is empty"},
+        {head->SlavePath(), folder.Path().string(), false, 4, "is a folder, not a file"},
+        {noPort, good, false, 3,
+         "the port " + noPort + " cannot be opened: No such file or directory."},
+        {noPort, good, true, 3, "the port " + noPort + " cannot be opened"},
+        {fileAsPort, good, false, 3, "the port " + fileAsPort + " cannot be opened"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> arguments = {"--port", c.port, "--address", "1", c.image};
+        if (c.json) arguments.insert(arguments.begin(), "--json");
+        const ChildResult r = cli_test::RunFlash(arguments, kRunLimit);
+        EXPECT_EQ(r.exitStatus, c.exit) << c.message << "\n" << r.err;
+        const auto lines = Lines(r.err);
+        ASSERT_EQ(lines.size(), 1u) << r.err;
+        EXPECT_TRUE(Contains(lines[0], c.message)) << lines[0];
+        ExpectPlain(r);
+        if (c.json) {
+            const auto errors = EventsNamed(JsonEvents(r.out), "error");
+            ASSERT_EQ(errors.size(), 1u) << r.out;
+            EXPECT_EQ(errors[0].at("reason"), c.exit == 3 ? "port" : "file");
+        }
+    }
+    EXPECT_TRUE(head->Report().commands.empty()) << "nothing went on the line";
+}
+
+// --- Whole transfers
+
+struct TransferCase {
+    const char* name;
+    head::PelcoProtocol protocol;
+    std::uint32_t speed;
+    std::size_t size;
+    std::vector<std::string> options;
+};
+
+void PrintTo(const TransferCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliTransfer : public CliRun, public testing::WithParamInterface<TransferCase> {};
+
+TEST_P(CliTransfer, TheHeadHoldsTheFileAndTheOperatorIsToldItIsDone) {
+    const TransferCase& c = GetParam();
+    const Bytes image = RandomImage(c.size, 5);
+    StartHead(9, c.protocol, c.speed, c.size);
+    std::vector<std::string> options = c.options;
+    options.insert(options.end(),
+                   {"--protocol", c.protocol == head::PelcoProtocol::PelcoD ? "pelco-d" : "pelco-p",
+                    "--speed", std::to_string(c.speed)});
+    const ChildResult r = cli_test::RunFlash(Arguments("9", WriteImage(image), options), kRunLimit);
+    ASSERT_EQ(r.exitStatus, 0) << r.out << r.err;
+    EXPECT_FALSE(Contains(r.err, "kavlet-flash:")) << "no error: " << r.err;
+    ExpectPlain(r);
+
+    const head::HeadReport report = head->Report();
+    EXPECT_EQ(report.finishedImage, image);
+    EXPECT_EQ(report.frames, FramesFor(c.size));
+    ASSERT_EQ(report.commands.size(), 1u);
+    EXPECT_TRUE(report.commands[0].accepted);
+    EXPECT_EQ(report.commands[0].lineSpeed, c.speed);
+    EXPECT_TRUE(report.problems.empty()) << report.problems.front();
+
+    const bool json = std::find(c.options.begin(), c.options.end(), "--json") != c.options.end();
+    const bool quiet = std::find(c.options.begin(), c.options.end(), "--quiet") != c.options.end();
+    if (json) {
+        const auto events = JsonEvents(r.out);
+        ASSERT_FALSE(events.empty());
+        EXPECT_EQ(events.front().at("event"), "start");
+        EXPECT_EQ(events.front().at("size"), std::to_string(c.size));
+        EXPECT_EQ(events.front().at("frames"), std::to_string(FramesFor(c.size)));
+        const std::uint8_t protocolIndex = c.protocol == head::PelcoProtocol::PelcoD
+                                               ? PROTOCOL_INDEX_PELCO_D
+                                               : PROTOCOL_INDEX_PELCO_P;
+        ASSERT_EQ(EventsNamed(events, "command").size(), 1u);
+        EXPECT_EQ(EventsNamed(events, "command")[0].at("bytes"),
+                  Hex(BuildStartUpgradeFrame(9, protocolIndex)));
+        EXPECT_EQ(EventsNamed(events, "connected").size(), 1u);
+        const auto frames = EventsNamed(events, "frame");
+        ASSERT_EQ(frames.size(), FramesFor(c.size));
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            EXPECT_EQ(frames[i].at("address"), "9");
+            EXPECT_EQ(frames[i].at("index"), std::to_string(i));
+            EXPECT_EQ(frames[i].at("load_address"), std::to_string(0x20000 + 4096 * i));
+            EXPECT_EQ(frames[i].at("bytes"),
+                      std::to_string(std::min<std::size_t>(4096, c.size - 4096 * i)));
+        }
+        EXPECT_EQ(EventsNamed(events, "accepted").size(), FramesFor(c.size));
+        EXPECT_EQ(EventsNamed(events, "done").size(), 1u);
+        EXPECT_EQ(events.back().at("event"), "summary");
+        EXPECT_EQ(events.back().at("exit"), "0");
+        EXPECT_TRUE(Contains(events.back().at("heads"), "{\"address\":9,\"result\":\"done\""));
+    } else if (quiet) {
+        EXPECT_FALSE(Contains(r.out, "sent")) << r.out;
+        EXPECT_FALSE(Contains(r.out, "accepted")) << r.out;
+        EXPECT_TRUE(std::regex_search(
+            r.out, std::regex("\n9 +done +" + std::to_string(FramesFor(c.size)) + " +0 ")))
+            << r.out;
+    } else {
+        EXPECT_TRUE(Contains(r.out, "head 9: connected")) << r.out;
+        EXPECT_TRUE(Contains(r.out, "head 9: frame 0 sent (load address 0x00020000")) << r.out;
+        EXPECT_TRUE(Contains(
+            r.out, "head 9: done, " + std::to_string(FramesFor(c.size)) + " frames, 0 resends"))
+            << r.out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Heads, CliTransfer,
+    testing::Values(
+        TransferCase{"PelcoD2400OneByte", head::PelcoProtocol::PelcoD, 2400, 1, {}},
+        TransferCase{"PelcoP9600OneBlock", head::PelcoProtocol::PelcoP, 9600, 4096, {}},
+        TransferCase{
+            "PelcoD2400OneByteMoreJson", head::PelcoProtocol::PelcoD, 2400, 4097, {"--json"}},
+        TransferCase{
+            "PelcoP9600OneByteMoreQuiet", head::PelcoProtocol::PelcoP, 9600, 4097, {"--quiet"}}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// --- A troubled head: the run ends with the right reason, never a false success
+
+struct FaultCase {
+    const char* name;
+    std::size_t size;
+    head::HeadFaults faults;
+    std::vector<std::string> options;
+    int exit;
+    const char* reason;   // "" for success
+    const char* message;  // on stderr, or in the plain output for a success
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+head::HeadFaults Faults(const std::function<void(head::HeadFaults&)>& set) {
+    head::HeadFaults faults;
+    set(faults);
+    return faults;
+}
+
+class CliFault : public CliRun, public testing::WithParamInterface<FaultCase> {};
+
+TEST_P(CliFault, TheRunEndsForTheRightReason) {
+    const FaultCase& c = GetParam();
+    const Bytes image = RandomImage(c.size, 3);
+    StartHead(1, head::PelcoProtocol::PelcoD, 2400, c.size, c.faults);
+    std::vector<std::string> options = {"--answer-timeout", "1"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    const ChildResult r = cli_test::RunFlash(Arguments("1", WriteImage(image), options), kRunLimit);
+    EXPECT_EQ(r.exitStatus, c.exit) << r.out << r.err;
+    ExpectPlain(r);
+    const head::HeadReport report = head->Report();
+    const bool json = std::find(c.options.begin(), c.options.end(), "--json") != c.options.end();
+    if (c.exit == 0) {
+        EXPECT_EQ(report.finishedImage, image);
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(Contains(r.out, c.message)) << r.out;
+        return;
+    }
+    EXPECT_NE(report.finishedImage, image) << "the head must not hold the image";
+    const auto lines = Lines(r.err);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], "kavlet-flash: " + std::string(c.message) + " (" + c.reason + ")");
+    if (json) {
+        const auto events = JsonEvents(r.out);
+        const auto failed = EventsNamed(events, "failed");
+        ASSERT_EQ(failed.size(), 1u) << r.out;
+        EXPECT_EQ(failed[0].at("reason"), c.reason);
+        EXPECT_EQ(failed[0].at("address"), "1");
+        EXPECT_TRUE(EventsNamed(events, "done").empty());
+        EXPECT_TRUE(Contains(events.back().at("heads"), "\"reason\":\"" + std::string(c.reason)));
+    } else {
+        EXPECT_EQ(lines.size(), 1u) << r.err;
+        EXPECT_TRUE(
+            std::regex_search(r.out, std::regex("\n1 +failed \\(" + std::string(c.reason) + "\\)")))
+            << r.out;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, CliFault,
+    testing::Values(
+        FaultCase{"SilentGreeting",
+                  5000,
+                  Faults([](auto& f) { f.silentFrom = head::kGreetingPoint; }),
+                  {},
+                  1,
+                  "no-answer",
+                  "head 1 did not answer the greeting within 1 s (is a head with this address on "
+                  "the line, with pelco-d at 2400 baud?)."},
+        FaultCase{"SilentFromFrame2",
+                  10000,
+                  Faults([](auto& f) { f.silentFrom = 2; }),
+                  {"--json"},
+                  1,
+                  "no-answer",
+                  "head 1 did not answer frame 1 within 1 s."},
+        FaultCase{"ChecksumErrorWithoutResends",
+                  10000,
+                  Faults([](auto& f) { f.rejectFrame = 2; }),
+                  {"--max-resends", "0"},
+                  1,
+                  "too-many-resends",
+                  "head 1 rejected block 1 (checksum error 81) once more after 0 resends, the "
+                  "most --max-resends allows."},
+        FaultCase{"ChecksumErrorResent",
+                  10000,
+                  Faults([](auto& f) {
+                      f.rejectFrame = 2;
+                      f.rejectCode = 0x83;
+                  }),
+                  {"--max-resends", "1"},
+                  0,
+                  "",
+                  "head 1: checksum error 83 on block 1, sending it again (resend 1 of at most 1)"},
+        FaultCase{"Failed86",
+                  10000,
+                  Faults([](auto& f) { f.failAt = 2; }),
+                  {},
+                  1,
+                  "head-failed",
+                  "head 1 answered 86: the upgrade failed at block 1."},
+        FaultCase{"TimedOut87",
+                  10000,
+                  Faults([](auto& f) {
+                      f.failAt = 1;
+                      f.failCode = 0x87;
+                  }),
+                  {"--json"},
+                  1,
+                  "head-timeout",
+                  "head 1 answered 87: the upgrade timed out in the head at block 0."},
+        FaultCase{"Early84",
+                  10000,
+                  Faults([](auto& f) {
+                      f.mergeAt = 1;
+                      f.mergeBytes = {0x84};
+                      f.mergeBefore = true;
+                  }),
+                  {},
+                  1,
+                  "early-done",
+                  "head 1 answered 84 (done) before it had the whole image at block 0, so the "
+                  "upgrade is not known to have worked."},
+        FaultCase{"DoneWithheldOneFrameMore",
+                  4097,
+                  Faults([](auto& f) { f.withholdDone = true; }),
+                  {},
+                  0,
+                  "",
+                  "head 1: frame 2 sent (load address 0x00021001, 0 bytes)"}),
+    [](const auto& row) { return std::string(row.param.name); });
+
+// --- Several addresses on a line with one head: the others go unanswered
+
+TEST_F(CliRun, AListWithOneHeadPresentUpgradesThatHeadAndNamesTheSilentOnes) {
+    const Bytes image = RandomImage(5000, 11);
+    StartHead(1, head::PelcoProtocol::PelcoD, 2400, image.size());
+    // The head present comes last: once in its loader, the virtual head answers any greeting.
+    const ChildResult r = cli_test::RunFlash(
+        Arguments("2,3,1", WriteImage(image), {"--answer-timeout", "1"}), kRunLimit);
+    EXPECT_EQ(r.exitStatus, 1) << r.out << r.err;
+    ExpectPlain(r);
+    EXPECT_EQ(head->Report().finishedImage, image);
+    const auto errors = Lines(r.err);
+    ASSERT_EQ(errors.size(), 2u) << r.err;
+    EXPECT_TRUE(Contains(errors[0], "head 2 did not answer the greeting within 1 s")) << errors[0];
+    EXPECT_TRUE(Contains(errors[1], "head 3 did not answer the greeting within 1 s")) << errors[1];
+    EXPECT_TRUE(std::regex_search(r.out, std::regex("address +result +frames +resends +time\n"
+                                                    "2 +failed \\(no-answer\\) +0 +0 +[0-9.]+s\n"
+                                                    "3 +failed \\(no-answer\\) +0 +0 +[0-9.]+s\n"
+                                                    "1 +done +2 +0 +[0-9.]+s\n$")))
+        << r.out;
+    const auto commands = head->Report().commands;
+    ASSERT_EQ(commands.size(), 3u) << "one start-upgrade command for each address";
+    EXPECT_FALSE(commands[0].accepted);
+    EXPECT_FALSE(commands[1].accepted);
+    EXPECT_TRUE(commands[2].accepted);
+}
+
+// --- Interrupted: exit 128 + signal, and where the head stood
+
+TEST_F(CliRun, ASignalStopsAtOnceAndNamesTheLastAcceptedBlock) {
+    const struct {
+        int signal;
+        const char* name;
+        int exit;
+        bool inHandshake;  // signalled during the handshake's pauses, to a head that never answers
+    } cases[] = {{SIGINT, "SIGINT", 130, false},
+                 {SIGTERM, "SIGTERM", 143, false},
+                 {SIGINT, "SIGINT", 130, true}};
+    for (const auto& c : cases) {
+        const Bytes image = RandomImage(40960, 13);
+        head::HeadFaults faults;
+        if (c.inHandshake) faults.silentFrom = head::kGreetingPoint;
+        // Paced as a real line, so that a frame takes a third of a second.
+        StartHead(1, head::PelcoProtocol::PelcoD, 2400, image.size(), faults, 115200);
+        cli_test::Child child(Arguments("1", WriteImage(image), {"--json"}));
+        ASSERT_TRUE(child.Started());
+        ASSERT_TRUE(head->WaitFor(
+            [&](const head::HeadReport& r) {
+                return c.inHandshake ? !r.commands.empty() : r.framesAccepted >= 3;
+            },
+            30s));
+        // The tool sent frame N only after it had seen block N - 2 accepted.
+        const unsigned sentAfterSeen = head->Report().frames;
+        child.Signal(c.signal);
+        const ChildResult r = child.Wait(kRunLimit);
+        EXPECT_EQ(r.exitStatus, c.exit) << r.err;
+        ExpectPlain(r);
+        const unsigned accepted = head->Report().framesAccepted;
+        EXPECT_LT(accepted, 10u) << "the transfer stopped";
+        const auto events = JsonEvents(r.out);
+        const auto failed = EventsNamed(events, "failed");
+        ASSERT_EQ(failed.size(), 1u);
+        EXPECT_EQ(failed[0].at("reason"), "interrupted");
+        EXPECT_EQ(events.back().at("exit"), std::to_string(c.exit));
+        const std::string during =
+            "kavlet-flash: interrupted by " + std::string(c.name) + " during head 1: ";
+        const std::string released = "; the port " + head->SlavePath() + " is released.";
+        if (c.inHandshake) {
+            EXPECT_TRUE(Contains(r.err, during + "head 1 had accepted no block yet" + released))
+                << r.err;
+            EXPECT_TRUE(EventsNamed(events, "accepted").empty());
+            head->Stop();
+            continue;
+        }
+        std::smatch match;
+        const std::regex sentence(during +
+                                  "the last block head 1 accepted was block ([0-9]+) \\(file "
+                                  "offset ([0-9]+)\\)");
+        ASSERT_TRUE(std::regex_search(r.err, match, sentence)) << r.err;
+        EXPECT_TRUE(Contains(r.err, released)) << r.err;
+        const unsigned block = std::stoul(match[1]);
+        EXPECT_GE(block + 2, sentAfterSeen - 1);
+        EXPECT_LT(block, accepted);
+        EXPECT_EQ(std::stoul(match[2]), block * 4096);
+        const auto acceptedEvents = EventsNamed(events, "accepted");
+        ASSERT_FALSE(acceptedEvents.empty());
+        EXPECT_EQ(acceptedEvents.back().at("index"), std::to_string(block));
+        head->Stop();
+    }
+}
+
+}  // namespace

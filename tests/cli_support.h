@@ -1,0 +1,290 @@
+// Shared by the kavlet-flash tests: the built program run as a child process with its output
+// read through pipes, and a small JSON reader for its --json lines.
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace cli_test {
+
+struct ChildResult {
+    int exitStatus = -1;  // -1 when it did not exit by itself
+    std::string out;
+    std::string err;
+};
+
+// kavlet-flash started with arguments; stdout and stderr are pipes read on a thread of its
+// own, so the child never blocks on a full pipe.
+class Child {
+  public:
+    explicit Child(const std::vector<std::string>& arguments) {
+        int outPipe[2], errPipe[2];
+        if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
+        std::vector<std::string> all = {KAVLET_FLASH_PATH};
+        all.insert(all.end(), arguments.begin(), arguments.end());
+        // Made before fork: the test's threads may hold the allocator's lock at that moment.
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(outPipe[1], STDOUT_FILENO);
+            dup2(errPipe[1], STDERR_FILENO);
+            execv(KAVLET_FLASH_PATH, argv.data());
+            _exit(127);
+        }
+        close(outPipe[1]);
+        close(errPipe[1]);
+        reader_ = std::thread([this, o = outPipe[0], e = errPipe[0]] { Read(o, e); });
+    }
+    ~Child() {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (reader_.joinable()) reader_.join();
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool Started() const { return pid_ > 0; }
+    void Signal(int number) const { kill(pid_, number); }
+
+    // Waits for the child to end (killing it after timeout) and for its output: its pipes
+    // reach their end when it exits.
+    ChildResult Wait(std::chrono::milliseconds timeout) {
+        bool ended;
+        {
+            std::unique_lock lock(mutex_);
+            ended = outputEnded_.wait_for(lock, timeout, [this] { return readerDone_; });
+        }
+        if (!ended) kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        reaped_ = true;
+        reader_.join();
+        if (!ended) return {-1, out_, err_ + "\n[killed: no exit within the time]"};
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out_, err_};
+    }
+
+  private:
+    void Read(int outFd, int errFd) {
+        pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+        int open = 2;
+        char buffer[4096];
+        while (open > 0) {
+            if (poll(fds, 2, -1) < 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || !fds[i].revents) continue;
+                const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    (i == 0 ? out_ : err_).append(buffer, static_cast<std::size_t>(n));
+                } else {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open;
+                }
+            }
+        }
+        std::lock_guard lock(mutex_);
+        readerDone_ = true;
+        outputEnded_.notify_all();
+    }
+
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    std::mutex mutex_;
+    std::condition_variable outputEnded_;
+    bool readerDone_ = false;
+    std::string out_, err_;  // written by the reader until it ends (joined before reading)
+    std::thread reader_;
+};
+
+inline ChildResult RunFlash(const std::vector<std::string>& arguments,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+    Child child(arguments);
+    if (!child.Started()) return {};
+    return child.Wait(timeout);
+}
+
+// Splits text into its lines, without the line ends.
+inline std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        const std::size_t end = text.find('\n', start);
+        lines.push_back(text.substr(start, end - start));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    return lines;
+}
+
+// A strict reader of one JSON value. Object: the top-level members, each as its decoded
+// string or, for another value, its JSON text.
+class JsonReader {
+  public:
+    explicit JsonReader(std::string_view text) : text_(text) {}
+
+    // The members of the object that is the whole text; empty when the text is not exactly one
+    // well-formed JSON object.
+    static std::optional<std::map<std::string, std::string>> Object(std::string_view text) {
+        JsonReader reader(text);
+        std::map<std::string, std::string> members;
+        reader.Blank();
+        if (!reader.ObjectValue(&members)) return std::nullopt;
+        reader.Blank();
+        if (reader.at_ != text.size()) return std::nullopt;
+        return members;
+    }
+    // The decoded string that is the whole text; empty when it is not one.
+    static std::optional<std::string> String(std::string_view text) {
+        JsonReader reader(text);
+        std::string value;
+        if (!reader.StringValue(&value) || reader.at_ != text.size()) return std::nullopt;
+        return value;
+    }
+
+  private:
+    void Blank() {
+        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' ||
+                                      text_[at_] == '\t' || text_[at_] == '\r'))
+            ++at_;
+    }
+    bool Take(char c) {
+        if (at_ < text_.size() && text_[at_] == c) return ++at_, true;
+        return false;
+    }
+    static void AppendUtf8(std::string& out, unsigned code) {
+        if (code < 0x80) {
+            out += static_cast<char>(code);
+        } else if (code < 0x800) {
+            out += static_cast<char>(0xC0 | (code >> 6));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (code >> 12));
+            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (code & 0x3F));
+        }
+    }
+    bool StringValue(std::string* out) {
+        if (!Take('"')) return false;
+        while (at_ < text_.size()) {
+            const unsigned char c = static_cast<unsigned char>(text_[at_++]);
+            if (c == '"') return true;
+            if (c < 0x20) return false;  // control characters must be escaped
+            if (c != '\\') {
+                *out += static_cast<char>(c);
+                continue;
+            }
+            if (at_ >= text_.size()) return false;
+            const char e = text_[at_++];
+            const std::string_view simple = "\"\\/bfnrt";
+            const std::string_view meaning = "\"\\/\b\f\n\r\t";
+            if (const auto k = simple.find(e); k != std::string_view::npos) {
+                *out += meaning[k];
+            } else if (e == 'u' && at_ + 4 <= text_.size()) {
+                unsigned code = 0;
+                for (int i = 0; i < 4; ++i) {
+                    const char h = text_[at_++];
+                    code = code * 16 + (h >= '0' && h <= '9'   ? h - '0'
+                                        : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                                        : h >= 'A' && h <= 'F' ? h - 'A' + 10
+                                                               : 1000);
+                    if (code > 0xFFFF) return false;
+                }
+                AppendUtf8(*out, code);
+            } else {
+                return false;
+            }
+        }
+        return false;
+    }
+    bool NumberValue() {
+        const std::size_t start = at_;
+        Take('-');
+        std::size_t digits = 0;
+        while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_])))
+            ++at_, ++digits;
+        if (digits == 0) return false;
+        if (Take('.')) {
+            digits = 0;
+            while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_])))
+                ++at_, ++digits;
+            if (digits == 0) return false;
+        }
+        return at_ > start;
+    }
+    bool Value(std::string* out) {
+        Blank();
+        const std::size_t start = at_;
+        bool ok;
+        if (at_ < text_.size() && text_[at_] == '"') {
+            return StringValue(out);
+        } else if (Take('{')) {
+            --at_;
+            ok = ObjectValue(nullptr);
+        } else if (Take('[')) {
+            Blank();
+            ok = true;
+            if (!Take(']')) {
+                do {
+                    std::string ignored;
+                    ok = Value(&ignored);
+                    Blank();
+                } while (ok && Take(','));
+                ok = ok && Take(']');
+            }
+        } else if (text_.substr(at_, 4) == "true" || text_.substr(at_, 4) == "null") {
+            at_ += 4;
+            ok = true;
+        } else if (text_.substr(at_, 5) == "false") {
+            at_ += 5;
+            ok = true;
+        } else {
+            ok = NumberValue();
+        }
+        if (ok) *out = std::string(text_.substr(start, at_ - start));
+        return ok;
+    }
+    bool ObjectValue(std::map<std::string, std::string>* members) {
+        if (!Take('{')) return false;
+        Blank();
+        if (Take('}')) return true;
+        do {
+            Blank();
+            std::string key, value;
+            if (!StringValue(&key)) return false;
+            Blank();
+            if (!Take(':') || !Value(&value)) return false;
+            if (members && !members->emplace(key, value).second) return false;  // repeated key
+            Blank();
+        } while (Take(','));
+        return Take('}');
+    }
+
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
+
+// The first byte of text that is a control character other than a line end, if any.
+inline std::optional<unsigned> ControlCharacter(const std::string& text) {
+    for (const unsigned char c : text)
+        if ((c < 0x20 && c != '\n') || c == 0x7F) return c;
+    return std::nullopt;
+}
+
+}  // namespace cli_test

@@ -1,0 +1,299 @@
+// kavlet-flash's parts that need no line: address lists, the options read from the command
+// line, JSON strings and objects, and the port list read from a fake device folder and sysfs.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "cli/FlashOptions.h"
+#include "cli/Json.h"
+#include "cli/PortList.h"
+#include "tests/cli_support.h"
+#include "tests/support/TempDir.h"
+
+namespace fs = std::filesystem;
+using Addresses = std::vector<std::uint8_t>;
+
+namespace {
+
+struct AddressCase {
+    const char* text;
+    Addresses addresses;  // expected; empty: an error whose message holds `error`
+    const char* error = "";
+};
+
+const AddressCase kAddressCases[] = {
+    {"1", {1}},
+    {"255", {255}},
+    {"1,3,5-8", {1, 3, 5, 6, 7, 8}},
+    {"3,1", {3, 1}},  // the order given
+    {"7-7", {7}},
+    {"250-255,1", {250, 251, 252, 253, 254, 255, 1}},
+    {"0", {}, "\"0\" is not a number from 1 to 255"},
+    {"256", {}, "\"256\" is not a number from 1 to 255"},
+    {"99999999999", {}, "not a number from 1 to 255"},
+    {"-1", {}, "not a number"},
+    {"+1", {}, "not a number"},
+    {" 1", {}, "not a number"},
+    {"1.5", {}, "not a number"},
+    {"a", {}, "not a number"},
+    {"1-", {}, "\"1-\" is not a number"},
+    {"1-2-3", {}, "not a number"},
+    {"", {}, "empty"},
+    {"1,,2", {}, "empty item"},
+    {"1,", {}, "empty item"},
+    {"8-5", {}, "\"8-5\" runs backwards"},
+    {"1,1", {}, "1 is named more than once"},
+    {"1-3,2", {}, "2 is named more than once"},
+};
+
+TEST(CliAddressList, EachListGivesItsAddressesInOrderOrSaysWhatIsWrong) {
+    for (const AddressCase& c : kAddressCases) {
+        std::string error;
+        const auto addresses = flash::ParseAddressList(c.text, &error);
+        if (c.addresses.empty()) {
+            EXPECT_FALSE(addresses) << c.text;
+            EXPECT_NE(error.find(c.error), std::string::npos) << c.text << ": " << error;
+        } else {
+            ASSERT_TRUE(addresses) << c.text << ": " << error;
+            EXPECT_EQ(*addresses, c.addresses) << c.text;
+        }
+    }
+}
+
+struct OptionsCase {
+    std::vector<std::string> arguments;
+    std::uint8_t protocolIndex;
+    std::uint32_t speed;
+    std::uint8_t speedIndex;
+    std::chrono::milliseconds answerTimeout;
+    unsigned maxResends;
+};
+
+TEST(CliOptions, ProtocolAndSpeedBecomeTheDeviceDialogsPositions) {
+    using std::chrono::milliseconds;
+    const std::vector<std::string> base = {"--port", "/dev/ttyUSB0", "--address", "1"};
+    const OptionsCase cases[] = {
+        {{}, 1, 2400, 0, milliseconds(10'000), 10},
+        {{"--protocol", "pelco-p"}, 0, 2400, 0, milliseconds(10'000), 10},
+        {{"--protocol=pelco-d", "--speed=9600"}, 1, 9600, 2, milliseconds(10'000), 10},
+        {{"--speed", "921600"}, 1, 921600, 9, milliseconds(10'000), 10},
+        {{"--speed", "115200"}, 1, 115200, 6, milliseconds(10'000), 10},
+        {{"--answer-timeout", "0.5", "--max-resends", "0"}, 1, 2400, 0, milliseconds(500), 0},
+        {{"--answer-timeout", "3", "--max-resends", "1000"}, 1, 2400, 0, milliseconds(3000), 1000},
+        {{"--answer-timeout", ".25"}, 1, 2400, 0, milliseconds(250), 10},
+    };
+    for (const OptionsCase& c : cases) {
+        std::vector<std::string> arguments = base;
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        arguments.push_back("image.bin");
+        const auto parsed = flash::ParseArguments(arguments);
+        ASSERT_TRUE(parsed.options) << parsed.error;
+        const flash::FlashOptions& o = *parsed.options;
+        const std::string row = testing::PrintToString(c.arguments);
+        EXPECT_EQ(o.mode, flash::Mode::Flash) << row;
+        EXPECT_EQ(o.protocolIndex, c.protocolIndex) << row;
+        EXPECT_EQ(o.speed, c.speed) << row;
+        EXPECT_EQ(o.speedIndex, c.speedIndex) << row;
+        EXPECT_EQ(o.answerTimeout, c.answerTimeout) << row;
+        EXPECT_EQ(o.maxResends, c.maxResends) << row;
+        EXPECT_EQ(o.image, "image.bin") << row;
+        EXPECT_EQ(o.port, "/dev/ttyUSB0") << row;
+    }
+}
+
+TEST(CliOptions, ModesOtherThanFlashing) {
+    const struct {
+        std::vector<std::string> arguments;
+        flash::Mode mode;
+        bool json;
+    } cases[] = {
+        {{"--help"}, flash::Mode::Help, false},
+        {{"-h"}, flash::Mode::Help, false},
+        {{"--port", "x", "--help"}, flash::Mode::Help, false},
+        {{"--version"}, flash::Mode::Version, false},
+        {{"--list-ports"}, flash::Mode::ListPorts, false},
+        {{"--json", "--list-ports"}, flash::Mode::ListPorts, true},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = flash::ParseArguments(c.arguments);
+        ASSERT_TRUE(parsed.options) << parsed.error;
+        EXPECT_EQ(parsed.options->mode, c.mode) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(parsed.options->json, c.json) << testing::PrintToString(c.arguments);
+    }
+}
+
+// --- JSON
+
+TEST(CliJson, StringsAreEscapedAndReadBackAsTheyWere) {
+    const struct {
+        std::string text;
+        std::string json;
+    } cases[] = {
+        {"plain", "\"plain\""},
+        {"", "\"\""},
+        {"a\"b", "\"a\\\"b\""},
+        {"back\\slash", "\"back\\\\slash\""},
+        {"line\nend\r\ttab", "\"line\\nend\\r\\ttab\""},
+        {std::string("\x01\x1f\x7f\b\f", 5), "\"\\u0001\\u001f\\u007f\\b\\f\""},
+        {std::string("nul\0byte", 8), "\"nul\\u0000byte\""},
+        {"/dev/ttyUSB0", "\"/dev/ttyUSB0\""},
+        {"固件.bin", "\"固件.bin\""},  // UTF-8 stays as it is
+        {"\xc3\xa9", "\"\xc3\xa9\""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(flash::JsonString(c.text), c.json) << c.text;
+        EXPECT_EQ(cli_test::JsonReader::String(flash::JsonString(c.text)), c.text) << c.text;
+    }
+}
+
+TEST(CliJson, BytesThatAreNotUtf8BecomeTheReplacementCharacter) {
+    const struct {
+        std::string text;
+        std::string json;
+    } cases[] = {
+        {"a\xff"
+         "b",
+         "\"a\\ufffdb\""},                                         // never a UTF-8 byte
+        {"\x80", "\"\\ufffd\""},                                   // a continuation byte alone
+        {"\xc3", "\"\\ufffd\""},                                   // a sequence cut short
+        {"\xc0\xaf", "\"\\ufffd\\ufffd\""},                        // an overlong "/"
+        {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},             // a surrogate
+        {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // past U+10FFFF
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(flash::JsonString(c.text), c.json) << testing::PrintToString(c.text);
+        EXPECT_TRUE(cli_test::JsonReader::String(flash::JsonString(c.text)));
+    }
+}
+
+TEST(CliJson, AnObjectKeepsItsMembersInOrderAndReadsBack) {
+    const std::string text = flash::JsonObject()
+                                 .Add("event", "start")
+                                 .Add("address", 7)
+                                 .Add("size", std::int64_t{4294967296})
+                                 .AddSeconds("t", 1.23456)
+                                 .Add("ok", true)
+                                 .AddRaw("heads", "[{\"a\":1},{\"a\":2}]")
+                                 .Add("image", "a \"b\"\n")
+                                 .Text();
+    EXPECT_EQ(text,
+              "{\"event\":\"start\",\"address\":7,\"size\":4294967296,\"t\":1.235,\"ok\":true,"
+              "\"heads\":[{\"a\":1},{\"a\":2}],\"image\":\"a \\\"b\\\"\\n\"}");
+    const auto members = cli_test::JsonReader::Object(text);
+    ASSERT_TRUE(members);
+    EXPECT_EQ(members->at("image"), "a \"b\"\n");
+    EXPECT_EQ(flash::JsonObject().Text(), "{}");
+}
+
+// --- The port list on a fake tree
+
+class CliPortList : public testing::Test {
+  protected:
+    void Dir(const fs::path& relative) { fs::create_directories(root / relative); }
+    void File(const fs::path& relative, const std::string& text) {
+        fs::create_directories((root / relative).parent_path());
+        std::ofstream(root / relative) << text;
+    }
+    void Link(const fs::path& relative, const fs::path& target) {
+        fs::create_directories((root / relative).parent_path());
+        fs::create_symlink(target, root / relative);
+    }
+    flash::PortRoots Roots() const { return {root / "dev", root / "sys"}; }
+
+    TempDir folder{"kavlet-cli-ports"};
+    fs::path root = folder.Path();
+};
+
+TEST_F(CliPortList, RealPortsWithDriverAndUsbIdsAndNothingElse) {
+    // Devices in /dev; tty0 and ttyS1/ttyS10 (no port behind them) must not show.
+    for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS10", "ttyUSB0", "ttyUSB10", "ttyUSB2",
+                             "ttyACM0", "tty0", "console"})
+        File(fs::path("dev") / name, "");
+    Link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0", "../../ttyUSB0");
+    for (const char* driver :
+         {"pnp/drivers/serial", "platform/drivers/serial8250", "serial-base/drivers/port",
+          "usb-serial/drivers/ftdi_sio", "usb/drivers/cdc_acm"})
+        Dir(fs::path("sys/bus") / driver);
+    // ttyS0: a port of its own driver, type 4 (16550A).
+    Dir("sys/devices/pnp0/00:01");
+    Link("sys/devices/pnp0/00:01/driver", "../../../bus/pnp/drivers/serial");
+    Link("sys/class/tty/ttyS0/device", "../../../devices/pnp0/00:01");
+    File("sys/class/tty/ttyS0/type", "4\n");
+    // ttyS1: a driver, but port type 0: nothing there.
+    Dir("sys/devices/platform/serial8250/port.1");
+    Link("sys/devices/platform/serial8250/driver", "../../../bus/platform/drivers/serial8250");
+    Link("sys/devices/platform/serial8250/port.1/driver",
+         "../../../../bus/serial-base/drivers/port");
+    Link("sys/class/tty/ttyS1/device", "../../../devices/platform/serial8250/port.1");
+    File("sys/class/tty/ttyS1/type", "0\n");
+    // ttyS2: under the serial core's generic "port" driver; its parent names the real one.
+    Dir("sys/devices/platform/serial8250/port.2");
+    Link("sys/devices/platform/serial8250/port.2/driver",
+         "../../../../bus/serial-base/drivers/port");
+    Link("sys/class/tty/ttyS2/device", "../../../devices/platform/serial8250/port.2");
+    File("sys/class/tty/ttyS2/type", "4\n");
+    // ttyS10: no device at all.
+    File("sys/class/tty/ttyS10/type", "0\n");
+    // ttyUSB0: a USB serial adapter with a product name.
+    Dir("sys/devices/usb1/1-1/1-1:1.0/ttyUSB0");
+    File("sys/devices/usb1/1-1/idVendor", "0403\n");
+    File("sys/devices/usb1/1-1/idProduct", "6001\n");
+    File("sys/devices/usb1/1-1/product", "FT232R USB UART\n");
+    Link("sys/devices/usb1/1-1/1-1:1.0/ttyUSB0/driver",
+         "../../../../../bus/usb-serial/drivers/ftdi_sio");
+    Link("sys/class/tty/ttyUSB0/device", "../../../devices/usb1/1-1/1-1:1.0/ttyUSB0");
+    // ttyACM0: a CDC ACM device without a product name.
+    Dir("sys/devices/usb1/1-2/1-2:1.0");
+    File("sys/devices/usb1/1-2/idVendor", "2341\n");
+    File("sys/devices/usb1/1-2/idProduct", "0043\n");
+    Link("sys/devices/usb1/1-2/1-2:1.0/driver", "../../../../bus/usb/drivers/cdc_acm");
+    Link("sys/class/tty/ttyACM0/device", "../../../devices/usb1/1-2/1-2:1.0");
+    // ttyUSB2 and ttyUSB10: no sysfs entries; listed, without details, 2 before 10.
+
+    const std::string dev = (root / "dev").string();
+    const std::vector<flash::PortEntry> expected = {
+        {dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0", dev + "/ttyUSB0", "ftdi_sio",
+         "0403:6001", "FT232R USB UART"},
+        {dev + "/ttyUSB0", "", "ftdi_sio", "0403:6001", "FT232R USB UART"},
+        {dev + "/ttyUSB2", "", "", "", ""},
+        {dev + "/ttyUSB10", "", "", "", ""},
+        {dev + "/ttyACM0", "", "cdc_acm", "2341:0043", ""},
+        {dev + "/ttyS0", "", "serial", "", ""},
+        {dev + "/ttyS2", "", "serial8250", "", ""},
+    };
+    const auto ports = flash::ListPorts(Roots());
+    ASSERT_EQ(ports.size(), expected.size()) << flash::PortsText(ports);
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(ports[i].path, expected[i].path) << i;
+        EXPECT_EQ(ports[i].target, expected[i].target) << i;
+        EXPECT_EQ(ports[i].driver, expected[i].driver) << i;
+        EXPECT_EQ(ports[i].usbId, expected[i].usbId) << i;
+        EXPECT_EQ(ports[i].product, expected[i].product) << i;
+    }
+    EXPECT_NE(flash::PortsText(ports).find(dev + "/ttyUSB0  driver ftdi_sio  usb 0403:6001  "
+                                                 "\"FT232R USB UART\"\n"),
+              std::string::npos)
+        << flash::PortsText(ports);
+    const auto lines = cli_test::Lines(flash::PortsJson(ports));
+    ASSERT_EQ(lines.size(), expected.size());
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const auto members = cli_test::JsonReader::Object(lines[i]);
+        ASSERT_TRUE(members) << lines[i];
+        EXPECT_EQ(members->at("event"), "port");
+        EXPECT_EQ(members->at("path"), expected[i].path);
+    }
+}
+
+TEST_F(CliPortList, NoPortsSaysSo) {
+    Dir("dev");
+    Dir("sys/class/tty");
+    const auto ports = flash::ListPorts(Roots());
+    EXPECT_TRUE(ports.empty());
+    EXPECT_EQ(flash::PortsText(ports), "No serial ports found.\n");
+    EXPECT_EQ(flash::PortsJson(ports), "");
+    // Roots that do not exist are no error either.
+    EXPECT_TRUE(flash::ListPorts({root / "none", root / "none"}).empty());
+}
+
+}  // namespace

@@ -317,7 +317,8 @@ std::string ParseBus(const std::string& text, const HeadOptions& common,
 std::string BusOutputPath(const std::string& path, unsigned address) {
     const std::filesystem::path p(path);
     std::filesystem::path name = p.stem();
-    name += "-" + std::to_string(address);
+    name += "-";
+    name += std::to_string(address);
     name += p.extension();
     return (p.parent_path() / name).string();
 }

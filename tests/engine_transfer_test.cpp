@@ -16,11 +16,14 @@ struct Step {
 
 class EngineTransferTest : public EngineFixture {
   protected:
-    // Image loaded, head greeted, sender started; events from here on.
-    void Begin(std::size_t imageSize) {
+    // Image loaded, head greeted, sender started; events from here on. beforeStart runs just
+    // before the sender starts (to set a hook on a byte of its first frame).
+    void Begin(std::size_t imageSize, const std::function<void()>& beforeStart = {}) {
         LoadImage(imageSize);
         Greet();
         observer.ClearEvents();
+        framesBase = port.WrittenCount();
+        if (beforeStart) beforeStart();
         Start();
     }
 
@@ -318,10 +321,10 @@ TEST_F(EngineTransferTest, AWriteFailingMidFrameCountsOnlyWhatWentOutAndTheBlock
 // --- The sent count
 
 TEST_F(EngineTransferTest, TheSentCountIsReportedOnceAtATimeNeverAheadOfTheLineAndCatchesUp) {
-    Begin(10000);
     // Held in the middle of frame 0: the count stands at exactly the bytes out, not one more.
     constexpr std::size_t kHeldAfter = 101;
-    port.OnByte(FrameByteIndex(0, kHeldAfter - 1), [this] { port.Hold(); });
+    Begin(10000,
+          [this] { port.OnByte(FrameByteIndex(0, kHeldAfter - 1), [this] { port.Hold(); }); });
     ASSERT_TRUE(port.WaitForWritersWaiting(1, kWait));
     EXPECT_TRUE(SentCountReaches(kHeldAfter));
     EXPECT_EQ(TakeSentCount(), static_cast<std::int32_t>(kHeldAfter));

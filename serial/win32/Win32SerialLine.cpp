@@ -271,13 +271,15 @@ void Win32SerialLine::Close() {
     // by the thread that waits for it (see Complete), and once more here for good measure.
     SetEvent(closeEvent_);
     CancelIoEx(port_, nullptr);
+    // A new event mask ends a WaitCommEvent in progress, also on drivers (and Wine) whose
+    // wait does not answer the cancellation.
+    SetCommMask(port_, 0);
     std::lock_guard readLock(readMutex_);
     std::lock_guard writeLock(writeMutex_);
     std::lock_guard controlLock(controlMutex_);
     // A write that Close cut short has reported failure: what it left in the driver is
     // dropped, so that closing a line the peer holds with XOFF does not wait for it.
     if (writeCutShort_) PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR);
-    SetCommMask(port_, 0);
     CloseHandle(port_);
     CloseHandle(waitEvent_);
     CloseHandle(writeEvent_);

@@ -1,11 +1,25 @@
 #include "cli/FlashRun.h"
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -37,6 +51,30 @@ constexpr auto kProgressRedraw = 200ms;  // the progress line's pace on a termin
 constexpr int kBarWidth = 24;
 
 // The engine's pauses, cut short when a signal comes: the run stops at once.
+#ifdef _WIN32
+class InterruptibleClock final : public EngineClock {
+  public:
+    explicit InterruptibleClock(void* interruptEvent) : event_(interruptEvent) {}
+    void Sleep(std::chrono::milliseconds duration) override {
+        if (!event_) {
+            std::this_thread::sleep_for(duration);
+            return;
+        }
+        const auto end = Clock::now() + duration;
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            if (left.count() <= 0) return;
+            const DWORD r = WaitForSingleObject(event_, static_cast<DWORD>(left.count()) + 1);
+            if (r != WAIT_TIMEOUT) return;  // a signal has come (or the wait failed)
+        }
+    }
+    TimePoint Now() const override { return Clock::now(); }
+
+  private:
+    HANDLE event_;
+};
+#else
 class InterruptibleClock final : public EngineClock {
   public:
     explicit InterruptibleClock(int interruptFd) : fd_(interruptFd) {}
@@ -61,6 +99,7 @@ class InterruptibleClock final : public EngineClock {
   private:
     int fd_;
 };
+#endif
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
     std::string text;
@@ -112,8 +151,13 @@ class FlashRun final : private EngineObserver {
     FlashRun(const FlashOptions& options, RunIo io)
         : options_(options),
           io_(std::move(io)),
+#ifdef _WIN32
+          clock_(io_.interruptEvent),
+          wakeEvent_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+#else
           clock_(io_.interruptFd),
           wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+#endif
           engine_(*this, EngineOptions()) {
         engine_.SetChunkSink([this](std::vector<std::uint8_t> chunk) {
             Post(Incoming{Incoming::Kind::Chunk, std::move(chunk)});
@@ -121,7 +165,11 @@ class FlashRun final : private EngineObserver {
     }
     ~FlashRun() override {
         engine_.StopAll();
+#ifdef _WIN32
+        if (wakeEvent_) CloseHandle(wakeEvent_);
+#else
         if (wakeFd_ >= 0) close(wakeFd_);
+#endif
     }
 
     int Run();
@@ -206,7 +254,9 @@ class FlashRun final : private EngineObserver {
             head_->progressShown = false;
         }
     }
-    std::string HeadName() const { return "head " + std::to_string(head_->address); }
+    std::string HeadName() const {
+        return "head " + std::to_string(head_->address);
+    }
 
     // --- Hand-over from the engine's threads
     void Post(Incoming incoming) {
@@ -214,8 +264,12 @@ class FlashRun final : private EngineObserver {
             std::lock_guard lock(queueMutex_);
             queue_.push_back(std::move(incoming));
         }
+#ifdef _WIN32
+        SetEvent(wakeEvent_);
+#else
         const std::uint64_t one = 1;
         [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one);
+#endif
     }
     std::deque<Incoming> TakeQueue() {
         std::lock_guard lock(queueMutex_);
@@ -227,7 +281,9 @@ class FlashRun final : private EngineObserver {
     void Handle(Incoming& incoming);
 
     // --- A head's end
-    bool Active() const { return head_ && head_->phase != Phase::Idle && !head_->outcome; }
+    bool Active() const {
+        return head_ && head_->phase != Phase::Idle && !head_->outcome;
+    }
     void Fail(const std::string& reason, const std::string& message) {
         if (!Active()) return;
         head_->outcome = reason;
@@ -265,8 +321,12 @@ class FlashRun final : private EngineObserver {
     void PrintSummary(int exitStatus);
 
     // --- The engine's reports
-    void ReadPortSettings(SerialSettings& settings) override { settings.portName = options_.port; }
-    void OnPortOpenFailed(PortFailure failure) override { lastPortFailure_ = failure; }
+    void ReadPortSettings(SerialSettings& settings) override {
+        settings.portName = options_.port;
+    }
+    void OnPortOpenFailed(PortFailure failure) override {
+        lastPortFailure_ = failure;
+    }
     void OnPortReopened(bool open) override {
         if (!open)
             Fail("port", "the port " + options_.port + " could not be opened again after the " +
@@ -275,7 +335,9 @@ class FlashRun final : private EngineObserver {
     void OnThreadCreationFailed() override {
         Fail("port", "a worker thread for the port " + options_.port + " could not be started.");
     }
-    void OnReceiveLoopEnded(int) override { Post(Incoming{Incoming::Kind::LoopEnded, {}}); }
+    void OnReceiveLoopEnded(int) override {
+        Post(Incoming{Incoming::Kind::LoopEnded, {}});
+    }
     void OnConnected() override {
         if (Active() && head_->phase == Phase::Greeting) head_->connected = true;
     }
@@ -309,8 +371,12 @@ class FlashRun final : private EngineObserver {
     void OnPortLost() override {
         Fail("port", "the port " + options_.port + " went away (device removed or hung up).");
     }
-    void OnWriteFailed() override { Post(Incoming{Incoming::Kind::WriteFailed, {}}); }
-    void OnFileUnreadable() override { Post(Incoming{Incoming::Kind::FileUnreadable, {}}); }
+    void OnWriteFailed() override {
+        Post(Incoming{Incoming::Kind::WriteFailed, {}});
+    }
+    void OnFileUnreadable() override {
+        Post(Incoming{Incoming::Kind::FileUnreadable, {}});
+    }
 
     std::string AtBlock() const {
         if (head_->phase != Phase::Sending) return " after the greeting";
@@ -323,7 +389,11 @@ class FlashRun final : private EngineObserver {
     const FlashOptions options_;
     RunIo io_;
     InterruptibleClock clock_;
+#ifdef _WIN32
+    const HANDLE wakeEvent_;  // auto-reset: set for each hand-over
+#else
     const int wakeFd_;
+#endif
     std::mutex queueMutex_;
     std::deque<Incoming> queue_;
     int openError_ = 0;  // errno of the last opening that failed
@@ -411,6 +481,18 @@ void FlashRun::Handle(Incoming& incoming) {
     }
 }
 
+#ifdef _WIN32
+bool FlashRun::WaitUntil(const std::function<bool()>& done) {
+    while (!done()) {
+        const HANDLE waits[2] = {wakeEvent_, io_.interruptEvent};
+        const DWORD r = WaitForMultipleObjects(io_.interruptEvent ? 2 : 1, waits, FALSE,
+                                               static_cast<DWORD>(kTick.count()));
+        if (r == WAIT_FAILED) return false;
+        if (r == WAIT_OBJECT_0 + 1) {
+            signal_ = io_.interruptSignal ? io_.interruptSignal->load() : SIGINT;
+            return false;
+        }
+#else
 bool FlashRun::WaitUntil(const std::function<bool()>& done) {
     while (!done()) {
         pollfd waits[2] = {{wakeFd_, POLLIN, 0}, {io_.interruptFd, POLLIN, 0}};
@@ -428,6 +510,7 @@ bool FlashRun::WaitUntil(const std::function<bool()>& done) {
             std::uint64_t count;
             [[maybe_unused]] const auto got = read(wakeFd_, &count, sizeof count);
         }
+#endif
         for (Incoming& incoming : TakeQueue()) {
             Handle(incoming);
             if (done()) break;  // what comes after the end of a head does not count for it
@@ -565,10 +648,17 @@ void FlashRun::PrintSummary(int exitStatus) {
 }
 
 int FlashRun::Run() {
+#ifdef _WIN32
+    if (!wakeEvent_) {
+        Error("no event could be made: error " + std::to_string(GetLastError()) + ".");
+        return kExitPort;
+    }
+#else
     if (wakeFd_ < 0) {
         Error("no eventfd could be made: " + std::string(std::strerror(errno)) + ".");
         return kExitPort;
     }
+#endif
     // The image first: without one there is nothing to do on the line.
     const FirmwareCheck check = engine_.OpenFirmware(options_.image, &imageSize_);
     if (check != FirmwareCheck::Opened) {
@@ -662,7 +752,11 @@ std::string ImageProblem(const std::string& path) {
     if (info.st_size == 0) return image + " is empty: there is nothing to send.";
     if (info.st_size >= (std::int64_t{1} << 31))
         return image + " is 2 GiB or larger, more than can be sent.";
+#ifdef _WIN32
+    const int fd = open(path.c_str(), O_RDONLY | O_BINARY | O_NOINHERIT);
+#else
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+#endif
     if (fd < 0) return image + " cannot be read: " + std::strerror(errno) + ".";
     close(fd);
     return {};

@@ -6,6 +6,7 @@
 // count of bytes sent is read now and then, never pushed.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 
 #include "cli/FlashOptions.h"
@@ -20,6 +21,12 @@ struct RunIo {
     // Readable once a signal has come: each byte the number of a signal (SIGINT, SIGTERM).
     // The run then stops at once. -1: none.
     int interruptFd = -1;
+#ifdef _WIN32
+    // On Windows instead: a manual-reset event set once a console Ctrl event has come, and
+    // where the number of the signal it stands for (SIGINT, SIGTERM) is then found. Null: none.
+    void* interruptEvent = nullptr;
+    const std::atomic<int>* interruptSignal = nullptr;
+#endif
     LineOpener openLine;  // empty: this platform's devices (OpenPlatformLine)
 };
 

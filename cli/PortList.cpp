@@ -7,6 +7,9 @@
 #include "cli/Json.h"
 
 namespace flash {
+
+// Windows lists its ports from the registry instead (PortListWin32.cpp).
+#ifndef _WIN32
 namespace fs = std::filesystem;
 namespace {
 
@@ -109,6 +112,8 @@ std::vector<PortEntry> ListPorts(const PortRoots& roots) {
     }
     return ports;
 }
+
+#endif  // _WIN32
 
 std::string PortsText(const std::vector<PortEntry>& ports) {
     if (ports.empty()) return "No serial ports found.\n";

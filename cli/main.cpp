@@ -1,7 +1,21 @@
 // kavlet-flash: loads firmware into camera heads from the command line (see --help).
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <io.h>
+#include <signal.h>
+#include <windows.h>
+
+#include <atomic>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +28,26 @@
 
 namespace {
 
+#ifdef _WIN32
+// Windows has no SIGINT or SIGTERM to catch from outside: the console's Ctrl events stand for
+// them. The run's main loop waits for the event; the first event's number counts.
+HANDLE interruptEvent = nullptr;
+std::atomic<int> interruptSignal{0};
+
+BOOL WINAPI OnConsoleEvent(DWORD type) {
+    // Ctrl-C and Ctrl-Break: SIGINT; the console closed, logoff, shutdown: SIGTERM.
+    const int number = (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) ? SIGINT : SIGTERM;
+    int none = 0;
+    interruptSignal.compare_exchange_strong(none, number);
+    SetEvent(interruptEvent);
+    return TRUE;
+}
+
+bool CatchSignals() {
+    interruptEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return interruptEvent && SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+#else
 int signalPipe[2] = {-1, -1};
 
 // Async-signal-safe: the run's main loop reads the number from the pipe.
@@ -35,6 +69,7 @@ bool CatchSignals() {
     signal(SIGPIPE, SIG_IGN);  // a closed output pipe shows as a failed write, not death
     return true;
 }
+#endif
 
 }  // namespace
 
@@ -67,7 +102,13 @@ int main(int argc, char** argv) {
         return flash::kExitPort;
     }
     flash::RunIo io;
+#ifdef _WIN32
+    io.terminal = _isatty(_fileno(stdout)) != 0;
+    io.interruptEvent = interruptEvent;
+    io.interruptSignal = &interruptSignal;
+#else
     io.terminal = isatty(STDOUT_FILENO) == 1;
     io.interruptFd = signalPipe[0];
+#endif
     return flash::RunFlash(options, std::move(io));
 }

@@ -28,7 +28,12 @@ bool CSerialPort::SetLineSettings(const PortHandle& handle) {
     // the input queue is nearly full and XON once it has drained, as the line discipline
     // decides, which stands for the fixed 50-byte limits of other platforms.
     handle->DiscardInput();
+#ifndef _WIN32
     handle->DiscardOutput();
+#endif
+    // On Windows only input is emptied: output an earlier opening handed over may still be
+    // in the adapter's buffer (the start-upgrade command, followed by a reopening after a
+    // short pause), and this opening has queued none of its own (see Win32SerialLine::Open).
     return true;
 }
 

@@ -10,7 +10,12 @@ FirmwareStream OpenFirmwareStream(const char* path, FirmwareCheck& check, std::i
     check = FirmwareCheck::Unreadable;
     size = 0;
     // Non-blocking: opening a FIFO for reading would otherwise wait for a writer.
+#ifdef _WIN32
+    // Windows has no FIFOs to wait for: binary, and not inherited by child processes.
+    const int fd = open(path, O_RDONLY | O_BINARY | O_NOINHERIT);
+#else
     const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+#endif
     if (fd < 0) return nullptr;
     struct stat info {};
     // Only a regular file has a size that tells what it holds: /dev/zero and the files under

@@ -11,6 +11,8 @@
 #include "tests/cli_support.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestImages.h"
+#include "tools/head/Sha256.h"
+#include "tools/head/VirtualBus.h"
 #include "tools/head/VirtualHead.h"
 #include "upgrade/PelcoCommand.h"
 
@@ -475,6 +477,233 @@ TEST_F(CliRun, AListWithOneHeadPresentUpgradesThatHeadAndNamesTheSilentOnes) {
     EXPECT_FALSE(commands[1].accepted);
     EXPECT_TRUE(commands[2].accepted);
 }
+
+// --- Several heads on one line: each addressed in turn, one failing leaves the others upgraded
+
+struct BusHead {
+    unsigned address;
+    head::PelcoProtocol protocol;
+    std::uint32_t speed;
+    std::function<void(head::HeadFaults&)> faults = {};
+};
+
+struct BusCase {
+    const char* name;
+    std::vector<BusHead> heads;  // on the line; those not named by --address stand by
+    const char* addresses;       // as given to --address
+    std::vector<std::string> options;
+    int exit;
+    // A row a head named, in the order given: "" for done, else the reason it failed.
+    std::vector<std::pair<unsigned, std::string>> results;
+};
+
+void PrintTo(const BusCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class CliBus : public testing::TestWithParam<BusCase> {
+  protected:
+    void TearDown() override {
+        if (bus) bus->Stop();
+    }
+    TempDir folder{"kavlet-cli-bus"};
+    std::unique_ptr<head::VirtualBus> bus;
+};
+
+constexpr std::size_t kBusImageSize = 5000;  // two frames a head
+
+TEST_P(CliBus, EveryHeadNamedIsUpgradedInTurnAndTheSummaryTellsEachOnesResult) {
+    const BusCase& c = GetParam();
+    const Bytes image = RandomImage(kBusImageSize, 17);
+    std::vector<head::HeadOptions> heads;
+    for (const BusHead& h : c.heads) {
+        head::HeadOptions options;
+        options.address = h.address;
+        options.protocol = h.protocol;
+        options.speed = h.speed;
+        options.sizeRule = head::ImageSizeRule::ExpectSize;
+        options.expectSize = kBusImageSize;
+        if (h.faults) h.faults(options.faults);
+        heads.push_back(options);
+    }
+    std::string error;
+    bus = head::VirtualBus::CreatePty(heads, &error);
+    ASSERT_TRUE(bus) << error;
+    bus->Start();
+    // Every head named shares the protocol and speed of the first one named.
+    const unsigned first = c.results.front().first;
+    const auto named = std::find_if(c.heads.begin(), c.heads.end(),
+                                    [&](const BusHead& h) { return h.address == first; });
+    ASSERT_NE(named, c.heads.end());
+    std::vector<std::string> arguments = {
+        "--port",           bus->SlavePath(),
+        "--address",        c.addresses,
+        "--protocol",       named->protocol == head::PelcoProtocol::PelcoD ? "pelco-d" : "pelco-p",
+        "--speed",          std::to_string(named->speed),
+        "--answer-timeout", "1"};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    const std::string path = folder.File("firmware.bin");
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
+    arguments.push_back(path);
+    const ChildResult r = cli_test::RunFlash(arguments, kRunLimit);
+    EXPECT_EQ(r.exitStatus, c.exit) << r.out << r.err;
+    ExpectPlain(r);
+
+    // What each head holds.
+    const std::string sha = head::Sha256::HexOf(image);
+    for (const BusHead& h : c.heads) {
+        SCOPED_TRACE("head " + std::to_string(h.address));
+        const head::HeadReport report = bus->Report(h.address);
+        const auto row = std::find_if(c.results.begin(), c.results.end(),
+                                      [&](const auto& x) { return x.first == h.address; });
+        const bool answeredDone = std::count(report.answers.begin(), report.answers.end(), 0x84);
+        if (row == c.results.end()) {
+            EXPECT_TRUE(std::none_of(report.commands.begin(), report.commands.end(),
+                                     [](const auto& command) { return command.accepted; }))
+                << "a head not named stays in normal operation";
+            EXPECT_TRUE(report.answers.empty());
+            EXPECT_TRUE(report.finishedImage.empty());
+        } else if (row->second.empty()) {
+            EXPECT_EQ(report.sha256, sha);
+            EXPECT_EQ(report.finishedImage, image);
+            EXPECT_EQ(report.framesAccepted, FramesFor(kBusImageSize));
+            EXPECT_TRUE(answeredDone);
+        } else {
+            EXPECT_FALSE(answeredDone) << "a head reported failed never said done";
+        }
+    }
+    EXPECT_EQ(bus->Collisions(), 0u) << bus->SummaryText();
+
+    // One sentence on stderr a failed head, with its reason; none for a head that is done.
+    const bool json = std::find(c.options.begin(), c.options.end(), "--json") != c.options.end();
+    std::vector<std::string> errors;
+    for (const std::string& line : Lines(r.err))
+        if (line.rfind("kavlet-flash: ", 0) == 0) errors.push_back(line);
+    std::size_t nextError = 0;
+    std::string table = "address +result +frames +resends +time\n";
+    for (const auto& [address, reason] : c.results) {
+        const std::string a = std::to_string(address);
+        if (reason.empty()) {
+            table += a + " +done +" + std::to_string(FramesFor(kBusImageSize)) + " +0 +[0-9.]+s\n";
+            continue;
+        }
+        table += a + " +failed \\(" + reason + "\\) +[0-9]+ +[0-9]+ +[0-9.]+s\n";
+        ASSERT_LT(nextError, errors.size()) << r.err;
+        const std::string& sentence = errors[nextError++];
+        EXPECT_EQ(sentence.rfind("kavlet-flash: head " + a + " ", 0), 0u) << sentence;
+        EXPECT_TRUE(sentence.ends_with(" (" + reason + ")")) << sentence;
+    }
+    EXPECT_EQ(nextError, errors.size()) << r.err;
+    // The table ends the output: stdout's, or stderr's with --json.
+    EXPECT_TRUE(std::regex_search(json ? r.err : r.out, std::regex(table + "$")))
+        << (json ? r.err : r.out);
+    if (!json) {
+        for (const auto& [address, reason] : c.results)
+            EXPECT_EQ(Contains(r.out, "head " + std::to_string(address) + ": done, "),
+                      reason.empty())
+                << r.out;
+        return;
+    }
+
+    // --json: every event of a head carries its address, the heads come one after another in
+    // the order given, each from its command to its done or failed.
+    const auto events = JsonEvents(r.out);
+    ASSERT_GE(events.size(), 2u) << r.out;
+    EXPECT_EQ(events.front().at("event"), "start");
+    EXPECT_EQ(events.back().at("event"), "summary");
+    EXPECT_EQ(events.back().at("exit"), std::to_string(c.exit));
+    std::vector<std::vector<Members>> runs;  // the events of each head, in turn
+    for (std::size_t i = 1; i + 1 < events.size(); ++i) {
+        const Members& e = events[i];
+        ASSERT_TRUE(e.count("address")) << "no address: " << e.at("event");
+        if (runs.empty() || runs.back().front().at("address") != e.at("address"))
+            runs.emplace_back();
+        runs.back().push_back(e);
+    }
+    ASSERT_EQ(runs.size(), c.results.size()) << r.out;
+    std::string summaryHeads = "\\[";
+    for (std::size_t k = 0; k < runs.size(); ++k) {
+        const auto& [address, reason] = c.results[k];
+        const std::vector<Members>& run = runs[k];
+        SCOPED_TRACE("head " + std::to_string(address));
+        EXPECT_EQ(run.front().at("address"), std::to_string(address));
+        EXPECT_EQ(run.front().at("event"), "command");
+        EXPECT_EQ(run.back().at("event"), reason.empty() ? "done" : "failed");
+        if (!reason.empty()) {
+            EXPECT_EQ(run.back().at("reason"), reason);
+        }
+        std::vector<std::string> names;
+        for (const Members& e : run) names.push_back(e.at("event"));
+        if (reason.empty()) {
+            EXPECT_EQ(names, (std::vector<std::string>{"command", "connected", "frame", "accepted",
+                                                       "frame", "accepted", "done"}));
+        }
+        summaryHeads += (k ? "," : "") + std::string("\\{\"address\":") + std::to_string(address) +
+                        ",\"result\":\"" + (reason.empty() ? "done\"" : "failed\"") +
+                        (reason.empty() ? std::string() : ",\"reason\":\"" + reason + "\"") +
+                        "[^}]*\\}";
+    }
+    EXPECT_TRUE(std::regex_match(events.back().at("heads"), std::regex(summaryHeads + "\\]")))
+        << events.back().at("heads");
+}
+
+head::PelcoProtocol constexpr kPelcoD = head::PelcoProtocol::PelcoD;
+head::PelcoProtocol constexpr kPelcoP = head::PelcoProtocol::PelcoP;
+
+// Three Pelco-D heads at 2400, and a Pelco-P head at 9600 that is never named.
+std::vector<BusHead> PelcoDLine(unsigned faulty = 0,
+                                std::function<void(head::HeadFaults&)> faults = {}) {
+    std::vector<BusHead> heads = {
+        {1, kPelcoD, 2400}, {2, kPelcoD, 2400}, {7, kPelcoD, 2400}, {9, kPelcoP, 9600}};
+    for (BusHead& h : heads)
+        if (h.address == faulty) h.faults = faults;
+    return heads;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Heads, CliBus,
+    testing::Values(
+        BusCase{
+            "ThreePelcoDHeadsAllDone", PelcoDLine(), "1,2,7", {}, 0, {{1, ""}, {2, ""}, {7, ""}}},
+        BusCase{"ThreePelcoPHeadsInTheOrderGivenJson",
+                {{3, kPelcoP, 9600}, {1, kPelcoD, 2400}, {4, kPelcoP, 9600}, {9, kPelcoP, 9600}},
+                "9,3,4",
+                {"--json"},
+                0,
+                {{9, ""}, {3, ""}, {4, ""}}},
+        BusCase{"MiddleHeadSilentAtTheGreeting",
+                PelcoDLine(2, [](auto& f) { f.silentFrom = head::kGreetingPoint; }),
+                "1,2,7",
+                {},
+                1,
+                {{1, ""}, {2, "no-answer"}, {7, ""}}},
+        BusCase{"MiddleHeadSilentFromFrame2Json",
+                PelcoDLine(2, [](auto& f) { f.silentFrom = 2; }),
+                "1-2,7",
+                {"--json"},
+                1,
+                {{1, ""}, {2, "no-answer"}, {7, ""}}},
+        // A head answering 86 keeps its half image and stays in its loader, where it would
+        // answer the next head's greeting too: it comes last.
+        BusCase{"LastHeadFailed86",
+                PelcoDLine(7, [](auto& f) { f.failAt = 1; }),
+                "1,2,7",
+                {},
+                1,
+                {{1, ""}, {2, ""}, {7, "head-failed"}}},
+        BusCase{"LastHeadTimedOut87Json",
+                PelcoDLine(1,
+                           [](auto& f) {
+                               f.failAt = 2;
+                               f.failCode = 0x87;
+                           }),
+                "7,2,1",
+                {"--json"},
+                1,
+                {{7, ""}, {2, ""}, {1, "head-timeout"}}}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 // --- Interrupted: exit 128 + signal, and where the head stood
 

@@ -1,0 +1,213 @@
+// Benchmark: kavlet-flash (a child process) sending an image unpaced to the virtual head (in this
+// process) on a pseudo-terminal, whole runs from start to exit. Prints its figures; asserts
+// nothing.
+//
+//   flash_benchmark [--kib N] [--runs N]
+//
+// Time: from the start of kavlet-flash to its exit. The floor is what the run cannot do without,
+// measured in the same run: one write() per byte of the frames (256 frames of 4107 bytes for
+// 1 MiB) to a fresh pseudo-terminal whose far side is drained, plus the 20 ms pause before each
+// next block, plus the handshake's 2 s of fixed pauses (part of kavlet-flash's run, so added to
+// the floor rather than taken from the time). CPU: the child's (wait4), against the writing
+// thread's alone (RUSAGE_THREAD) for the same bytes, the median of three loops.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/head/VirtualHead.h"
+#include "upgrade/FirmwareFrame.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double kHandshakePauses = 2.0;  // seconds of fixed pauses before the first frame
+constexpr double kBlockPause = 0.020;     // before each next block
+
+double Seconds(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+}
+
+double CpuOf(const rusage& usage) {
+    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
+
+double ThreadCpuSeconds() {  // of the calling thread
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return CpuOf(usage);
+}
+
+struct WriteCost {
+    double seconds = 0;
+    double cpu = 0;  // of the writing thread alone
+};
+
+// One write() per byte, count bytes, to a fresh pseudo-terminal whose far side a thread drains.
+WriteCost PlainWriteCost(std::size_t count) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
+    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    if (slave < 0) return {};
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    cfsetspeed(&raw, B115200);
+    tcsetattr(slave, TCSANOW, &raw);
+    std::atomic<bool> draining{true};
+    std::thread drain([&] {
+        char buffer[4096];
+        pollfd p{master, POLLIN, 0};
+        while (draining) {
+            if (poll(&p, 1, 10) > 0) (void)!read(master, buffer, sizeof buffer);
+        }
+    });
+    const std::uint8_t byte = 0x5A;
+    const double cpu0 = ThreadCpuSeconds();
+    const auto t0 = Clock::now();
+    for (std::size_t i = 0; i < count; ++i) {
+        while (write(slave, &byte, 1) != 1) {
+        }
+    }
+    WriteCost cost;
+    cost.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    cost.cpu = ThreadCpuSeconds() - cpu0;
+    draining = false;
+    drain.join();
+    close(slave);
+    close(master);
+    return cost;
+}
+
+struct FlashRun {
+    int exitStatus = -1;
+    double seconds = 0;
+    double cpu = 0;  // the child's, user and system
+    long maxRssKib = 0;
+    std::string output;
+};
+
+// kavlet-flash --quiet to the head at address 1; its output goes to a file read afterwards.
+FlashRun RunFlash(const std::string& port, const std::string& image, const std::string& log) {
+    const std::vector<std::string> all = {KAVLET_FLASH_PATH, "--port", port, "--address", "1",
+                                          "--quiet",         image};
+    std::vector<char*> argv;
+    for (const auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    FlashRun run;
+    if (out < 0) return run;
+    const auto t0 = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, STDOUT_FILENO);
+        dup2(out, STDERR_FILENO);
+        execv(KAVLET_FLASH_PATH, argv.data());
+        _exit(127);
+    }
+    close(out);
+    if (pid < 0) return run;
+    int status = 0;
+    rusage usage{};
+    wait4(pid, &status, 0, &usage);
+    run.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    run.cpu = CpuOf(usage);
+    run.maxRssKib = usage.ru_maxrss;
+    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream in(log);
+    run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return run;
+}
+
+void RunOnce(std::size_t imageBytes, int number) {
+    const auto folder = std::filesystem::temp_directory_path();
+    const std::string stem = "kavlet-flash-bench-" + std::to_string(getpid());
+    const std::string file = (folder / (stem + ".bin")).string();
+    const std::string log = (folder / (stem + ".log")).string();
+    {
+        std::vector<char> image(imageBytes);
+        for (std::size_t i = 0; i < image.size(); ++i)
+            image[i] = static_cast<char>(i * 2654435761u >> 24);
+        std::ofstream(file, std::ios::binary)
+            .write(image.data(), static_cast<std::streamsize>(image.size()));
+    }
+
+    head::HeadOptions options;
+    options.address = 1;
+    options.sizeRule = head::ImageSizeRule::ExpectSize;
+    options.expectSize = static_cast<std::uint32_t>(imageBytes);
+    std::string error;
+    auto head = head::VirtualHead::CreatePty(options, &error);
+    if (!head) {
+        std::printf("no virtual head: %s\n", error.c_str());
+        return;
+    }
+    head->Start();
+    const FlashRun run = RunFlash(head->SlavePath(), file, log);
+    head->Stop();
+    const head::HeadReport report = head->Report();
+    head.reset();
+    std::filesystem::remove(file);
+    std::filesystem::remove(log);
+
+    const std::size_t frames = static_cast<std::size_t>(
+        TotalBytesToSend(static_cast<std::int32_t>(imageBytes)) / FRAME_SIZE);
+    const std::size_t frameBytes = frames * FRAME_SIZE;
+    // The writes alone: the median of three loops, since one varies by a third on a shared
+    // machine.
+    std::vector<WriteCost> loops;
+    for (int i = 0; i < 3; ++i) loops.push_back(PlainWriteCost(frameBytes));
+    std::sort(loops.begin(), loops.end(),
+              [](const WriteCost& a, const WriteCost& b) { return a.cpu < b.cpu; });
+    const WriteCost writes = loops[1];
+    const double floor = writes.seconds + frames * kBlockPause + kHandshakePauses;
+    const double mib = static_cast<double>(frameBytes) / (1024.0 * 1024.0);
+    const bool done = run.exitStatus == 0 && report.finishedImage.size() == imageBytes;
+
+    std::printf("\nrun %d: unpaced, %zu KiB image, %zu frames (%zu bytes)\n", number,
+                imageBytes / 1024, frames, frameBytes);
+    std::printf("  result:           %s (exit %d, head: %u frames, %u resends)\n",
+                done ? "done" : "did not finish", run.exitStatus, report.frames, report.resends);
+    std::printf("  total time:       %.2f s (start to exit)\n", run.seconds);
+    std::printf(
+        "  floor:            %.2f s (writes %.2f s, %.2f us a byte; + %zu x 20 ms; "
+        "+ %.0f s handshake pauses)\n",
+        floor, writes.seconds, 1e6 * writes.seconds / static_cast<double>(frameBytes), frames,
+        kHandshakePauses);
+    std::printf("  time / floor:     %.3f (target <= 1.1)\n", run.seconds / floor);
+    std::printf(
+        "  tool CPU:         %.2f s (%.2f s per MiB sent, %.1f%% of one core, max RSS "
+        "%ld KiB)\n",
+        run.cpu, run.cpu / mib, 100.0 * run.cpu / run.seconds, run.maxRssKib);
+    std::printf("  writes alone CPU: %.2f s (one write() per byte, far side drained)\n",
+                writes.cpu);
+    std::printf("  tool CPU / writes alone: %.3f (target <= 1.25)\n", run.cpu / writes.cpu);
+    if (!done) std::printf("  output:\n%s", run.output.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::size_t kib = 1024;
+    int runs = 1;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!std::strcmp(argv[i], "--kib")) kib = std::stoul(argv[i + 1]);
+        if (!std::strcmp(argv[i], "--runs")) runs = std::stoi(argv[i + 1]);
+    }
+    for (int i = 1; i <= runs; ++i) RunOnce(kib * 1024, i);
+    return 0;
+}

@@ -129,9 +129,10 @@ int SenderThreadProc(UpgradeEngine& engine, SenderThread& self) {
             // Cleared before the last byte goes out: the head can answer this frame only after
             // it, so the answer finds the sender ready for its wake-up.
             if (i + 1 == FRAME_SIZE) transferState.senderAwake = 0;
-            char text[4];
-            std::snprintf(text, sizeof text, "%02x ", static_cast<unsigned>(frame[i]));
-            if (!engine.SendHexText(text)) {
+            // The byte as "%02x " text, without a formatting call for each of them.
+            constexpr char kHexDigits[] = "0123456789abcdef";
+            const char text[] = {kHexDigits[frame[i] >> 4], kHexDigits[frame[i] & 0x0F], ' '};
+            if (!engine.SendHexText({text, sizeof text})) {
                 // The port was closed or failed: the rest of the frame cannot reach the head,
                 // and a byte that did not go out is not counted as sent. A sender ended on
                 // purpose (its port reopened) has nothing to report.

@@ -101,7 +101,8 @@ class FaultRun : public WindowFixture, public ::testing::WithParamInterface<Faul
         bool greeted = false;
         for (int attempt = 0; attempt < 3 && !greeted; ++attempt) {
             window->OnConnect();
-            greeted = ProcessEventsUntil([&] { return window->startUpgradeButton->isEnabled(); }, 2s);
+            greeted =
+                ProcessEventsUntil([&] { return window->startUpgradeButton->isEnabled(); }, 2s);
         }
         ASSERT_TRUE(greeted) << "the head greets back";
         window->OnStartUpgrade();
@@ -210,8 +211,11 @@ TEST_P(FaultRun, NoFalseSuccessTheOperatorIsToldAndTheFileGetsThroughAfterwards)
     boxes.clear();
     ChooseFileAndDevice();
     ConnectAndStart();
-    ASSERT_TRUE(ProcessEventsUntil([&] { return Ended(); }, 10s));
-    EXPECT_EQ(BoxCount(kSuccess), 1) << (boxes.empty() ? "" : boxes.front().text.toStdString());
+    // A report of the first run may still come in (a box of its write that failed): only the
+    // success of this one counts here.
+    EXPECT_TRUE(ProcessEventsUntil([&] { return BoxCount(kSuccess) > 0; }, 15s))
+        << Describe(head->Report());
+    EXPECT_EQ(BoxCount(kSuccess), 1);
     const head::HeadReport second = head->Report();
     EXPECT_EQ(second.finishedImage, image) << "the exact file, the second time";
 }

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/bench/WriteFloor.h"
 #include "tools/head/VirtualHead.h"
 #include "upgrade/FirmwareFrame.h"
 
@@ -44,53 +45,6 @@ double Seconds(const timeval& t) {
 
 double CpuOf(const rusage& usage) {
     return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-}
-
-double ThreadCpuSeconds() {  // of the calling thread
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return CpuOf(usage);
-}
-
-struct WriteCost {
-    double seconds = 0;
-    double cpu = 0;  // of the writing thread alone
-};
-
-// One write() per byte, count bytes, to a fresh pseudo-terminal whose far side a thread drains.
-WriteCost PlainWriteCost(std::size_t count) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    if (slave < 0) return {};
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    cfsetspeed(&raw, B115200);
-    tcsetattr(slave, TCSANOW, &raw);
-    std::atomic<bool> draining{true};
-    std::thread drain([&] {
-        char buffer[4096];
-        pollfd p{master, POLLIN, 0};
-        while (draining) {
-            if (poll(&p, 1, 10) > 0) (void)!read(master, buffer, sizeof buffer);
-        }
-    });
-    const std::uint8_t byte = 0x5A;
-    const double cpu0 = ThreadCpuSeconds();
-    const auto t0 = Clock::now();
-    for (std::size_t i = 0; i < count; ++i) {
-        while (write(slave, &byte, 1) != 1) {
-        }
-    }
-    WriteCost cost;
-    cost.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    cost.cpu = ThreadCpuSeconds() - cpu0;
-    draining = false;
-    drain.join();
-    close(slave);
-    close(master);
-    return cost;
 }
 
 struct FlashRun {
@@ -169,11 +123,7 @@ void RunOnce(std::size_t imageBytes, int number) {
     const std::size_t frameBytes = frames * FRAME_SIZE;
     // The writes alone: the median of three loops, since one varies by a third on a shared
     // machine.
-    std::vector<WriteCost> loops;
-    for (int i = 0; i < 3; ++i) loops.push_back(PlainWriteCost(frameBytes));
-    std::sort(loops.begin(), loops.end(),
-              [](const WriteCost& a, const WriteCost& b) { return a.cpu < b.cpu; });
-    const WriteCost writes = loops[1];
+    const bench::WriteCost writes = bench::MedianWriteCost(frameBytes);
     const double floor = writes.seconds + frames * kBlockPause + kHandshakePauses;
     const double mib = static_cast<double>(frameBytes) / (1024.0 * 1024.0);
     const bool done = run.exitStatus == 0 && report.finishedImage.size() == imageBytes;

@@ -34,6 +34,7 @@
 
 #include "app/MessageBox.h"
 #include "app/UpgradeDlg.h"
+#include "tests/bench/WriteFloor.h"
 #include "tests/support/ModalWatcher.h"
 #include "tests/support/WindowFixture.h"
 #include "upgrade/FirmwareFrame.h"
@@ -105,53 +106,6 @@ double Percentile(std::vector<double> values, double p) {
     return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
 }
 
-double ThreadCpuSeconds() {  // of the calling thread
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec +
-           usage.ru_stime.tv_usec / 1e6;
-}
-
-struct WriteCost {
-    double secondsPerByte = 0;
-    double cpuPerByte = 0;  // of the writing thread alone
-};
-
-// One write() per byte, count bytes, to a fresh pseudo-terminal whose far side a thread drains.
-WriteCost PlainWriteCost(std::size_t count) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return {};
-    const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    if (slave < 0) return {};
-    termios raw{};
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    std::atomic<bool> draining{true};
-    std::thread drain([&] {
-        char buffer[4096];
-        pollfd p{master, POLLIN, 0};
-        while (draining) {
-            if (poll(&p, 1, 10) > 0) (void)!read(master, buffer, sizeof buffer);
-        }
-    });
-    const std::uint8_t byte = 0x5A;
-    const double cpu0 = ThreadCpuSeconds();
-    const auto t0 = Clock::now();
-    for (std::size_t i = 0; i < count; ++i) {
-        while (write(slave, &byte, 1) != 1) {
-        }
-    }
-    WriteCost cost;
-    cost.secondsPerByte = std::chrono::duration<double>(Clock::now() - t0).count() / count;
-    cost.cpuPerByte = (ThreadCpuSeconds() - cpu0) / count;
-    draining = false;
-    drain.join();
-    close(slave);
-    close(master);
-    return cost;
-}
-
 void RunTransfer(std::size_t imageBytes, bool paced) {
     Head head = SpawnHead(imageBytes, paced);
     if (head.path.empty()) {
@@ -197,7 +151,7 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
     std::vector<double> latenciesMs;
     double probeCpu = 0;  // the probe's own thread is the benchmark's, not the tool's
     std::thread probe([&] {
-        const double probeCpu0 = ThreadCpuSeconds();
+        const double probeCpu0 = bench::ThreadCpuSeconds();
         while (probing) {
             const auto posted = Clock::now();
             QMetaObject::invokeMethod(
@@ -209,11 +163,11 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
                 Qt::QueuedConnection);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
-        probeCpu = ThreadCpuSeconds() - probeCpu0;
+        probeCpu = bench::ThreadCpuSeconds() - probeCpu0;
     });
 
     const double cpu0 = CpuSeconds();
-    const double windowCpu0 = ThreadCpuSeconds();  // this thread runs the window
+    const double windowCpu0 = bench::ThreadCpuSeconds();  // this thread runs the window
     const auto t0 = Clock::now();
     window->OnStartUpgrade();
     QTimer::singleShot(std::chrono::minutes(20), &transferLoop,
@@ -222,7 +176,7 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
     const bool done = !boxes.empty();
     const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
     const double processCpu = CpuSeconds() - cpu0;
-    const double windowCpu = ThreadCpuSeconds() - windowCpu0;
+    const double windowCpu = bench::ThreadCpuSeconds() - windowCpu0;
     probing = false;
     probe.join();
     const double cpu = processCpu - probeCpu;
@@ -234,26 +188,23 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
     window.reset();
     // The writes alone, as many bytes as the transfer wrote (at most 256 frames' worth): the
     // median of three runs, since a single one varies by a third on a shared machine.
-    std::vector<WriteCost> runs;
-    for (int i = 0; i < 3; ++i)
-        runs.push_back(PlainWriteCost(std::min<std::size_t>(frames, 256) * FRAME_SIZE));
-    std::sort(runs.begin(), runs.end(),
-              [](const WriteCost& a, const WriteCost& b) { return a.cpuPerByte < b.cpuPerByte; });
-    const WriteCost writes = runs[1];
+    const bench::WriteCost writes =
+        bench::MedianWriteCost(std::min<std::size_t>(frames, 256) * FRAME_SIZE);
+    const double writtenBytes = double(std::min<std::size_t>(frames, 256) * FRAME_SIZE);
     double floor;
     std::string floorText;
     if (paced) {
         floor = frameBytes / 11520.0 + frames * 0.020;
         floorText = "frame bytes / 11,520 B/s + 20 ms a frame";
     } else {
-        floor = frameBytes * writes.secondsPerByte + frames * 0.020;
+        floor = frameBytes * (writes.seconds / writtenBytes) + frames * 0.020;
         char text[128];
         std::snprintf(text, sizeof text, "write() of one byte %.2f us x bytes + 20 ms a frame",
-                      writes.secondsPerByte * 1e6);
+                      (writes.seconds / writtenBytes) * 1e6);
         floorText = text;
     }
     const double mib = frameBytes / (1024.0 * 1024.0);
-    const double writesCpu = writes.cpuPerByte * frameBytes;
+    const double writesCpu = (writes.cpu / writtenBytes) * frameBytes;
     const std::string summary = StopHead(head);
     std::filesystem::remove(file);
 

@@ -342,6 +342,8 @@ class FlashRun final : private EngineObserver {
         if (Active() && head_->phase == Phase::Greeting) head_->connected = true;
     }
     void OnBlockAccepted(std::int32_t position) override;
+    // The block in flight was accepted: noted as the last one, and told.
+    void ReportAccepted();
     void OnChecksumError() override;
     void OnUpgradeDone(std::int32_t position) override;
     void OnHeadFailed() override {
@@ -408,8 +410,7 @@ class FlashRun final : private EngineObserver {
     UpgradeEngine engine_;  // last: destroyed first, its threads end before the rest goes
 };
 
-void FlashRun::OnBlockAccepted(std::int32_t position) {
-    if (!Active() || head_->phase != Phase::Sending) return;
+void FlashRun::ReportAccepted() {
     head_->lastAcceptedIndex = head_->frameIndex;
     head_->lastAcceptedOffset = head_->frameOffset;
     if (options_.json)
@@ -418,6 +419,11 @@ void FlashRun::OnBlockAccepted(std::int32_t position) {
                  .Add("offset", head_->frameOffset));
     Say(HeadName() + ": block " + std::to_string(head_->frameIndex) + " accepted (offset " +
         std::to_string(head_->frameOffset) + ")");
+}
+
+void FlashRun::OnBlockAccepted(std::int32_t position) {
+    if (!Active() || head_->phase != Phase::Sending) return;
+    ReportAccepted();
     head_->resendsThisBlock = 0;
     ++head_->frameIndex;
     head_->frameOffset = position;
@@ -452,14 +458,7 @@ void FlashRun::OnChecksumError() {
 
 void FlashRun::OnUpgradeDone(std::int32_t) {
     if (!Active() || head_->phase != Phase::Sending) return;
-    head_->lastAcceptedIndex = head_->frameIndex;
-    head_->lastAcceptedOffset = head_->frameOffset;
-    if (options_.json)
-        Json(Event("accepted", head_->address)
-                 .Add("index", head_->frameIndex)
-                 .Add("offset", head_->frameOffset));
-    Say(HeadName() + ": block " + std::to_string(head_->frameIndex) + " accepted (offset " +
-        std::to_string(head_->frameOffset) + ")");
+    ReportAccepted();
     head_->outcome = "done";
 }
 

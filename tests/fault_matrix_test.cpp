@@ -69,6 +69,8 @@ class FaultRun : public WindowFixture, public ::testing::WithParamInterface<Faul
         options.sizeRule = head::ImageSizeRule::ExpectSize;
         options.expectSize = static_cast<std::uint32_t>(image.size());
         options.faults = faults;
+        // A frame cut off drops out of the head's reading well before the operator greets again.
+        options.frameTimeout = 500ms;
         std::string error;
         if (head) head->Stop();
         head = head::VirtualHead::CreatePty(options, &error);

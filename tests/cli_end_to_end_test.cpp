@@ -36,7 +36,8 @@ std::string Hex(const std::vector<std::uint8_t>& bytes) {
     char byte[4];
     for (const auto b : bytes) {
         std::snprintf(byte, sizeof byte, "%02x", b);
-        text += (text.empty() ? "" : " ") + std::string(byte);
+        if (!text.empty()) text += ' ';
+        text += byte;
     }
     return text;
 }

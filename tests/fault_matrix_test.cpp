@@ -113,7 +113,10 @@ class FaultRun : public WindowFixture, public ::testing::WithParamInterface<Faul
     // What happened, for a failure's message: the boxes and the head's own account.
     std::string Describe(const head::HeadReport& report) const {
         std::string text = "boxes:";
-        for (const auto& box : boxes) text += " " + box.text.toStdString();
+        for (const auto& box : boxes) {
+            text += ' ';
+            text += box.text.toStdString();
+        }
         if (window) {
             auto& state = const_cast<FaultRun*>(this)->State();
             text += "\ntool: sent " + std::to_string(state.bytesSent.load()) + ", last answer " +

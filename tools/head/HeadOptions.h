@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,14 @@ enum class ImageSizeRule {
 // fault was set, k >= 1 is the k-th complete frame the head receives since it started, frames
 // sent again included.
 inline constexpr unsigned kGreetingPoint = 0;
+
+// The meaningless bytes a garbage fault sends unless told others: none of them is an answer
+// code, XON or XOFF. (Built from an array: a braced list here trips a false warning of GCC 12 at
+// -O3 in every file that makes a HeadFaults.)
+inline std::vector<std::uint8_t> DefaultGarbageBytes() {
+    static constexpr std::uint8_t kBytes[] = {0x85, 0x00, 0x55, 0xAA, 0x7E};
+    return std::vector<std::uint8_t>(std::begin(kBytes), std::end(kBytes));
+}
 
 struct HeadFaults {
     // Answer rejectCode (0x81 or 0x83) to frame rejectFrame although it is good, and drop it;
@@ -50,7 +59,7 @@ struct HeadFaults {
     // garbageBeforeAnswer, garbageGap before it (the garbage then arrives first).
     std::optional<unsigned> garbageAt;
     bool garbageBeforeAnswer = false;
-    std::vector<std::uint8_t> garbageBytes = {0x85, 0x00, 0x55, 0xAA, 0x7E};
+    std::vector<std::uint8_t> garbageBytes = DefaultGarbageBytes();
     std::chrono::milliseconds garbageGap{100};
 
     // Answer 0x82 in place of 0x84 to the first frame with the last-block flag, so the tool
@@ -62,7 +71,7 @@ struct HeadFaults {
     // it: "82 80" to a frame, say. Once. Any bytes but XON and XOFF (which the tool's line
     // would take for itself); nothing goes out when the head is silent at that point.
     std::optional<unsigned> mergeAt;
-    std::vector<std::uint8_t> mergeBytes = {0x80};
+    std::vector<std::uint8_t> mergeBytes = std::vector<std::uint8_t>(1, 0x80);
     bool mergeBefore = false;
 
     // While frame unpromptedFrame comes in, send unpromptedCode (0x86 or 0x87) unasked once

@@ -99,13 +99,11 @@ Win32SerialLine::~Win32SerialLine() {
     Close();
 }
 
-bool Win32SerialLine::ApplySettings(const LineSettings& settings) {
-    std::lock_guard lock(controlMutex_);
-    if (closed_) return false;
+bool Win32SerialLine::BuildDcb(const LineSettings& settings, DCB& dcb) {
     if (settings.baudRate == 0 || settings.byteSize < 5 || settings.byteSize > 8 ||
         settings.parity > 4 || settings.stopBits > 2)
         return false;
-    DCB dcb{};
+    dcb = DCB{};
     dcb.DCBlength = sizeof dcb;
     dcb.BaudRate = settings.baudRate;  // any rate in baud: CBR_128000 and CBR_256000 are too
     dcb.fBinary = TRUE;
@@ -130,7 +128,14 @@ bool Win32SerialLine::ApplySettings(const LineSettings& settings) {
     dcb.StopBits = kStopBits[settings.stopBits];
     dcb.XonChar = 0x11;
     dcb.XoffChar = 0x13;
-    if (!SetCommState(port_, &dcb)) return false;
+    return true;
+}
+
+bool Win32SerialLine::ApplySettings(const LineSettings& settings) {
+    std::lock_guard lock(controlMutex_);
+    if (closed_) return false;
+    DCB dcb;
+    if (!BuildDcb(settings, dcb) || !SetCommState(port_, &dcb)) return false;
     // A new opening starts with output flowing, whatever XOFF the last session was left with.
     EscapeCommFunction(port_, SETXON);
     return true;

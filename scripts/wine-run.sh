@@ -1,0 +1,85 @@
+#!/bin/sh
+# wine-run.sh PROGRAM.exe [ARGUMENT...]: runs a Windows program under Wine for the tests, in a way
+# that can never reach this machine's own serial ports (its /dev/ttyS0 may be the console).
+#
+# - Every Wine process, wineboot and wineserver included, runs in a private mount namespace whose
+#   /dev holds only null, zero, random, urandom, tty, ptmx, pts and shm. Wine links COM ports to
+#   the ttyS devices it finds at the start of a session; here it finds none, and the links the
+#   tests make to pseudo-terminals (under /dev/pts, which is the machine's own) stay as they are.
+# - WINEPREFIX must be set. The prefix is made on first use, under a lock, since tests run in
+#   parallel; wineserver is kept running between programs (-p), which makes each start cheap.
+# - Before every run the prefix's com links are checked: one that points at a ttyS device (or
+#   anywhere but a pseudo-terminal) stops the run with status 125, before Wine starts.
+# - KAVLET_WINE_SHIM, when set, names a library to preload (tests/windows/wine_pty_shim.c: Wine's
+#   WaitCommEvent wants modem lines, which a pseudo-terminal lacks).
+#
+# Exit status: the program's own, or 125 when Wine could not be run safely. Needs root (unshare
+# and mount); Debian 12's wine64.
+set -eu
+: "${WINEPREFIX:?wine-run.sh: set WINEPREFIX}"
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINESERVER="$wineserver"
+
+refuse() {
+    echo "wine-run.sh: $*" >&2
+    exit 125
+}
+[ -x "$wine" ] || refuse "no $wine (Debian: apt-get install wine64)"
+
+# The script that makes the private /dev, then runs its arguments there.
+private_dev_script='
+    set -e
+    stage=$(mktemp -d)
+    mount -t tmpfs -o mode=755 tmpfs "$stage"
+    for n in null zero urandom random tty ptmx; do
+        touch "$stage/$n"
+        mount --bind "/dev/$n" "$stage/$n"
+    done
+    mkdir "$stage/pts" "$stage/shm"
+    mount --bind /dev/pts "$stage/pts"
+    mount --bind /dev/shm "$stage/shm"
+    mount --move "$stage" /dev
+    if ls /dev | grep -qi ttyS; then exit 125; fi
+    exec "$@"'
+private_dev() {
+    unshare -m --propagation private sh -c "$private_dev_script" sh "$@"
+}
+
+# Refuses a prefix whose com links lead anywhere but to a pseudo-terminal.
+check_links() {
+    [ -d "$WINEPREFIX/dosdevices" ] || return 0
+    for link in "$WINEPREFIX"/dosdevices/com*; do
+        [ -e "$link" ] || [ -L "$link" ] || continue
+        target=$(readlink "$link" || true)
+        case "$target" in
+        /dev/pts/[0-9]*) ;;
+        *) refuse "$link points at '$target', not a pseudo-terminal; stopping" ;;
+        esac
+    done
+}
+
+# The prefix, made once; parallel callers wait for the first one.
+mkdir -p "$(dirname "$WINEPREFIX")"
+exec 9>"$WINEPREFIX.lock"
+flock 9
+if [ ! -f "$WINEPREFIX/.kavlet-ready" ]; then
+    rm -rf "$WINEPREFIX"
+    private_dev "$wine" wineboot -i >/dev/null 2>&1 || refuse "wineboot failed"
+    private_dev "$wineserver" -w
+    # wineboot linked no port here; remove any link it made all the same.
+    rm -f "$WINEPREFIX"/dosdevices/com*
+    touch "$WINEPREFIX/.kavlet-ready"
+fi
+check_links
+# A wineserver that stays a minute after its last program: later runs start at once.
+private_dev "$wineserver" -p60 >/dev/null 2>&1 || true
+flock -u 9
+exec 9>&-
+
+check_links
+if [ -n "${KAVLET_WINE_SHIM:-}" ]; then
+    LD_PRELOAD="$KAVLET_WINE_SHIM${LD_PRELOAD:+:$LD_PRELOAD}"
+    export LD_PRELOAD
+fi
+exec unshare -m --propagation private sh -c "$private_dev_script" sh "$wine" "$@"

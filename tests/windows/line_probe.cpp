@@ -1,0 +1,208 @@
+// kavlet-line-probe.exe: the Windows serial line under test, driven one command a line on
+// standard input by a test on the Linux side (tests/windows/windows_line_test.cpp), which holds
+// the far side of the line. Each command answers one line on standard output; a write and the
+// receive loop run on threads of their own and report when they end, so the test can act on
+// the line meanwhile.
+//
+//   open PORT            -> "opened" | "open-failed ERRNO"
+//   settings BAUD        -> "settings ok" | "settings failed"
+//   write COUNT          -> "writing", later "written N" (bytes i % 251, one WriteAll)
+//   write-bytes COUNT    -> "written N MS" (COUNT one-byte writes, and the time they took)
+//   join                 -> waits for the write in progress to report
+//   queued COUNT         -> "queued Q" once at least COUNT bytes wait (or "wait R" if the wait
+//                           ended otherwise)
+//   read MAX             -> "read N HEX" (one ReadQueued of at most MAX bytes; HEX for N <= 64)
+//   loop                 -> "looping"; then "chunk N" per chunk and "ended CODE" at its end
+//   close                -> "closed"
+//   cycle COUNT BAUD PORT -> "cycled K BEFORE AFTER": COUNT times open, settings, write one
+//                           byte, close; the process's handle count before and after
+//   handles              -> "handles N"
+//   quit                 -> ends the program (status 0)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serial/CSerialPort.h"
+#include "serial/ReceiveLoop.h"
+#include "serial/win32/Win32SerialLine.h"
+
+namespace {
+
+std::mutex outputMutex;
+
+void Say(const std::string& line) {
+    std::lock_guard lock(outputMutex);
+    std::fputs((line + "\n").c_str(), stdout);
+    std::fflush(stdout);
+}
+
+std::string Hex(const std::uint8_t* bytes, long count) {
+    std::string text;
+    char digits[3];
+    for (long i = 0; i < count; ++i) {
+        std::snprintf(digits, sizeof digits, "%02x", bytes[i]);
+        text += digits;
+    }
+    return text;
+}
+
+DWORD HandleCount() {
+    DWORD count = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &count);
+    return count;
+}
+
+class Probe {
+  public:
+    ~Probe() {
+        Close();
+        JoinWriter();
+    }
+
+    void Run() {
+        std::string text;
+        while (std::getline(std::cin, text)) {
+            if (!text.empty() && text.back() == '\r') text.pop_back();
+            std::istringstream in(text);
+            std::string command;
+            in >> command;
+            if (command == "quit") return;
+            Handle(command, in);
+        }
+    }
+
+  private:
+    void Handle(const std::string& command, std::istringstream& in) {
+        if (command == "open") {
+            std::string port;
+            in >> port;
+            int error = 0;
+            line_ = OpenPlatformLine(port, &error);
+            Say(line_ ? "opened" : "open-failed " + std::to_string(error));
+        } else if (command == "settings") {
+            LineSettings settings;
+            in >> settings.baudRate;
+            Say(line_ && line_->ApplySettings(settings) ? "settings ok" : "settings failed");
+        } else if (command == "write") {
+            std::size_t count = 0;
+            in >> count;
+            JoinWriter();
+            auto bytes = std::make_shared<std::vector<std::uint8_t>>(count);
+            for (std::size_t i = 0; i < count; ++i)
+                (*bytes)[i] = static_cast<std::uint8_t>(i % 251);
+            Say("writing");
+            writer_ = std::thread([line = line_, bytes] {
+                const std::size_t written = line ? line->WriteAll(bytes->data(), bytes->size()) : 0;
+                Say("written " + std::to_string(written));
+            });
+        } else if (command == "write-bytes") {
+            std::size_t count = 0;
+            in >> count;
+            std::size_t written = 0;
+            const auto start = std::chrono::steady_clock::now();
+            for (std::size_t i = 0; i < count && line_; ++i) {
+                const std::uint8_t byte = static_cast<std::uint8_t>(i % 251);
+                written += line_->WriteAll(&byte, 1);
+            }
+            const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start);
+            Say("written " + std::to_string(written) + " " + std::to_string(took.count()));
+        } else if (command == "join") {
+            JoinWriter();
+        } else if (command == "queued") {
+            int wanted = 0;
+            in >> wanted;
+            for (;;) {
+                const int queued = line_ ? line_->BytesQueued() : -1;
+                if (queued >= wanted || queued < 0) {
+                    Say("queued " + std::to_string(queued));
+                    break;
+                }
+                const auto result = line_->WaitForInput();
+                if (result != SerialLine::WaitResult::InputReady) {
+                    Say("wait " + std::to_string(static_cast<int>(result)));
+                    break;
+                }
+            }
+        } else if (command == "read") {
+            std::size_t most = 0;
+            in >> most;
+            std::vector<std::uint8_t> buffer(most);
+            const long n = line_ ? line_->ReadQueued(buffer.data(), most) : -1;
+            Say("read " + std::to_string(n) + " " +
+                (n > 0 && n <= 64 ? Hex(buffer.data(), n) : ""));
+        } else if (command == "loop") {
+            port_ =
+                std::make_unique<CSerialPort>([line = line_](const std::string&) { return line; });
+            loop_ = std::make_unique<ReceiveLoop>(
+                *port_, line_,
+                [](std::vector<std::uint8_t> chunk) {
+                    Say("chunk " + std::to_string(chunk.size()));
+                },
+                [](int code) { Say("ended " + std::to_string(code)); });
+            Say(loop_->Start() ? "looping" : "loop-failed");
+        } else if (command == "close") {
+            Close();
+            Say("closed");
+        } else if (command == "cycle") {
+            std::size_t count = 0;
+            LineSettings settings;
+            std::string port;
+            in >> count >> settings.baudRate >> port;
+            Close();
+            const DWORD before = HandleCount();
+            std::size_t done = 0;
+            for (std::size_t i = 0; i < count; ++i) {
+                auto line = OpenPlatformLine(port);
+                if (!line || !line->ApplySettings(settings)) break;
+                const std::uint8_t byte = static_cast<std::uint8_t>(i % 251);
+                if (line->WriteAll(&byte, 1) != 1) break;
+                line->Close();
+                ++done;
+            }
+            Say("cycled " + std::to_string(done) + " " + std::to_string(before) + " " +
+                std::to_string(HandleCount()));
+        } else if (command == "handles") {
+            Say("handles " + std::to_string(HandleCount()));
+        } else {
+            Say("unknown " + command);
+        }
+    }
+
+    void Close() {
+        if (line_) line_->Close();
+        loop_.reset();  // its thread ends once the line is closed
+        port_.reset();
+        line_.reset();
+    }
+    void JoinWriter() {
+        if (writer_.joinable()) writer_.join();
+    }
+
+    std::shared_ptr<SerialLine> line_;
+    std::unique_ptr<CSerialPort> port_;
+    std::unique_ptr<ReceiveLoop> loop_;
+    std::thread writer_;
+};
+
+}  // namespace
+
+int main() {
+    Probe probe;
+    probe.Run();
+    return 0;
+}

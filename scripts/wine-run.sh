@@ -1,6 +1,7 @@
 #!/bin/sh
 # wine-run.sh PROGRAM.exe [ARGUMENT...]: runs a Windows program under Wine for the tests, in a way
 # that can never reach this machine's own serial ports (its /dev/ttyS0 may be the console).
+# wine-run.sh --prepare: only makes the prefix (tests do so before they link COM ports in it).
 #
 # - Every Wine process, wineboot and wineserver included, runs in a private mount namespace whose
 #   /dev holds only null, zero, random, urandom, tty, ptmx, pts and shm. Wine links COM ports to
@@ -50,8 +51,8 @@ private_dev() {
 check_links() {
     [ -d "$WINEPREFIX/dosdevices" ] || return 0
     for link in "$WINEPREFIX"/dosdevices/com*; do
-        [ -e "$link" ] || [ -L "$link" ] || continue
-        target=$(readlink "$link" || true)
+        # A link that a test removes meanwhile is no longer a concern.
+        target=$(readlink "$link") || continue
         case "$target" in
         /dev/pts/[0-9]*) ;;
         *) refuse "$link points at '$target', not a pseudo-terminal; stopping" ;;
@@ -65,15 +66,23 @@ exec 9>"$WINEPREFIX.lock"
 flock 9
 if [ ! -f "$WINEPREFIX/.kavlet-ready" ]; then
     rm -rf "$WINEPREFIX"
-    private_dev "$wine" wineboot -i >/dev/null 2>&1 || refuse "wineboot failed"
+    private_dev "$wine" wineboot -i </dev/null >/dev/null 2>&1 || refuse "wineboot failed"
     private_dev "$wineserver" -w
     # wineboot linked no port here; remove any link it made all the same.
     rm -f "$WINEPREFIX"/dosdevices/com*
     touch "$WINEPREFIX/.kavlet-ready"
 fi
 check_links
-# A wineserver that stays a minute after its last program: later runs start at once.
-private_dev "$wineserver" -p60 >/dev/null 2>&1 || true
+if [ "${1:-}" = --prepare ]; then
+    exit 0
+fi
+# A wineserver that stays a minute after its last program: later runs start at once. When it
+# is a new one (an old one makes this fail), wineboot starts Wine's own services now, with no
+# output of ours: started by the program below, they would hold its standard error open for
+# as long as the server lives, and whoever reads it would wait for them.
+if private_dev "$wineserver" -p60 </dev/null >/dev/null 2>&1; then
+    private_dev "$wine" wineboot </dev/null >/dev/null 2>&1 || true
+fi
 flock -u 9
 exec 9>&-
 

@@ -243,8 +243,19 @@ SerialLine::WaitResult Win32SerialLine::WaitForInput() {
         overlapped.hEvent = waitEvent_;
         ResetEvent(waitEvent_);
         DWORD mask = 0;
-        if (!WaitCommEvent(port_, &mask, &overlapped)) {
-            const DWORD error = GetLastError();
+        BOOL waited;
+        DWORD error = 0;
+        {
+            // Either Close has changed the event mask already, and the wait is not begun, or
+            // the wait is pending when Close changes the mask, which ends it. A wait begun
+            // just after that change would wait on an empty mask, which nothing ends where
+            // the cancellation does not reach it (Wine).
+            std::lock_guard issue(waitIssueMutex_);
+            if (closed_) return WaitResult::Closed;
+            waited = WaitCommEvent(port_, &mask, &overlapped);
+            if (!waited) error = GetLastError();
+        }
+        if (!waited) {
             if (error != ERROR_IO_PENDING) {
                 if (closed_) return WaitResult::Closed;
                 return MeansDeviceGone(error) ? WaitResult::HungUp : WaitResult::Failed;
@@ -277,8 +288,11 @@ void Win32SerialLine::Close() {
     SetEvent(closeEvent_);
     CancelIoEx(port_, nullptr);
     // A new event mask ends a WaitCommEvent in progress, also on drivers (and Wine) whose
-    // wait does not answer the cancellation.
-    SetCommMask(port_, 0);
+    // wait does not answer the cancellation (see WaitForInput for the order).
+    {
+        std::lock_guard issue(waitIssueMutex_);
+        SetCommMask(port_, 0);
+    }
     std::lock_guard readLock(readMutex_);
     std::lock_guard writeLock(writeMutex_);
     std::lock_guard controlLock(controlMutex_);

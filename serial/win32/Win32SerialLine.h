@@ -94,6 +94,7 @@ class Win32SerialLine final : public SerialLine {
     std::mutex writeMutex_;            // one write on the line at a time
     mutable std::mutex controlMutex_;  // short requests from any thread: settings, errors
     std::mutex closeMutex_;
+    std::mutex waitIssueMutex_;  // a WaitCommEvent begun, against Close's change of the mask
     mutable std::atomic<DWORD> pendingErrors_{0};  // flags ClearCommError gave, not yet taken
     bool writeCutShort_ = false;                   // under writeMutex_: Close interrupted a write
 };

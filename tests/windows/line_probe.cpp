@@ -10,13 +10,12 @@
 //   write-bytes COUNT    -> "written N MS" (COUNT one-byte writes, and the time they took)
 //   join                 -> waits for the write in progress to report
 //   queued COUNT         -> "queued Q" once at least COUNT bytes wait (or "wait R" if the wait
-//                           ended otherwise)
+//                           ended otherwise); COUNT no more than the driver queues (4095)
 //   read MAX             -> "read N HEX" (one ReadQueued of at most MAX bytes; HEX for N <= 64)
 //   loop                 -> "looping"; then "chunk N" per chunk and "ended CODE" at its end
 //   close                -> "closed"
-//   cycle COUNT BAUD PORT -> "cycled K BEFORE AFTER": COUNT times open, settings, write one
-//                           byte, close; the process's handle count before and after
-//   handles              -> "handles N"
+//   cycle COUNT BAUD PORT -> "cycled K": COUNT times open, settings, write one byte (i % 251),
+//                           close; K openings went through
 //   quit                 -> ends the program (status 0)
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -58,12 +57,6 @@ std::string Hex(const std::uint8_t* bytes, long count) {
         text += digits;
     }
     return text;
-}
-
-DWORD HandleCount() {
-    DWORD count = 0;
-    GetProcessHandleCount(GetCurrentProcess(), &count);
-    return count;
 }
 
 class Probe {
@@ -134,7 +127,9 @@ class Probe {
                 }
                 const auto result = line_->WaitForInput();
                 if (result != SerialLine::WaitResult::InputReady) {
-                    Say("wait " + std::to_string(static_cast<int>(result)));
+                    const DWORD error = GetLastError();
+                    Say("wait " + std::to_string(static_cast<int>(result)) + " " +
+                        std::to_string(error));
                     break;
                 }
             }
@@ -164,7 +159,6 @@ class Probe {
             std::string port;
             in >> count >> settings.baudRate >> port;
             Close();
-            const DWORD before = HandleCount();
             std::size_t done = 0;
             for (std::size_t i = 0; i < count; ++i) {
                 auto line = OpenPlatformLine(port);
@@ -174,10 +168,7 @@ class Probe {
                 line->Close();
                 ++done;
             }
-            Say("cycled " + std::to_string(done) + " " + std::to_string(before) + " " +
-                std::to_string(HandleCount()));
-        } else if (command == "handles") {
-            Say("handles " + std::to_string(HandleCount()));
+            Say("cycled " + std::to_string(done));
         } else {
             Say("unknown " + command);
         }

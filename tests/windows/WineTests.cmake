@@ -1,0 +1,42 @@
+# Linux-side tests of the Windows build (included from tests/CMakeLists.txt when
+# KAVLET_WINDOWS_BUILD names a finished MinGW build tree): its programs run under Wine through
+# scripts/wine-run.sh, against pseudo-terminals and the virtual head held here. Labelled "wine".
+if(KAVLET_SANITIZE OR KAVLET_TSAN)
+    # The shim below is preloaded into Wine, which a sanitizer's runtime cannot follow.
+    message(FATAL_ERROR "KAVLET_WINDOWS_BUILD needs a build without sanitizers")
+endif()
+set(KAVLET_WINE_PREFIX "${KAVLET_WINDOWS_BUILD}/wine-prefix")
+set(KAVLET_WINE_RUN "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh")
+foreach(exe tests/windows/kavlet-line-probe.exe cli/kavlet-flash.exe)
+    if(NOT EXISTS "${KAVLET_WINDOWS_BUILD}/${exe}")
+        message(FATAL_ERROR "KAVLET_WINDOWS_BUILD: no ${exe} in ${KAVLET_WINDOWS_BUILD} (build it first)")
+    endif()
+endforeach()
+
+# Wine's WaitCommEvent asks for modem lines, which a pseudo-terminal has none of: this library,
+# preloaded into Wine, answers for them (see wine_pty_shim.c). A real COM port needs nothing.
+enable_language(C)
+add_library(kavlet_wine_pty_shim SHARED windows/wine_pty_shim.c)
+target_link_libraries(kavlet_wine_pty_shim PRIVATE ${CMAKE_DL_LIBS})
+set_target_properties(kavlet_wine_pty_shim PROPERTIES C_STANDARD 11)
+
+add_library(kavlet_wine_support STATIC windows/WineSupport.cpp)
+target_link_libraries(kavlet_wine_support PUBLIC kavlet_test_support)
+target_compile_definitions(kavlet_wine_support PRIVATE
+    KAVLET_WINE_RUN="${KAVLET_WINE_RUN}" KAVLET_WINE_PREFIX="${KAVLET_WINE_PREFIX}"
+    KAVLET_WINE_SHIM="$<TARGET_FILE:kavlet_wine_pty_shim>")
+
+# kavlet_wine_test(name SOURCES ... LIBS ...): a GoogleTest program with the Wine support.
+function(kavlet_wine_test name)
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${T_SOURCES})
+    target_link_libraries(${name} PRIVATE kavlet_wine_support ${T_LIBS} GTest::gtest GTest::gtest_main)
+    add_dependencies(${name} kavlet_wine_pty_shim)
+    gtest_discover_tests(${name}
+        PROPERTIES TIMEOUT 300 LABELS wine
+        DISCOVERY_TIMEOUT 60)
+endfunction()
+
+kavlet_wine_test(windows_line_test SOURCES windows/windows_line_test.cpp)
+target_compile_definitions(windows_line_test PRIVATE
+    KAVLET_LINE_PROBE_PATH="${KAVLET_WINDOWS_BUILD}/tests/windows/kavlet-line-probe.exe")

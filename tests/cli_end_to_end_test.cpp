@@ -1,6 +1,9 @@
 // kavlet-flash as the operator runs it: the built program as a child process, its output read
 // through pipes, against the virtual camera head on a pseudo-terminal (in this process). Each
 // run is checked for its exit status, what the operator is told, and what the head holds.
+//
+// Built a second time with KAVLET_FLASH_UNDER_WINE, the same runs check kavlet-flash.exe, the
+// Windows build, under Wine: it opens a COM port linked to the head's pseudo-terminal.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -15,6 +18,11 @@
 #include "tools/head/VirtualBus.h"
 #include "tools/head/VirtualHead.h"
 #include "upgrade/PelcoCommand.h"
+#ifdef KAVLET_FLASH_UNDER_WINE
+#include <list>
+
+#include "tests/windows/WineSupport.h"
+#endif
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
@@ -73,6 +81,26 @@ bool Contains(const std::string& text, const std::string& piece) {
     return text.find(piece) != std::string::npos;
 }
 
+// The name the program opens a pseudo-terminal by: its path, or under Wine a COM port linked to
+// it for as long as this object lives.
+class LinePorts {
+  public:
+    std::string For(const std::string& slavePath) {
+#ifdef KAVLET_FLASH_UNDER_WINE
+        const wine_test::ComLink& link = links_.emplace_back(slavePath);
+        EXPECT_TRUE(link.Made()) << "no COM link for " << slavePath;
+        return link.Name();
+#else
+        return slavePath;
+#endif
+    }
+
+  private:
+#ifdef KAVLET_FLASH_UNDER_WINE
+    std::list<wine_test::ComLink> links_;
+#endif
+};
+
 class CliRun : public testing::Test {
   protected:
     void TearDown() override {
@@ -89,6 +117,7 @@ class CliRun : public testing::Test {
         options.paceBaud = pace;
         options.faults = faults;
         std::string error;
+        port.clear();
         head = head::VirtualHead::CreatePty(options, &error);
         ASSERT_TRUE(head) << error;
         head->Start();
@@ -101,15 +130,23 @@ class CliRun : public testing::Test {
         return path;
     }
     std::vector<std::string> Arguments(const std::string& addresses, const std::string& image,
-                                       std::vector<std::string> more = {}) const {
-        std::vector<std::string> arguments = {"--port", head->SlavePath(), "--address", addresses};
+                                       std::vector<std::string> more = {}) {
+        std::vector<std::string> arguments = {"--port", Port(), "--address", addresses};
         arguments.insert(arguments.end(), more.begin(), more.end());
         arguments.push_back(image);
         return arguments;
     }
 
+    // The head's line as the program names it.
+    std::string Port() {
+        if (port.empty()) port = ports.For(head->SlavePath());
+        return port;
+    }
+
     TempDir folder{"kavlet-cli"};
+    LinePorts ports;
     std::unique_ptr<head::VirtualHead> head;
+    std::string port;
 };
 
 // --- Command lines that are wrong: exit 2, one sentence, nothing on stdout
@@ -198,10 +235,10 @@ TEST_F(CliRun, AnImageOrPortThatCannotBeUsedEndsTheRunWithItsOwnStatus) {
         int exit;
         std::string message;
     } cases[] = {
-        {head->SlavePath(), missing, false, 4, "the image " + missing + " does not exist."},
-        {head->SlavePath(), missing, true, 4, "does not exist"},
-        {head->SlavePath(), empty, false, 4, "the image " + empty + " is empty"},
-        {head->SlavePath(), folder.Path().string(), false, 4, "is a folder, not a file"},
+        {Port(), missing, false, 4, "the image " + missing + " does not exist."},
+        {Port(), missing, true, 4, "does not exist"},
+        {Port(), empty, false, 4, "the image " + empty + " is empty"},
+        {Port(), folder.Path().string(), false, 4, "is a folder, not a file"},
         {noPort, good, false, 3,
          "the port " + noPort + " cannot be opened: No such file or directory."},
         {noPort, good, true, 3, "the port " + noPort + " cannot be opened"},
@@ -508,6 +545,7 @@ class CliBus : public testing::TestWithParam<BusCase> {
         if (bus) bus->Stop();
     }
     TempDir folder{"kavlet-cli-bus"};
+    LinePorts ports;
     std::unique_ptr<head::VirtualBus> bus;
 };
 
@@ -537,7 +575,7 @@ TEST_P(CliBus, EveryHeadNamedIsUpgradedInTurnAndTheSummaryTellsEachOnesResult) {
                                     [&](const BusHead& h) { return h.address == first; });
     ASSERT_NE(named, c.heads.end());
     std::vector<std::string> arguments = {
-        "--port",           bus->SlavePath(),
+        "--port",           ports.For(bus->SlavePath()),
         "--address",        c.addresses,
         "--protocol",       named->protocol == head::PelcoProtocol::PelcoD ? "pelco-d" : "pelco-p",
         "--speed",          std::to_string(named->speed),
@@ -745,7 +783,7 @@ TEST_F(CliRun, ASignalStopsAtOnceAndNamesTheLastAcceptedBlock) {
         EXPECT_EQ(events.back().at("exit"), std::to_string(c.exit));
         const std::string during =
             "kavlet-flash: interrupted by " + std::string(c.name) + " during head 1: ";
-        const std::string released = "; the port " + head->SlavePath() + " is released.";
+        const std::string released = "; the port " + Port() + " is released.";
         if (c.inHandshake) {
             EXPECT_TRUE(Contains(r.err, during + "head 1 had accepted no block yet" + released))
                 << r.err;

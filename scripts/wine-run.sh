@@ -74,6 +74,12 @@ fi
 check_links
 # A wineserver that stays a minute after its last program: later runs start at once.
 private_dev "$wineserver" -p60 >/dev/null 2>&1 || true
+# Wine's own processes (services.exe, winedevice.exe, plugplay.exe, rpcss.exe...) start with the
+# first program of a session and inherit its standard input, output and error, which they keep
+# open as long as the server stays. A caller that reads the program's output to its end (ctest,
+# a pipe) would wait that minute too. A program with no output of its own starts them here, so
+# the caller's program finds them running and its output ends when it does.
+private_dev "$wine" cmd.exe /c exit </dev/null >/dev/null 2>&1 || true
 flock -u 9
 exec 9>&-
 

@@ -11,6 +11,23 @@
 namespace flash {
 namespace {
 
+// What the operator types as a port differs by platform: Windows knows COM ports only.
+#ifdef _WIN32
+constexpr const char* kPortForms = "COMn";
+constexpr const char* kNotAPort = "\" is not a port name such as COM1, COM2, ...";
+constexpr const char* kPortHelp = "the serial port: COMn (COM1, COM10, ...)";
+constexpr const char* kExamplePort = "COM3";
+constexpr const char* kInterrupts = "Ctrl-C, Ctrl-Break, the console closed";
+#else
+constexpr const char* kPortForms = "a device path or COMn";
+constexpr const char* kNotAPort =
+    "\" is neither a device path (such as /dev/ttyUSB0) nor a name COM1, COM2, ...";
+constexpr const char* kPortHelp =
+    "the serial port: a device path (/dev/ttyUSB0) or COMn (/dev/ttyS<n-1>)";
+constexpr const char* kExamplePort = "/dev/ttyUSB0";
+constexpr const char* kInterrupts = "Ctrl-C, SIGTERM";
+#endif
+
 constexpr unsigned kMaxResendsLimit = 1000;
 constexpr double kMaxAnswerTimeoutSeconds = 3600;
 
@@ -174,11 +191,9 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
     }
 
     const auto& [port, address, protocol, speed, answerTimeout, maxResends] = values;
-    if (!port.value) return usage("Name the port with --port (a device path or COMn).");
+    if (!port.value) return usage("Name the port with --port (" + std::string(kPortForms) + ").");
     if (DevicePathForPortName(*port.value).empty())
-        return usage(
-            "The port \"" + *port.value +
-            "\" is neither a device path (such as /dev/ttyUSB0) nor a name COM1, COM2, ...");
+        return usage("The port \"" + *port.value + kNotAPort);
     options.port = *port.value;
     if (!address.value) return usage("Name the heads with --address (such as 1 or 1,3,5-8).");
     std::string error;
@@ -232,7 +247,7 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
 }
 
 std::string HelpText() {
-    return R"(Usage:
+    std::string text = R"(Usage:
   kavlet-flash --port PORT --address LIST [--protocol pelco-d|pelco-p] [--speed BAUD]
                [--answer-timeout SECONDS] [--max-resends N] [--json] [--quiet] IMAGE
   kavlet-flash --list-ports [--json]
@@ -243,7 +258,7 @@ switches the head into its loader at its own speed, greets it, and sends the ima
 of 4096 bytes at 115200 baud, sending a frame again when the head rejects it.
 
 Options:
-  --port PORT              the serial port: a device path (/dev/ttyUSB0) or COMn (/dev/ttyS<n-1>)
+  --port PORT              @PORT_HELP@
   --address LIST           the heads' bus addresses, 1 to 255: one (1) or a list (1,3,5-8),
                            upgraded in the order given
   --protocol NAME          pelco-d (default) or pelco-p
@@ -261,14 +276,20 @@ Options:
 
 Exit status: 0 every head took the image; 1 at least one head did not; 2 wrong command line;
 3 the port cannot be opened or failed; 4 the image cannot be read or is empty;
-130 or 143 interrupted (Ctrl-C, SIGTERM).
+130 or 143 interrupted (@INTERRUPTS@).
 
 Examples:
-  kavlet-flash --port /dev/ttyUSB0 --address 1 firmware.bin
+  kavlet-flash --port @PORT@ --address 1 firmware.bin
   kavlet-flash --port COM1 --address 1,3,5-8 --protocol pelco-p --speed 9600 firmware.bin
-  kavlet-flash --port /dev/ttyUSB0 --address 2 --answer-timeout 5 --json firmware.bin > log.jsonl
+  kavlet-flash --port @PORT@ --address 2 --answer-timeout 5 --json firmware.bin > log.jsonl
   kavlet-flash --list-ports
 )";
+    const std::pair<const char*, const char*> fills[] = {
+        {"@PORT_HELP@", kPortHelp}, {"@INTERRUPTS@", kInterrupts}, {"@PORT@", kExamplePort}};
+    for (const auto& [mark, fill] : fills)
+        for (std::size_t at; (at = text.find(mark)) != std::string::npos;)
+            text.replace(at, std::string_view(mark).size(), fill);
+    return text;
 }
 
 std::string VersionText() {

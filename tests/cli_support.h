@@ -63,8 +63,12 @@ class Child {
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
 
-    bool Started() const { return pid_ > 0; }
-    void Signal(int number) const { kill(pid_, number); }
+    bool Started() const {
+        return pid_ > 0;
+    }
+    void Signal(int number) const {
+        kill(pid_, number);
+    }
 
     // Waits for the child to end (killing it after timeout) and for its output: its pipes
     // reach their end when it exits.
@@ -94,7 +98,9 @@ class Child {
     }
 #else
     static constexpr const char* kProgram = KAVLET_FLASH_PATH;
-    static std::string UnixLines(std::string text) { return text; }
+    static std::string UnixLines(std::string text) {
+        return text;
+    }
 #endif
 
     void Read(int outFd, int errFd) {

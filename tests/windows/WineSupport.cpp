@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,13 +40,17 @@ ComLink::ComLink(const std::string& slavePath) {
     std::filesystem::create_directories(Prefix() + "/dosdevices", error);
     std::filesystem::remove(linkPath_, error);  // one a test that ended early left behind
     std::filesystem::create_symlink(slavePath, linkPath_, error);
-    made_ = !error;
+    struct stat link {};
+    made_ = !error && lstat(linkPath_.c_str(), &link) == 0;
+    inode_ = link.st_ino;
 }
 
 ComLink::~ComLink() {
-    if (!made_) return;
-    std::error_code error;
-    std::filesystem::remove(linkPath_, error);
+    // Only the link this object made: once its pseudo-terminal is gone, another test may have
+    // the same number, and a link of the same name to it.
+    struct stat link {};
+    if (made_ && lstat(linkPath_.c_str(), &link) == 0 && link.st_ino == inode_)
+        unlink(linkPath_.c_str());
 }
 
 WineProgram::WineProgram(const std::string& exePath, const std::vector<std::string>& arguments) {

@@ -41,6 +41,7 @@ class ComLink {
     std::string name_;
     std::string linkPath_;
     bool made_ = false;
+    ino_t inode_ = 0;  // of the link made, which the destructor removes only if still there
 };
 
 // A Windows program under Wine whose standard input the test writes and whose standard output

@@ -1,14 +1,14 @@
 #!/bin/sh
 # Installs what building and running Kavlet needs on Debian 12 (run as root). With the
-# argument "test", also what the tests need (GoogleTest, and an X server for the tests that
-# look at the window as a screen shows it).
+# argument "test", also what the tests need (GoogleTest, an X server for the tests that look at
+# the window as a screen shows it, and MinGW-w64 and Wine for the Windows build).
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 packages="ca-certificates cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libgl-dev
     fonts-wqy-zenhei"
 if [ "${1:-}" = test ]; then
-    packages="$packages libgtest-dev googletest xvfb xauth"
+    packages="$packages libgtest-dev googletest xvfb xauth g++-mingw-w64-x86-64-posix wine64"
 fi
 apt-get update
 # shellcheck disable=SC2086

@@ -1,10 +1,12 @@
 #!/bin/sh
-# Installs what the tests need, then builds and runs every test: in a normal build (the window
-# tests once headless and once more on a real X server), in an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, in a ThreadSanitizer build of everything below the window
-# (Qt itself is not built for it), and in the optimised build that users get. Warnings are
-# errors in all of them. Tests use pseudo-terminals and in-memory lines only; they never open
-# the machine's serial devices.
+# Installs what the tests need, then builds and runs every test: the Windows build (MinGW-w64)
+# with its unit tests under Wine; a normal build (the window tests once headless and once more
+# on a real X server; the Windows programs under Wine against pseudo-terminals); an
+# AddressSanitizer + UndefinedBehaviorSanitizer build; a ThreadSanitizer build of everything
+# below the window (Qt itself is not built for it); and the optimised build that users get.
+# Warnings are errors in all of them. Tests use pseudo-terminals and in-memory lines only; they
+# never open the machine's serial devices, and Wine runs in a private /dev without them
+# (scripts/wine-run.sh).
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh test
@@ -22,7 +24,16 @@ build_and_test() {
     ctest --test-dir "$dir" --output-on-failure -j "$jobs"
 }
 
-build_and_test build-test -DCMAKE_BUILD_TYPE=Debug
+# The Windows build and its unit tests under Wine. Wine's server stays a minute after its last
+# program; it is ended once its tests are done, and on any way out.
+stop_wine() {
+    WINEPREFIX="$(pwd)/build-win/wine-prefix" sh scripts/wine-run.sh --stop
+}
+trap stop_wine EXIT
+build_and_test build-win -DCMAKE_BUILD_TYPE=Release -DKAVLET_BUILD_UI=OFF \
+    -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+build_and_test build-test -DCMAKE_BUILD_TYPE=Debug -DKAVLET_WINDOWS_BUILD="$(pwd)/build-win"
+stop_wine
 # The window tests again, on an X server: what a screen shows, not only the headless platform.
 KAVLET_TEST_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
     ctest --test-dir build-test --output-on-failure -j "$jobs" -L window

@@ -2,6 +2,7 @@
 # wine-run.sh PROGRAM.exe [ARGUMENT...]: runs a Windows program under Wine for the tests, in a way
 # that can never reach this machine's own serial ports (its /dev/ttyS0 may be the console).
 # wine-run.sh --prepare: only makes the prefix (tests do so before they link COM ports in it).
+# wine-run.sh --stop: ends the prefix's wineserver and with it every Wine process of the prefix.
 #
 # - Every Wine process, wineboot and wineserver included, runs in a private mount namespace whose
 #   /dev holds only null, zero, random, urandom, tty, ptmx, pts and shm. Wine links COM ports to
@@ -59,6 +60,12 @@ check_links() {
         esac
     done
 }
+
+if [ "${1:-}" = --stop ]; then
+    [ -d "$WINEPREFIX" ] || exit 0
+    private_dev "$wineserver" -k </dev/null >/dev/null 2>&1 || true
+    exit 0
+fi
 
 # The prefix, made once; parallel callers wait for the first one.
 mkdir -p "$(dirname "$WINEPREFIX")"

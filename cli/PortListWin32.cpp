@@ -1,12 +1,6 @@
 // kavlet-flash --list-ports on Windows: the ports the serial drivers have registered under
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM (value name: the driver's device, data: "COMn"). No port
 // is opened. The roots of the POSIX listing mean nothing here and are ignored.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <algorithm>

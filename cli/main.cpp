@@ -1,11 +1,5 @@
 // kavlet-flash: loads firmware into camera heads from the command line (see --help).
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <io.h>
 #include <signal.h>
 #include <windows.h>

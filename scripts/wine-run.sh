@@ -35,12 +35,15 @@ private_dev_script='
     stage=$(mktemp -d)
     mount -t tmpfs -o mode=755 tmpfs "$stage"
     for n in null zero urandom random tty ptmx; do
+        [ -e "/dev/$n" ] || continue
         touch "$stage/$n"
         mount --bind "/dev/$n" "$stage/$n"
     done
-    mkdir "$stage/pts" "$stage/shm"
-    mount --bind /dev/pts "$stage/pts"
-    mount --bind /dev/shm "$stage/shm"
+    for d in pts shm; do
+        [ -d "/dev/$d" ] || continue
+        mkdir "$stage/$d"
+        mount --bind "/dev/$d" "$stage/$d"
+    done
     mount --move "$stage" /dev
     if ls /dev | grep -qi ttyS; then exit 125; fi
     exec "$@"'

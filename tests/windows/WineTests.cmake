@@ -47,3 +47,10 @@ kavlet_wine_test(cli_wine_test SOURCES cli_end_to_end_test.cpp LIBS kavlet_engin
 target_compile_definitions(cli_wine_test PRIVATE KAVLET_FLASH_UNDER_WINE
     KAVLET_FLASH_LAUNCHER="${KAVLET_WINE_RUN}"
     KAVLET_FLASH_PATH="${KAVLET_WINDOWS_BUILD}/cli/kavlet-flash.exe")
+
+# Benchmark (prints figures; not a test): the Windows line's writes and waits under Wine.
+add_executable(wine_line_benchmark bench/wine_line_benchmark.cpp)
+target_link_libraries(wine_line_benchmark PRIVATE kavlet_wine_support)
+add_dependencies(wine_line_benchmark kavlet_wine_pty_shim)
+target_compile_definitions(wine_line_benchmark PRIVATE
+    KAVLET_LINE_PROBE_PATH="${KAVLET_WINDOWS_BUILD}/tests/windows/kavlet-line-probe.exe")

@@ -17,12 +17,6 @@
 //   cycle COUNT BAUD PORT -> "cycled K": COUNT times open, settings, write one byte (i % 251),
 //                           close; K openings went through
 //   quit                 -> ends the program (status 0)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <chrono>

@@ -2,12 +2,6 @@
 // path a port name stands for, and openings that must fail (no device, no name, not a
 // communications device) with the right errno and no handle left behind. Runs under Wine; no
 // COM port is linked in its prefix, so nothing here reaches a serial line.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <gtest/gtest.h>
 #include <windows.h>
 

@@ -44,56 +44,46 @@ constexpr auto kTick = 100ms;            // how often the answer wait and progre
 constexpr auto kProgressRedraw = 200ms;  // the progress line's pace on a terminal
 constexpr int kBarWidth = 24;
 
-// The engine's pauses, cut short when a signal comes: the run stops at once.
+// Waits at most timeout for a signal to come; true once one has (or the wait failed). With no
+// way to hear signals, simply waits.
 #ifdef _WIN32
-class InterruptibleClock final : public EngineClock {
-  public:
-    explicit InterruptibleClock(void* interruptEvent) : event_(interruptEvent) {}
-    void Sleep(std::chrono::milliseconds duration) override {
-        if (!event_) {
-            std::this_thread::sleep_for(duration);
-            return;
-        }
-        const auto end = Clock::now() + duration;
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0) return;
-            const DWORD r = WaitForSingleObject(event_, static_cast<DWORD>(left.count()) + 1);
-            if (r != WAIT_TIMEOUT) return;  // a signal has come (or the wait failed)
-        }
+bool InterruptCame(const RunIo& io, std::chrono::milliseconds timeout) {
+    if (!io.interruptEvent) {
+        std::this_thread::sleep_for(timeout);
+        return false;
     }
-    TimePoint Now() const override { return Clock::now(); }
-
-  private:
-    HANDLE event_;
-};
+    return WaitForSingleObject(io.interruptEvent, static_cast<DWORD>(timeout.count()) + 1) !=
+           WAIT_TIMEOUT;
+}
 #else
+bool InterruptCame(const RunIo& io, std::chrono::milliseconds timeout) {
+    if (io.interruptFd < 0) {
+        std::this_thread::sleep_for(timeout);
+        return false;
+    }
+    pollfd wait{io.interruptFd, POLLIN, 0};
+    const int r = poll(&wait, 1, static_cast<int>(timeout.count()) + 1);
+    return r > 0 || (r < 0 && errno != EINTR);  // a signal waits to be handled: no more pausing
+}
+#endif
+
+// The engine's pauses, cut short when a signal comes: the run stops at once.
 class InterruptibleClock final : public EngineClock {
   public:
-    explicit InterruptibleClock(int interruptFd) : fd_(interruptFd) {}
+    explicit InterruptibleClock(const RunIo& io) : io_(io) {}
     void Sleep(std::chrono::milliseconds duration) override {
-        if (fd_ < 0) {
-            std::this_thread::sleep_for(duration);
-            return;
-        }
         const auto end = Clock::now() + duration;
         for (;;) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0) return;
-            pollfd wait{fd_, POLLIN, 0};
-            const int r = poll(&wait, 1, static_cast<int>(left.count()) + 1);
-            if (r > 0) return;  // a signal is waiting to be handled: no more pausing
-            if (r < 0 && errno != EINTR) return;
+            if (left.count() <= 0 || InterruptCame(io_, left)) return;
         }
     }
     TimePoint Now() const override { return Clock::now(); }
 
   private:
-    int fd_;
+    const RunIo& io_;
 };
-#endif
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
     std::string text;
@@ -145,11 +135,10 @@ class FlashRun final : private EngineObserver {
     FlashRun(const FlashOptions& options, RunIo io)
         : options_(options),
           io_(std::move(io)),
+          clock_(io_),
 #ifdef _WIN32
-          clock_(io_.interruptEvent),
           wakeEvent_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
 #else
-          clock_(io_.interruptFd),
           wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
 #endif
           engine_(*this, EngineOptions()) {

@@ -5,26 +5,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 
-#include "app/MessageBox.h"
-#include "app/UpgradeDlg.h"
+#include "present/DeviceChoice.h"
 #include "res/resource.h"
-#include "upgrade/DeviceAddress.h"
-#include "upgrade/PelcoCommand.h"
 
-namespace {
-const char* const kProtocolTexts[] = {"PELCO_P", "PELCO_D"};
-const char* const kSpeedTexts[] = {"2400",  "4800",   "9600",   "19200",  "38400",
-                                   "57600", "115200", "128000", "256000", "921600"};
-static_assert(std::size(kSpeedTexts) == DEVICE_SPEED_TABLE.size());
-
-// The position of the selected entry cut to eight bits: no selection gives 255.
-std::uint8_t SelectionByte(const QComboBox* list) {
-    return static_cast<std::uint8_t>(ComboSelection(list) & 0xFF);
-}
-}  // namespace
-
-CDeviceSelectDlg::CDeviceSelectDlg(QWidget* parent)
-    : TemplateDialog(kDeviceSelectTemplate, parent) {
+CDeviceSelectDlg::CDeviceSelectDlg(QWidget* parent, MessageBoxPresenter tell)
+    : TemplateDialog(kDeviceSelectTemplate, parent), tell_(std::move(tell)) {
     DoDataExchange();
     for (auto [label, control] :
          {std::pair{IDC_PROTOCOL_LABEL, IDC_PROTOCOL}, std::pair{IDC_BAUD_LABEL, IDC_BAUD}}) {
@@ -40,28 +25,32 @@ void CDeviceSelectDlg::DoDataExchange() {
     baudList = ControlAs<QComboBox>(IDC_BAUD);
     protocolList = ControlAs<QComboBox>(IDC_PROTOCOL);
     // Entries go in by position, so the lists keep this order.
-    for (int i = 0; i < int(std::size(kProtocolTexts)); ++i)
-        protocolList->insertItem(i, kProtocolTexts[i]);
-    for (int i = 0; i < int(std::size(kSpeedTexts)); ++i) baudList->insertItem(i, kSpeedTexts[i]);
-    ControlAs<QLineEdit>(IDC_ADDRESS)->setText(QStringLiteral("1"));
-    protocolList->setCurrentIndex(PROTOCOL_INDEX_PELCO_D);
-    baudList->setCurrentIndex(0);
+    int position = 0;
+    for (const char* text : device_choice::kProtocolTexts)
+        protocolList->insertItem(position++, QString::fromLatin1(text));
+    position = 0;
+    for (const char* text : device_choice::kSpeedTexts)
+        baudList->insertItem(position++, QString::fromLatin1(text));
+    ControlAs<QLineEdit>(IDC_ADDRESS)->setText(QString::fromLatin1(device_choice::kDefaultAddress));
+    protocolList->setCurrentIndex(device_choice::kDefaultProtocol);
+    baudList->setCurrentIndex(device_choice::kDefaultSpeed);
 }
 
 void CDeviceSelectDlg::OnStartDevice() {
-    auto* owner = qobject_cast<CUpgradeDlg*>(parentWidget());
-    const QString text = ControlAs<QLineEdit>(IDC_ADDRESS)->text();
-    const auto address = ParseDeviceAddress(text.toStdString());
-    if (!address) {
-        if (owner) {
-            owner->MessageBox(QStringLiteral("输入地址错误!"), {}, MessageIcon::None, this);
+    const auto checked =
+        device_choice::Check(ControlAs<QLineEdit>(IDC_ADDRESS)->text().toStdString(),
+                             ComboSelection(protocolList), ComboSelection(baudList));
+    if (const auto* notice = std::get_if<Notice>(&checked)) {
+        // The dialog stays open, its fields as they were.
+        const MessageBoxRequest request{this, QString::fromStdString(notice->text),
+                                        ApplicationName(), MessageIcon::None};
+        if (tell_) {
+            tell_(request);
         } else {
-            ShowMessageBox(this, QStringLiteral("输入地址错误!"));
+            ShowMessageBox(request);
         }
         return;
     }
-    // WM_DEVICE_SELECTED: the main window acts on the choice before this dialog closes.
-    if (owner)
-        owner->OnDeviceSelected({*address, SelectionByte(protocolList), SelectionByte(baudList)});
+    choice_ = std::get<DeviceSelection>(checked);
     accept();
 }

@@ -1,21 +1,48 @@
 #include "app/UpgradeDlg.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
+#include <QContextMenuEvent>
+#include <QFile>
+#include <QFileDialog>
 #include <QKeyEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QShortcut>
 
+#include "app/AboutBoxDlg.h"
 #include "app/AppIcon.h"
+#include "app/DeviceSelectDlg.h"
+#include "app/IconPlacement.h"
+#include "app/StringTable.h"
 #include "res/resource.h"
+
+namespace {
+
+QString Text(const std::string& utf8) {
+    return QString::fromStdString(utf8);
+}
+
+QString ChooseWithFileDialog(QWidget* owner) {
+    QFileDialog dialog(owner);
+    dialog.setFileMode(QFileDialog::ExistingFile);  // the file and its folder must exist
+    dialog.setNameFilter(QStringLiteral("Bin File (*.bin)"));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+    return dialog.selectedFiles().front();
+}
+
+}  // namespace
 
 CUpgradeDlg::CUpgradeDlg(QWidget* parent, WindowServices services)
     : TemplateDialog(kUpgradeMainTemplate, parent),
       appIcon(LoadAppIcon()),
       services_(std::move(services)),
-      engine_(*this, {services_.openLine, services_.clock}) {
+      presenter_(*this, {services_.openLine, services_.clock}) {
     DoDataExchange();
     // Screen readers name each box by the label beside it.
     for (auto [label, control] :
@@ -28,20 +55,11 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent, WindowServices services)
                                   std::pair{"IDC_SENT_COUNT_LABEL", IDC_SENT_COUNT}}) {
         findChild<QLabel*>(QLatin1String(caption))->setBuddy(Control(count));
     }
-    // The count changes after every byte sent: it takes the newest count at most every
-    // kSentCountRefreshMs, and a label that fills its own background repaints alone, not the
-    // window behind it.
+    // The count changes while a frame goes out: a label that fills its own background
+    // repaints alone, not the window behind it.
     Control(IDC_SENT_COUNT)->setAutoFillBackground(true);
-    sentCountRefresh_.setSingleShot(true);
-    sentCountRefresh_.setInterval(kSentCountRefreshMs);
-    connect(&sentCountRefresh_, &QTimer::timeout, this, [this] { RefreshSentCount(); });
-    answerWaitCheck_.setInterval(kAnswerWaitCheckMs);
-    connect(&answerWaitCheck_, &QTimer::timeout, this, [this] { engine_.CheckAnswerWait(); });
-    answerWaitCheck_.start();
-    // Received chunks come to this thread as WM_SERIAL_DATA, each owned by its message.
-    engine_.SetChunkSink([this](std::vector<std::uint8_t> chunk) {
-        QCoreApplication::postEvent(this, new WindowMessageEvent(WM_SERIAL_DATA, std::move(chunk)));
-    });
+    deadline_.setSingleShot(true);
+    connect(&deadline_, &QTimer::timeout, this, [this] { OnTimer(); });
 
     // The routing table: control notifications to their handlers.
     connect(selectFileButton, &QPushButton::clicked, this, [this] { OnSelectFile(); });
@@ -55,6 +73,10 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent, WindowServices services)
     portList->lineEdit()->installEventFilter(this);
 }
 
+CUpgradeDlg::~CUpgradeDlg() {
+    presenter_.Stop();
+}
+
 bool CUpgradeDlg::eventFilter(QObject* watched, QEvent* e) {
     // Enter after typing a device path into the port box opens that port, rather than
     // closing the window under the technician's hands.
@@ -66,10 +88,6 @@ bool CUpgradeDlg::eventFilter(QObject* watched, QEvent* e) {
         }
     }
     return TemplateDialog::eventFilter(watched, e);
-}
-
-CUpgradeDlg::~CUpgradeDlg() {
-    engine_.StopAll();
 }
 
 void CUpgradeDlg::DoDataExchange() {
@@ -88,28 +106,13 @@ int CUpgradeDlg::DoModal() {
 
 bool CUpgradeDlg::OnInitDialog() {
     SetUpSystemMenu();
-    progressBar->hide();
-    engine_.EndTransfer();
-    engine_.ForgetFirmware();
-    for (int n = 1; n <= 50; ++n) portList->insertItem(n - 1, QStringLiteral("COM%1").arg(n));
+    int position = 0;
+    for (const std::string& port : UpgradePresenter::PortChoices())
+        portList->insertItem(position++, Text(port));
     portList->setCurrentIndex(0);
-
-    engine_.LineSettings().baudRate = UPGRADE_BAUD_RATE;
-    selectFileButton->setEnabled(false);
-    startUpgradeButton->setEnabled(false);
-    connectButton->setEnabled(false);
-    OpenPort();
+    presenter_.OnInitDialog();
     filePathEdit->setFocus();
     return true;
-}
-
-bool CUpgradeDlg::event(QEvent* e) {
-    if (e->type() == WindowMessageEvent::kType) {
-        const auto* message = static_cast<WindowMessageEvent*>(e);
-        if (message->message() == WM_SERIAL_DATA) OnSerialData(message->Chunk());
-        return true;
-    }
-    return TemplateDialog::event(e);
 }
 
 void CUpgradeDlg::MessageBox(const QString& text, const QString& caption, MessageIcon icon,
@@ -121,4 +124,171 @@ void CUpgradeDlg::MessageBox(const QString& text, const QString& caption, Messag
     } else {
         ShowMessageBox(request);
     }
+}
+
+// --- The view
+
+void CUpgradeDlg::Show(const ScreenState& state) {
+    // Only what changed is drawn: each change of a control is a repaint and, with a screen
+    // reader, an accessibility event.
+    const ScreenState before = drawn_.value_or(ScreenState{});
+    const bool all = !drawn_;
+    drawn_ = state;
+    const auto changed = [&](auto field) { return all || state.*field != before.*field; };
+    if (changed(&ScreenState::openPortCaption))
+        ControlAs<QPushButton>(IDC_OPEN_PORT)->setText(Text(state.openPortCaption));
+    if (changed(&ScreenState::connectCaption)) connectButton->setText(Text(state.connectCaption));
+    if (changed(&ScreenState::selectFileEnabled))
+        selectFileButton->setEnabled(state.selectFileEnabled);
+    if (changed(&ScreenState::startUpgradeEnabled))
+        startUpgradeButton->setEnabled(state.startUpgradeEnabled);
+    if (changed(&ScreenState::connectEnabled)) connectButton->setEnabled(state.connectEnabled);
+    if (changed(&ScreenState::progressMaximum)) progressBar->setRange(0, state.progressMaximum);
+    if (changed(&ScreenState::progressPosition) || changed(&ScreenState::progressMaximum))
+        progressBar->setValue(state.progressPosition);
+    if (changed(&ScreenState::progressVisible)) progressBar->setVisible(state.progressVisible);
+    if (changed(&ScreenState::totalCount))
+        ControlAs<QLabel>(IDC_TOTAL_COUNT)->setText(Text(state.totalCount));
+    if (changed(&ScreenState::sentCount))
+        ControlAs<QLabel>(IDC_SENT_COUNT)->setText(Text(state.sentCount));
+    if (changed(&ScreenState::filePath)) filePathEdit->setText(Text(state.filePath));
+}
+
+void CUpgradeDlg::Tell(const Notice& notice) {
+    MessageBox(
+        Text(notice.text), Text(notice.caption),
+        notice.icon == NoticeIcon::Exclamation ? MessageIcon::Exclamation : MessageIcon::None);
+}
+
+std::string CUpgradeDlg::ChosenPort() {
+    // Typing into the box's edit field leaves no entry selected: the typed text is the port.
+    const int selected = ComboSelection(portList);
+    return (selected < 0 ? portList->currentText() : portList->itemText(selected)).toStdString();
+}
+
+std::optional<std::string> CUpgradeDlg::AskFirmwareFile() {
+    const QString chosen = fileChooser_ ? fileChooser_(this) : ChooseWithFileDialog(this);
+    if (chosen.isEmpty()) return std::nullopt;
+    return QFile::encodeName(chosen).toStdString();
+}
+
+std::optional<DeviceSelection> CUpgradeDlg::AskDevice() {
+    CDeviceSelectDlg dialog(this, [this](const MessageBoxRequest& request) {
+        MessageBox(request.text, request.caption, request.icon, request.owner);
+    });
+    if (dialog.DoModal() != QDialog::Accepted) return std::nullopt;
+    return dialog.Choice();
+}
+
+void CUpgradeDlg::SetBusy(bool busy) {
+    if (busy) {
+        busy_.emplace();
+    } else {
+        busy_.reset();
+    }
+}
+
+void CUpgradeDlg::Wake() {
+    QMetaObject::invokeMethod(
+        this, [this] { presenter_.Pump(); }, Qt::QueuedConnection);
+}
+
+void CUpgradeDlg::WakeAfter(std::optional<std::chrono::milliseconds> delay) {
+    if (!delay) {
+        deadline_.stop();
+        return;
+    }
+    deadline_.start(*delay);
+}
+
+// --- Window chrome: the window's own system menu (Linux window managers give a program none to
+// extend), the about box it opens, the window icons and the drawing of the minimised window.
+
+namespace {
+// The system's own commands. Their low four bits are the system's, so commands are compared
+// with those bits masked off.
+constexpr std::uint32_t SC_MINIMIZE = 0xF020;
+constexpr std::uint32_t SC_CLOSE = 0xF060;
+constexpr std::uint32_t SC_RESTORE = 0xF120;
+constexpr std::uint32_t kCommandMask = 0xFFF0;
+
+// The system menu opens at the window's top-left corner, as a caption's menu would.
+void PopUpAtTopLeft(QMenu* menu, QWidget* window) {
+    if (menu) menu->popup(window->mapToGlobal(QPoint(0, 0)));
+}
+}  // namespace
+
+void CUpgradeDlg::SetUpSystemMenu() {
+    systemMenu_ = new QMenu(this);
+    systemMenu_->setObjectName(QStringLiteral("systemMenu"));
+    systemMenu_->setAccessibleName(windowTitle());
+    QAction* close = systemMenu_->addAction(QStringLiteral("关闭(&C)"), this,
+                                            [this] { OnSysCommand(SC_CLOSE, 0); });
+    close->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));  // shown beside it, as usual
+    // An empty or missing menu text adds nothing, not even the separator.
+    const QString aboutText =
+        services_.strings ? services_.strings(IDS_ABOUT_MENU) : LoadString(IDS_ABOUT_MENU);
+    if (!aboutText.isEmpty()) {
+        systemMenu_->addSeparator();
+        systemMenu_->addAction(aboutText, this, [this] { OnSysCommand(IDM_ABOUT_BOX, 0); });
+    }
+    // Alt+Space opens it wherever the focus is: a shortcut is matched before the focused
+    // control sees the key (an edit would take the blank, a button would be pressed).
+    auto* openMenu = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_Space), this);
+    connect(openMenu, &QShortcut::activated, this, [this] { PopUpAtTopLeft(systemMenu_, this); });
+
+    // Big and small window icons: the icon carries its image at both sizes.
+    setWindowIcon(appIcon);
+}
+
+void CUpgradeDlg::OnSysCommand(std::uint32_t commandId, std::uint32_t) {
+    switch (commandId & kCommandMask) {
+        case IDM_ABOUT_BOX: {
+            CAboutBoxDlg about(this);
+            about.DoModal();
+            return;
+        }
+        // The system's own commands, as the window manager would carry them out.
+        case SC_CLOSE:
+            close();
+            return;
+        case SC_MINIMIZE:
+            showMinimized();
+            return;
+        case SC_RESTORE:
+            showNormal();
+            return;
+        default:
+            return;
+    }
+}
+
+void CUpgradeDlg::contextMenuEvent(QContextMenuEvent* e) {
+    // A right-click on the window's free area: on no control that takes input (controls
+    // with menus of their own, the edits, have taken the click already).
+    QWidget* control = childAt(e->pos());
+    while (control && control->parentWidget() != this) control = control->parentWidget();
+    if (!control || control->focusPolicy() == Qt::NoFocus) {
+        PopUpAtTopLeft(systemMenu_, this);
+        e->accept();
+        return;
+    }
+    TemplateDialog::contextMenuEvent(e);
+}
+
+void CUpgradeDlg::paintEvent(QPaintEvent* e) {
+    if (!isMinimized()) {
+        TemplateDialog::paintEvent(e);
+        return;
+    }
+    OnPaint();
+}
+
+void CUpgradeDlg::OnPaint() {
+    QPainter painter(this);
+    // The background an icon is drawn on, then the icon centred at the system's icon size.
+    painter.fillRect(rect(), palette().window());
+    const IconPosition at =
+        CenteredIconPosition(width(), height(), kSystemIconSize, kSystemIconSize);
+    appIcon.paint(&painter, at.x, at.y, kSystemIconSize, kSystemIconSize);
 }

@@ -1,14 +1,11 @@
-// The main window: every control the operator uses and every handler of the tool. The window
-// reads its controls, calls the transfer engine (upgrade/UpgradeEngine.h), and shows what the
-// engine reports. Its handlers live in the files of their subject:
-//   app/UpgradeDlg.cpp      construction, initialisation, messages, the engine's reports
-//   app/PortControl.cpp     opening, closing and reopening the port
-//   app/Transfer.cpp        handshake, sender, the head's answers, the count
-//   app/FileSelection.cpp   choosing the firmware file
-//   app/WindowChrome.cpp    system menu, about box, icons
+// The main window: a view of the presenter (present/UpgradePresenter.h), which decides what
+// every control shows and what every action does. The window builds its controls from the
+// template, draws the presenter's screen state, shows its notices in message boxes, asks for
+// the file and the device in native dialogs, and forwards each control to the presenter. Its
+// own are the window chrome: the system menu, the about box, the icons.
 //
-// Thread rules: every member runs on the user-interface thread. The engine's reports from its
-// sender and receive loop arrive on their threads and are handed to this thread at once.
+// Thread rules: every member runs on the user-interface thread, except Wake, which the engine's
+// threads call and which only queues a call to the presenter's Pump.
 #pragma once
 
 #include <QIcon>
@@ -16,12 +13,13 @@
 #include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 
+#include "app/BusyScope.h"
 #include "app/MessageBox.h"
 #include "app/TemplateDialog.h"
-#include "app/WindowMessages.h"
-#include "upgrade/UpgradeEngine.h"
+#include "present/UpgradePresenter.h"
 
 class QComboBox;
 class QLineEdit;
@@ -32,12 +30,12 @@ class QPushButton;
 // What the window is given from outside. Every field may be left empty for the real thing.
 struct WindowServices {
     LineOpener openLine;            // how port names become lines (tests use pseudo-terminals)
-    EngineClock* clock = nullptr;   // the engine's pauses
+    EngineClock* clock = nullptr;   // the engine's pauses and timers
     MessageBoxPresenter presenter;  // how message boxes are shown (tests record them)
     std::function<QString(int)> strings;  // the string table
 };
 
-class CUpgradeDlg : public TemplateDialog, private EngineObserver {
+class CUpgradeDlg : public TemplateDialog, private OperatorView {
     Q_OBJECT
   public:
     explicit CUpgradeDlg(QWidget* parent = nullptr, WindowServices services = {});
@@ -48,35 +46,28 @@ class CUpgradeDlg : public TemplateDialog, private EngineObserver {
     // Fills the port list and opens the first port. Returns true.
     bool OnInitDialog();
 
-    UpgradeEngine& Engine() { return engine_; }
+    UpgradeEngine& Engine() { return presenter_.Engine(); }
 
-    // Port control
-    void OnOpenPortButton();
-    void OnPortListChange();
+    // The controls' handlers, each handed to the presenter.
+    void OnOpenPortButton() { presenter_.OnOpenPortButton(); }
+    void OnPortListChange() { presenter_.OnPortListChange(); }
     // WM_REOPEN_PORT: reopens the port with the current settings (after a change of speed).
-    void OnReopenPort();
-    void OpenPort();
-
-    // The send path (see UpgradeEngine::SendHexText).
-    bool SendHexText(std::string_view text) { return engine_.SendHexText(text); }
-
-    // Handshake
-    void OnConnect();
-    // WM_DEVICE_SELECTED, sent by the device dialog.
-    void OnDeviceSelected(const DeviceSelection& device);
-
-    // Sender
-    void OnStartUpgrade();
-
+    void OnReopenPort() { presenter_.OnReopenPort(); }
+    void OnConnect() { presenter_.OnConnect(); }
+    // WM_DEVICE_SELECTED: the device dialog's choice.
+    void OnDeviceSelected(const DeviceSelection& device) { presenter_.OnDeviceSelected(device); }
+    void OnStartUpgrade() { presenter_.OnStartUpgrade(); }
+    void OnSelectFile() { presenter_.OnSelectFile(); }
     // WM_SERIAL_DATA: one chunk of the head's answers.
-    void OnSerialData(std::span<const std::uint8_t> chunk);
+    void OnSerialData(std::span<const std::uint8_t> chunk) { presenter_.OnSerialData(chunk); }
+    // The presenter's timer: the wait for an answer, the refresh of the count (tests whose clock
+    // they move on themselves call it when they have).
+    void OnTimer() { presenter_.Pump(); }
+    // The send path (see UpgradeEngine::SendHexText).
+    bool SendHexText(std::string_view text) { return presenter_.SendHexText(text); }
 
-    // Choosing the file. The chooser returns the chosen path, or an empty text when the
-    // operator cancelled; tests replace it.
-    void OnSelectFile();
-    // The progress bar shows file bytes: range 0 .. file size, position the bytes accepted.
-    void SetProgressRange(std::int32_t firmwareSize);
-    void SetProgressPosition(std::int32_t position);
+    // The chooser returns the chosen path, or an empty text when the operator cancelled;
+    // tests replace it.
     using FileChooser = std::function<QString(QWidget* owner)>;
     void SetFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
 
@@ -99,10 +90,7 @@ class CUpgradeDlg : public TemplateDialog, private EngineObserver {
     QProgressBar* progressBar = nullptr;
     QIcon appIcon;
 
-    QString filePath;  // full path of the firmware file chosen last
-
   protected:
-    bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
@@ -111,39 +99,22 @@ class CUpgradeDlg : public TemplateDialog, private EngineObserver {
     void DoDataExchange();
     void SetUpSystemMenu();
     void OnPaint();
-    // Shows the newest count of bytes sent.
-    void RefreshSentCount();
 
-    // The engine's reports
-    void ReadPortSettings(SerialSettings& settings) override;
-    void OnPortStateChanged(bool open) override;
-    void OnPortOpenFailed(PortFailure failure) override;
-    void OnPortReopened(bool open) override;
-    void OnThreadCreationFailed() override;
-    void OnConnected() override;
-    void OnBlockAccepted(std::int32_t position) override;
-    void OnChecksumError() override;
-    void OnUpgradeDone(std::int32_t position) override;
-    void OnHeadFailed() override;
-    void OnHeadTimedOut() override;
-    void OnDoneTooEarly() override;
-    void OnNoAnswer() override;
-    void OnPortLost() override;
-    void OnReceiveLoopEnded(int exitCode) override;
-    void OnSentCountChanged() override;
-    void OnWriteFailed() override;
-    void OnFileUnreadable() override;
-
-    // The bytes-sent count changes thousands of times a second while a frame goes out; the
-    // label takes the newest one at this pace, faster than an eye can follow.
-    static constexpr int kSentCountRefreshMs = 20;
-    QTimer sentCountRefresh_;
-    // How often the window looks whether the head owes an answer for too long.
-    static constexpr int kAnswerWaitCheckMs = 250;
-    QTimer answerWaitCheck_;
+    // The view
+    void Show(const ScreenState& state) override;
+    void Tell(const Notice& notice) override;
+    std::string ChosenPort() override;
+    std::optional<std::string> AskFirmwareFile() override;
+    std::optional<DeviceSelection> AskDevice() override;
+    void SetBusy(bool busy) override;
+    void Wake() override;
+    void WakeAfter(std::optional<std::chrono::milliseconds> delay) override;
 
     WindowServices services_;
     FileChooser fileChooser_;
     QMenu* systemMenu_ = nullptr;
-    UpgradeEngine engine_;  // declared last, destroyed first: its threads end before the rest goes
+    std::optional<ScreenState> drawn_;  // what the controls show, none before the first state
+    std::optional<BusyScope> busy_;
+    QTimer deadline_;             // the presenter's next timed Pump
+    UpgradePresenter presenter_;  // declared last, destroyed first: its threads end before the rest
 };

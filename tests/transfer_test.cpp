@@ -94,7 +94,7 @@ class TransferTest : public WindowFixture {
     // File chosen, head greeted, transfer started: the first frame is on its way.
     void CreateWindow() {
         WindowFixture::CreateWindow();
-        window->installEventFilter(&answers);
+        answers.Watch(window->Engine());
     }
 
     void StartTransfer(const Bytes& image) {
@@ -196,7 +196,8 @@ TEST_F(TransferTest, WhatIsNoImageIsRefusedAndTheDeviceDialogNotShown) {
         EXPECT_EQ(window->filePathEdit->text(), QString::fromStdString(path));
         EXPECT_FALSE(window->progressBar->isHidden());
         // There is no current file: start only disables itself.
-        window->startUpgradeButton->setEnabled(true);
+        window->OnSerialData(std::vector<std::uint8_t>{RSP_CONNECTED});
+        ASSERT_TRUE(window->startUpgradeButton->isEnabled());
         window->OnStartUpgrade();
         EXPECT_FALSE(window->startUpgradeButton->isEnabled());
         EXPECT_TRUE(com1->ReadUntilQuiet(50ms).empty());
@@ -216,9 +217,11 @@ TEST_F(TransferTest, AnImageOf2GiBOrMoreIsRefused) {
 }
 
 TEST_F(TransferTest, CancellingTheFileDialogResetsProgressAndKeepsTheFile) {
-    CreateWindow();
-    ChooseFile(WriteFile("a.bin", RandomImage(100, 7)));
-    window->progressBar->setValue(50);
+    StartTransfer(RandomImage(8192, 7));
+    ASSERT_TRUE(LineCarries(FRAME_SIZE));
+    ASSERT_TRUE(SenderParked());
+    Answer(RSP_BLOCK_OK);
+    ASSERT_EQ(window->progressBar->value(), 4096);
     window->SetFileChooser([](QWidget*) { return QString(); });
     window->OnSelectFile();
     EXPECT_EQ(window->progressBar->value(), 0);
@@ -385,7 +388,8 @@ TEST_F(TransferTest, AnAnswerWhileTheSenderIsStillSendingWakesNothing) {
 
 TEST_F(TransferTest, StartWithoutAFileOnlyDisablesTheButton) {
     CreateWindow();
-    window->startUpgradeButton->setEnabled(true);
+    window->OnSerialData(std::vector<std::uint8_t>{RSP_CONNECTED});
+    ASSERT_TRUE(window->startUpgradeButton->isEnabled());
     window->OnStartUpgrade();
     EXPECT_FALSE(window->startUpgradeButton->isEnabled());
     EXPECT_TRUE(com1->ReadUntilQuiet(100ms).empty());

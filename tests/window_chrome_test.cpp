@@ -212,9 +212,10 @@ TEST_F(AboutBoxTest, TheMainWindowKeepsHandlingTheHeadsAnswersWhileTheBoxIsOpen)
     bool boxStillOpen = false;
     ModalWatcher watcher([&](QDialog* box) {
         // A posted answer, and one arriving on the line through the receive loop.
-        QCoreApplication::postEvent(
+        QMetaObject::invokeMethod(
             window.get(),
-            new WindowMessageEvent(WM_SERIAL_DATA, std::vector<std::uint8_t>{RSP_CONNECTED}));
+            [&] { window->OnSerialData(std::vector<std::uint8_t>{RSP_CONNECTED}); },
+            Qt::QueuedConnection);
         connectedShown = ProcessEventsUntil(
             [&] { return window->connectButton->text() == QStringLiteral("连接成功"); });
         com1->Write({RSP_FAILED});

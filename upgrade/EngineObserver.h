@@ -1,10 +1,9 @@
 // What the transfer engine reports to its front end (the window, or a command line). The
 // front end turns each report into what its operator sees; the engine never shows anything.
 //
-// Thread rules: the reports marked "sender" come from the sender's own thread, while the front
-// end may be anywhere; everything else comes from the thread that called into the engine
-// (the front end's own), during that call. A report that tells the operator something returns
-// when the operator has been told: the engine goes on only afterwards (a checksum error is
+// Thread rules: every report comes on the front end's thread, during one of its calls into the
+// engine (most of them during UpgradeEngine::Pump). A report that tells the operator something
+// returns when the operator has been told: the engine goes on only afterwards (a checksum error is
 // acted on once its box is closed).
 #pragma once
 
@@ -34,9 +33,6 @@ class EngineObserver {
     virtual void OnPortReopened(bool /*open*/) {}
     // A worker thread (receive loop or sender) could not be created.
     virtual void OnThreadCreationFailed() {}
-    // The receive loop of the open port ended by itself: the device went away or failed.
-    // Receive loop's thread: the front end calls UpgradeEngine::CheckLine on its own thread.
-    virtual void OnReceiveLoopEnded(int /*exitCode*/) {}
 
     // The head's answers.
     virtual void OnConnected() {}
@@ -58,12 +54,13 @@ class EngineObserver {
     // OnPortStateChanged(false) came first.
     virtual void OnPortLost() {}
 
-    // Sender: the count of bytes sent has grown. At most one such report is outstanding:
-    // the next comes only after the front end has called UpgradeEngine::TakeSentCount.
-    virtual void OnSentCountChanged() {}
-    // Sender: a byte could not be handed to the port; the block will be sent again whole.
+    // The count of bytes sent (by any sender, never reset) has grown to count: never ahead of
+    // the bytes handed to the port, at most every kCountRefresh, and final before any report
+    // of an answer or a failure.
+    virtual void OnSentCountChanged(std::int32_t /*count*/) {}
+    // A byte could not be handed to the port; the block will be sent again whole.
     virtual void OnWriteFailed() {}
-    // Sender: the file held fewer bytes than it should, or the next block lies outside the
-    // file; no frame was built, the transfer stops.
+    // The file held fewer bytes than it should, or the next block lies outside the file; no
+    // frame was built, the transfer stops.
     virtual void OnFileUnreadable() {}
 };

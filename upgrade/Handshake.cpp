@@ -4,7 +4,7 @@
 
 void UpgradeEngine::Greet() {
     // The loader's answer is awaited only when the greeting went out.
-    if (state_.portOpen && SendHexText(GreetingHexText())) AwaitAnswer();
+    if (state_.portOpen && SendHexText(GreetingHexText())) AwaitAnswer(clock_.Now());
 }
 
 void UpgradeEngine::SelectDevice(const DeviceSelection& device) {

@@ -3,7 +3,7 @@
 #include "upgrade/Sender.h"
 #include "upgrade/UpgradeEngine.h"
 
-void UpgradeEngine::OnBytesReceived(std::span<const std::uint8_t> chunk) {
+void UpgradeEngine::HandleAnswer(std::span<const std::uint8_t> chunk) {
     if (chunk.empty()) return;
     // Each handling acts on the first byte of its own chunk, also when a report below lets a
     // newer answer be handled (and lastResponse be overwritten) meanwhile.
@@ -11,7 +11,7 @@ void UpgradeEngine::OnBytesReceived(std::span<const std::uint8_t> chunk) {
     lastResponse_ = code;
     // Only an answer the head can give ends the wait for one: a chunk that starts with anything
     // else (noise, an answer hidden behind it) leaves the operator to be told of the silence.
-    if (IsResponseCode(code)) answerDueSince_ = 0;
+    if (IsResponseCode(code)) answerDueSince_.reset();
     if (code == RSP_CONNECTED) observer_.OnConnected();
     if (code == RSP_BLOCK_OK) OnBlockAccepted();
     if (IsChecksumError(code)) OnChecksumError();

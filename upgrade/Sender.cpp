@@ -4,8 +4,9 @@
 
 #include "upgrade/UpgradeEngine.h"
 
-SenderThread::SenderThread(UpgradeEngine& engine, std::unique_ptr<SenderThread> superseded)
-    : engine_(engine), superseded_(std::move(superseded)) {}
+SenderThread::SenderThread(UpgradeEngine& engine, std::unique_ptr<SenderThread> superseded,
+                           std::uint64_t serial)
+    : engine_(engine), superseded_(std::move(superseded)), serial_(serial) {}
 
 SenderThread::~SenderThread() {
     RequestStop();
@@ -107,7 +108,12 @@ void RewindToBlockStart(TransferState& transferState) {
 
 int SenderThreadProc(UpgradeEngine& engine, SenderThread& self) {
     TransferState& transferState = engine.state_;
-    EngineObserver& observer = engine.observer_;
+    EngineInbox& inbox = engine.inbox_;
+    // The head owes the tool an answer within the engine's wait, counted from now.
+    const auto answerDue = [&] {
+        inbox.Post(
+            EngineMessage(EngineMessage::Kind::AnswerDue, {}, engine.clock_.Now(), self.Serial()));
+    };
     self.RetireSuperseded();
     if (!transferState.portOpen) {
         std::lock_guard lock(self.mutex_);
@@ -119,16 +125,21 @@ int SenderThreadProc(UpgradeEngine& engine, SenderThread& self) {
     while (running && !self.StopRequested()) {
         if (!BuildNextFrame(transferState, frame)) {
             // The transfer stops here; senderAwake stays 1, so later answers wake nothing.
-            observer.OnFileUnreadable();
+            inbox.Post(EngineMessage(EngineMessage::Kind::FileUnreadable));
             break;
         }
         // The head owes the tool a frame's worth of reading and then an answer: a head that
         // holds the frame with XOFF for good is as silent as one that never answers it.
-        engine.AwaitAnswer();
+        answerDue();
         for (std::size_t i = 0; i < FRAME_SIZE && running; ++i) {
             // Cleared before the last byte goes out: the head can answer this frame only after
             // it, so the answer finds the sender ready for its wake-up.
-            if (i + 1 == FRAME_SIZE) transferState.senderAwake = 0;
+            // The wait for the answer is posted before that byte too, so that it is never
+            // acted on after the answer itself.
+            if (i + 1 == FRAME_SIZE) {
+                transferState.senderAwake = 0;
+                answerDue();
+            }
             // The byte as "%02x " text, without a formatting call for each of them.
             constexpr char kHexDigits[] = "0123456789abcdef";
             const char text[] = {kHexDigits[frame[i] >> 4], kHexDigits[frame[i] & 0x0F], ' '};
@@ -138,13 +149,13 @@ int SenderThreadProc(UpgradeEngine& engine, SenderThread& self) {
                 // purpose (its port reopened) has nothing to report.
                 transferState.senderAwake = 1;  // ended: later answers wake nothing
                 RewindToBlockStart(transferState);
-                if (!self.StopRequested()) observer.OnWriteFailed();
+                if (!self.StopRequested())
+                    inbox.Post(EngineMessage(EngineMessage::Kind::WriteFailed));
                 running = false;
                 break;
             }
             ++transferState.bytesSent;
-            engine.PublishSentCount();
-            if (i + 1 == FRAME_SIZE) engine.AwaitAnswer();
+            engine.NoteByteSent();
             if (self.StopRequested()) {
                 // Ended part-way (a newer sender takes over, or the engine stops): the block
                 // has not gone out whole, so whoever sends next starts it again.

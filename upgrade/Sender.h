@@ -6,14 +6,15 @@
 // wake-up that comes before the sender has started waiting is kept until it waits: none is
 // lost, and each wake-up brings exactly one frame.
 //
-// The sender never waits for its front end: it publishes the count of bytes sent (see
-// UpgradeEngine::TakeSentCount) and goes on with the next byte.
+// The sender never waits for its front end: it counts each byte sent and goes on with the next;
+// what it has to report waits in the engine's inbox for the front end's thread.
 //
 // Thread rules: Start, Wake, RequestStop and the destructor run on the engine caller's thread;
 // WaitForWake and StopRequested on the sender's own thread.
 #pragma once
 
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -24,7 +25,9 @@ class SenderThread {
   public:
     // superseded: the sender started before this one, if any. The new thread asks it to end
     // and waits for it before sending, so two senders never write at once.
-    SenderThread(UpgradeEngine& engine, std::unique_ptr<SenderThread> superseded);
+    // serial: the sender's number among those the engine started, from 1.
+    SenderThread(UpgradeEngine& engine, std::unique_ptr<SenderThread> superseded,
+                 std::uint64_t serial);
     // Asks the thread to end and waits for it.
     ~SenderThread();
     SenderThread(const SenderThread&) = delete;
@@ -50,10 +53,12 @@ class SenderThread {
 
     // Exit code of the thread once it has ended (0), for tests.
     bool Finished() const;
+    std::uint64_t Serial() const { return serial_; }
 
   private:
     UpgradeEngine& engine_;
     std::unique_ptr<SenderThread> superseded_;
+    const std::uint64_t serial_;
     std::thread thread_;
     mutable std::mutex mutex_;
     std::condition_variable wakeCondition_;

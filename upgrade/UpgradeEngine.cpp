@@ -1,8 +1,6 @@
 // The engine's port control, send path, firmware file and sender start.
 #include "upgrade/UpgradeEngine.h"
 
-#include <thread>
-
 #include "serial/HexText.h"
 #include "upgrade/Sender.h"
 
@@ -10,19 +8,12 @@ namespace {
 constexpr std::uint32_t kReadIntervalTimeoutMs = 600000;  // ten minutes
 }
 
-void SystemClock::Sleep(std::chrono::milliseconds duration) {
-    std::this_thread::sleep_for(duration);
-}
-
-SystemClock& SystemClock::Instance() {
-    static SystemClock clock;
-    return clock;
-}
-
 UpgradeEngine::UpgradeEngine(EngineObserver& observer, Options options)
     : observer_(observer),
       clock_(options.clock ? *options.clock : SystemClock::Instance()),
-      answerWait_(options.answerWait) {
+      answerWait_(options.answerWait),
+      countRefresh_(options.countRefresh),
+      inbox_(std::move(options.wake)) {
     state_.portHandle = INVALID_PORT_HANDLE;
     state_.serialPort = std::make_unique<CSerialPort>(std::move(options.openLine));
     lineSettings_.baudRate = UPGRADE_BAUD_RATE;
@@ -41,6 +32,7 @@ void UpgradeEngine::StopAll() {
     state_.portOpen = false;
     state_.senderThread.reset();
     retiredSenders_.clear();
+    inbox_.Clear();  // nothing is acted on after the end
 }
 
 // --- The port
@@ -86,11 +78,14 @@ void UpgradeEngine::StartReceiveLoop() {
     // At most one loop: the one of an earlier opening has ended with the closing of its
     // port and is only waited for here.
     receiveLoop_.reset();
-    auto loop = std::make_unique<ReceiveLoop>(*state_.serialPort, state_.portHandle.load(),
-                                              chunkSink_, [this](int exitCode) {
-                                                  if (exitCode != 0)
-                                                      observer_.OnReceiveLoopEnded(exitCode);
-                                              });
+    auto loop = std::make_unique<ReceiveLoop>(
+        *state_.serialPort, state_.portHandle.load(),
+        [this](std::vector<std::uint8_t> chunk) {
+            inbox_.Post(EngineMessage(EngineMessage::Kind::Chunk, std::move(chunk)));
+        },
+        [this](int exitCode) {
+            if (exitCode != 0) inbox_.Post(EngineMessage(EngineMessage::Kind::LoopEnded));
+        });
     if (!loop->Start()) {
         observer_.OnThreadCreationFailed();
         return;
@@ -99,7 +94,7 @@ void UpgradeEngine::StartReceiveLoop() {
 }
 
 void UpgradeEngine::ClosePortAndLoop() {
-    answerDueSince_ = 0;  // nothing can answer on a closed port
+    answerDueSince_.reset();  // nothing can answer on a closed port
     state_.serialPort->Close(state_.portHandle.load());
     receiveLoop_.reset();  // its wait has ended with the closing
 }
@@ -187,7 +182,7 @@ void UpgradeEngine::EndTransfer() {
     // sends; a frame it is part-way through is left unfinished, and its rewinding no longer
     // moves the offset, which starts again at the first block.
     if (state_.senderThread) state_.senderThread->RequestStop();
-    answerDueSince_ = 0;
+    answerDueSince_.reset();
     std::lock_guard lock(state_.fileMutex);
     state_.fileOffset = 0;
     state_.lastBlockLength = 0;
@@ -212,7 +207,8 @@ bool UpgradeEngine::StartUpgrade() {
     if (!HaveFirmware()) return false;
     // The new sender ends the one before it (on its own thread, so a write held by XOFF does
     // not hold the caller) before it sends anything.
-    auto sender = std::make_unique<SenderThread>(*this, std::move(state_.senderThread));
+    auto sender =
+        std::make_unique<SenderThread>(*this, std::move(state_.senderThread), ++sendersStarted_);
     // Set before the thread runs: it clears the flag itself once its frame is out.
     const int wasAwake = state_.senderAwake.exchange(1);
     if (!sender->Start()) {
@@ -228,27 +224,95 @@ bool UpgradeEngine::StartUpgrade() {
     return true;
 }
 
-void UpgradeEngine::PublishSentCount() {
-    if (!sentCountReported_.exchange(true)) observer_.OnSentCountChanged();
+std::uint64_t UpgradeEngine::CurrentSender() const {
+    const SenderThread* sender = state_.senderThread.get();
+    return sender && !sender->StopRequested() ? sender->Serial() : 0;
 }
 
-void UpgradeEngine::AwaitAnswer() {
-    // The clock's epoch may be 0 itself (a test clock): 0 stands for none, so count from 1.
-    answerDueSince_ = clock_.Now().time_since_epoch().count() + 1;
+void UpgradeEngine::NoteByteSent() {
+    if (countWatched_.exchange(false)) inbox_.Ring();
 }
 
-void UpgradeEngine::CheckAnswerWait() {
-    const auto since = answerDueSince_.load();
-    if (since == 0 || since == noAnswerReportedFor_) return;  // none awaited, or told already
-    const EngineClock::TimePoint due{EngineClock::TimePoint::duration(since - 1)};
-    if (clock_.Now() - due < answerWait_) return;
-    noAnswerReportedFor_ = since;
+void UpgradeEngine::AwaitAnswer(EngineClock::TimePoint since) {
+    answerDueSince_ = since;
+    noAnswerReported_ = false;
+}
+
+// --- The thread contract
+
+void UpgradeEngine::Pump() {
+    const EngineClock::TimePoint now = clock_.Now();
+    // One message at a time: a report below may pump again (a box that keeps serving events),
+    // and the inner pump goes on where this one stands.
+    while (std::optional<EngineMessage> message = inbox_.Take()) Handle(*message, now);
+    RefreshCount(now, false);
+    CheckAnswerWait(now);
+}
+
+void UpgradeEngine::Handle(EngineMessage& message, EngineClock::TimePoint now) {
+    switch (message.kind) {
+        case EngineMessage::Kind::Chunk:
+            // The count is final before whatever the answer brings is told.
+            RefreshCount(now, true);
+            if (chunkWatcher_) chunkWatcher_(message.bytes);
+            HandleAnswer(message.bytes);
+            break;
+        case EngineMessage::Kind::LoopEnded:
+            CheckLine();
+            break;
+        case EngineMessage::Kind::AnswerDue:
+            // A sender that was ended meanwhile waits for nothing any more.
+            if (message.sender == CurrentSender() && state_.portOpen) AwaitAnswer(message.at);
+            break;
+        case EngineMessage::Kind::WriteFailed:
+            RefreshCount(now, true);
+            observer_.OnWriteFailed();
+            break;
+        case EngineMessage::Kind::FileUnreadable:
+            observer_.OnFileUnreadable();
+            break;
+    }
+}
+
+void UpgradeEngine::OnSerialData(std::span<const std::uint8_t> chunk) {
+    RefreshCount(clock_.Now(), true);
+    if (chunkWatcher_) chunkWatcher_(chunk);
+    HandleAnswer(chunk);
+}
+
+void UpgradeEngine::RefreshCount(EngineClock::TimePoint now, bool force) {
+    const std::int32_t count = state_.bytesSent.load();
+    if (count == shownCount_) {
+        // Standing still: nothing to look at until the sender's next byte rings.
+        countDue_.reset();
+        countWatched_ = true;
+        // A byte counted just before the watch began rang nobody: look again soon.
+        if (state_.bytesSent.load() != count && countWatched_.exchange(false))
+            countDue_ = countShownAt_ ? *countShownAt_ + countRefresh_ : now;
+        return;
+    }
+    if (!force && countShownAt_ && now - *countShownAt_ < countRefresh_) {
+        countDue_ = *countShownAt_ + countRefresh_;
+        return;
+    }
+    shownCount_ = count;
+    countShownAt_ = now;
+    countDue_ = now + countRefresh_;  // to see whether it has moved on meanwhile
+    observer_.OnSentCountChanged(count);
+}
+
+void UpgradeEngine::CheckAnswerWait(EngineClock::TimePoint now) {
+    if (!answerDueSince_ || noAnswerReported_) return;  // none awaited, or told already
+    if (now - *answerDueSince_ < answerWait_) return;
+    noAnswerReported_ = true;
     observer_.OnNoAnswer();
 }
 
-std::int32_t UpgradeEngine::TakeSentCount() {
-    // The mark is cleared before the count is read: a byte counted after the read is reported
-    // again, so the count shown always catches up.
-    sentCountReported_ = false;
-    return state_.bytesSent.load();
+std::optional<EngineClock::TimePoint> UpgradeEngine::NextDeadline() const {
+    std::optional<EngineClock::TimePoint> next = countDue_;
+    if (answerDueSince_ && !noAnswerReported_) {
+        const EngineClock::TimePoint due = *answerDueSince_ + answerWait_;
+        if (!next || due < *next) next = due;
+    }
+    return next;
 }

@@ -3,18 +3,20 @@
 // greets it, sends the image frame by frame on a sender thread, and decides what each of the
 // head's answers means. It reports through an EngineObserver and shows nothing itself.
 //
-// Received bytes: the receive loop hands each chunk to the chunk sink on its own thread; the
-// front end brings it to its own thread and passes it to OnBytesReceived, so that every
-// decision runs on one thread, in the order the chunks came.
-//
-// Thread rules: one thread (the front end's) makes every call, except SendHexText (any thread)
-// and TakeSentCount (any thread). The engine owns the sender and the receive loop; destroying
-// it (or StopAll) ends both and closes the port.
+// Thread rules: one thread (the front end's) makes every call, except SendHexText (any thread).
+// The engine's own threads (the receive loop, the sender) never call the front end: what they
+// have to say waits in the engine's inbox, and the engine rings the front end's waker (from
+// any thread). The front end then calls Pump on its own thread, where every report is made.
+// The engine's timers (the wait for an answer, the refresh of the count) also run in Pump: the
+// front end pumps again at NextDeadline. So every observer call happens on the front end's
+// thread, during one of its calls into the engine. The engine owns the sender and the receive
+// loop; destroying it (or StopAll) ends both and closes the port.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -24,6 +26,7 @@
 
 #include "serial/ReceiveLoop.h"
 #include "upgrade/EngineClock.h"
+#include "upgrade/EngineInbox.h"
 #include "upgrade/EngineObserver.h"
 #include "upgrade/PelcoCommand.h"
 #include "upgrade/TransferState.h"
@@ -37,6 +40,11 @@ class UpgradeEngine {
         EngineClock* clock = nullptr;  // the pauses; null: the system clock
         // How long the head may stay silent before OnNoAnswer (see CheckAnswerWait).
         std::chrono::milliseconds answerWait = kAnswerWait;
+        // The least time between two reports of the count of bytes sent.
+        std::chrono::milliseconds countRefresh = kCountRefresh;
+        // Rung from any thread when Pump has something to do; empty: the front end pumps on
+        // its own schedule.
+        std::function<void()> wake;
     };
 
     // The pauses between the steps of talking to the head: between closing and reopening,
@@ -46,6 +54,8 @@ class UpgradeEngine {
     static constexpr std::chrono::milliseconds kNextBlockPause{20};
     // How long the head may take to answer the greeting or a frame before the operator is told.
     static constexpr std::chrono::milliseconds kAnswerWait{5000};
+    // The count of bytes sent changes with every byte; an eye follows ten changes a second.
+    static constexpr std::chrono::milliseconds kCountRefresh{100};
 
     UpgradeEngine(EngineObserver& observer, Options options);
     explicit UpgradeEngine(EngineObserver& observer) : UpgradeEngine(observer, Options{}) {}
@@ -53,9 +63,21 @@ class UpgradeEngine {
     UpgradeEngine(const UpgradeEngine&) = delete;
     UpgradeEngine& operator=(const UpgradeEngine&) = delete;
 
-    // Where the receive loop hands each chunk of received bytes (on its own thread). Set it
-    // before the port is opened; a loop keeps the sink it was started with.
-    void SetChunkSink(ChunkSink sink) { chunkSink_ = std::move(sink); }
+    // --- The thread contract
+    // Acts on everything the engine's threads have handed over (the head's answers, the end of
+    // a receive loop, the sender's reports), then on the timers that are due: the count of
+    // bytes sent (reported when it changed, at most every countRefresh, and always before an
+    // answer or a failure is acted on) and the wait for an answer. Front end's thread; may be
+    // called again from within a report (a modal box that keeps serving events).
+    void Pump();
+    // When Pump must run again even if the waker is not rung; none when nothing is timed.
+    std::optional<EngineClock::TimePoint> NextDeadline() const;
+    // Told of each chunk of received bytes as it is acted on, on the front end's thread (for
+    // diagnostics and tests).
+    using ChunkWatcher = std::function<void(std::span<const std::uint8_t> chunk)>;
+    void SetChunkWatcher(ChunkWatcher watcher) { chunkWatcher_ = std::move(watcher); }
+    // Forgets the head's bytes that came and were not yet acted on.
+    void DropReceived() { inbox_.DropChunks(); }
 
     TransferState& State() { return state_; }
     const TransferState& State() const { return state_; }
@@ -77,9 +99,6 @@ class UpgradeEngine {
     void ReopenPort();
     // Closes the port and opens the one the settings name now (another port chosen).
     void ChangePort();
-    // After OnReceiveLoopEnded: if the open port's loop ended because the device went away,
-    // closes the port and reports OnPortStateChanged(false) and OnPortLost.
-    void CheckLine();
     bool PortOpen() const { return state_.portOpen; }
 
     // --- The one send path: decodes the hex text and writes its bytes in one write. False when
@@ -111,18 +130,14 @@ class UpgradeEngine {
     // is open.
     bool StartUpgrade();
 
-    // --- The head's answers: one chunk of received bytes, of which only the first counts.
-    void OnBytesReceived(std::span<const std::uint8_t> chunk);
+    // One chunk of received bytes, of which only the first counts, acted on now (chunks from
+    // the port come through the inbox by themselves). The count is reported first.
+    void OnSerialData(std::span<const std::uint8_t> chunk);
+    // The answer the head gave last (the first byte of the chunk handled last).
     std::uint8_t LastResponse() const { return lastResponse_; }
-
-    // The bytes sent so far, for showing; after this call the sender reports the next change.
-    // Any thread.
-    std::int32_t TakeSentCount();
-
-    // Reports OnNoAnswer when the head has been silent for Options::answerWait (kAnswerWait
-    // unless set) after the greeting or a frame's last byte. The front end calls it now and then (a
-    // few times a second).
-    void CheckAnswerWait();
+    // The bytes handed to the port so far by any sender, as reported last by
+    // OnSentCountChanged.
+    std::int32_t SentCount() const { return shownCount_; }
 
     // Ends the sender and the receive loop and closes the port. Called by the destructor.
     void StopAll();
@@ -133,16 +148,29 @@ class UpgradeEngine {
   private:
     friend int SenderThreadProc(UpgradeEngine& engine, SenderThread& self);
     void Pause(std::chrono::milliseconds duration) { clock_.Sleep(duration); }
+    void Handle(EngineMessage& message, EngineClock::TimePoint now);
+    // The head's answer: the first byte of a chunk.
+    void HandleAnswer(std::span<const std::uint8_t> chunk);
+    // If the open port's loop ended because the device went away, closes the port and reports
+    // OnPortStateChanged(false) and OnPortLost.
+    void CheckLine();
+    // Reports the count of bytes sent when it changed: at once when forced, else when the
+    // refresh is due.
+    void RefreshCount(EngineClock::TimePoint now, bool force);
+    // Reports OnNoAnswer when the head has been silent for answerWait since the wait began.
+    void CheckAnswerWait(EngineClock::TimePoint now);
     void StartReceiveLoop();
     void ClosePortAndLoop();
     void OnBlockAccepted();
     void OnChecksumError();
     void OnUpgradeDone();
     bool WakeParkedSender();
-    // For the sender: the count grew; report it unless a report is outstanding.
-    void PublishSentCount();
-    // The greeting or a frame's last byte went out: an answer is due within kAnswerWait.
-    void AwaitAnswer();
+    // For the sender: a byte went out. Rings the front end when Pump waits for the count to move.
+    void NoteByteSent();
+    // The greeting went out: an answer is due within answerWait.
+    void AwaitAnswer(EngineClock::TimePoint since);
+    // The serial number of the sender whose frames count now, 0 for none.
+    std::uint64_t CurrentSender() const;
     // Ends a sender that is part-way through a frame as its port closes; quiet: without a report.
     void ClosePortEndingFrame(bool quiet);
 
@@ -150,13 +178,20 @@ class UpgradeEngine {
     EngineClock& clock_;
     const std::chrono::milliseconds answerWait_;
     TransferState state_;
+    const std::chrono::milliseconds countRefresh_;
     SerialSettings lineSettings_;
-    ChunkSink chunkSink_;
+    EngineInbox inbox_;
+    ChunkWatcher chunkWatcher_;
     std::unique_ptr<ReceiveLoop> receiveLoop_;
     std::vector<std::unique_ptr<SenderThread>> retiredSenders_;  // ended with the engine
-    std::atomic<bool> sentCountReported_{false};
-    // When the answer awaited became due (clock time in its own ticks), 0 when none is awaited.
-    std::atomic<EngineClock::TimePoint::rep> answerDueSince_{0};
-    EngineClock::TimePoint::rep noAnswerReportedFor_ = 0;  // the wait told of last
+    std::uint64_t sendersStarted_ = 0;
+    // Set by Pump when the count stood still: the sender's next byte rings the waker.
+    std::atomic<bool> countWatched_{false};
+    std::int32_t shownCount_ = 0;  // the count reported last
+    std::optional<EngineClock::TimePoint> countShownAt_;
+    std::optional<EngineClock::TimePoint> countDue_;  // when Pump looks at the count again
+    // When the wait for the answer began; none when no answer is awaited.
+    std::optional<EngineClock::TimePoint> answerDueSince_;
+    bool noAnswerReported_ = false;  // told for the wait under way
     std::uint8_t lastResponse_ = 0;
 };

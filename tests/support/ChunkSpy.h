@@ -1,30 +1,24 @@
-// Records the chunks of received bytes handed to the main window (WM_SERIAL_DATA), in order.
-// Install it on the window as an event filter.
+// Records the chunks of received bytes the engine acts on, in order.
 #pragma once
 
-#include <QObject>
 #include <cstdint>
 #include <vector>
 
-#include "app/WindowMessages.h"
+#include "upgrade/UpgradeEngine.h"
 
-class ChunkSpy : public QObject {
+class ChunkSpy {
   public:
     std::vector<std::vector<std::uint8_t>> chunks;
+
+    void Watch(UpgradeEngine& engine) {
+        engine.SetChunkWatcher([this](std::span<const std::uint8_t> chunk) {
+            chunks.emplace_back(chunk.begin(), chunk.end());
+        });
+    }
 
     std::size_t TotalBytes() const {
         std::size_t n = 0;
         for (const auto& c : chunks) n += c.size();
         return n;
-    }
-
-  protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == WindowMessageEvent::kType) {
-            const auto* message = static_cast<WindowMessageEvent*>(event);
-            if (message->message() == WM_SERIAL_DATA)
-                chunks.emplace_back(message->Chunk().begin(), message->Chunk().end());
-        }
-        return false;
     }
 };

@@ -16,10 +16,9 @@ void RecordingObserver::Add(std::string event) {
     if (onEvent) onEvent();
 }
 
-void RecordingObserver::OnSentCountChanged() {
+void RecordingObserver::OnSentCountChanged(std::int32_t count) {
     ++countReports_;
-    if (countOutstanding_.exchange(true)) ++doubleCountReports_;
-    if (onEvent) onEvent();
+    if (onCount) onCount(count);
 }
 
 std::vector<std::string> RecordingObserver::Events() const {
@@ -48,6 +47,10 @@ Bytes ExpectedFrame(const Bytes& image, std::size_t offset) {
 
 void EngineFixture::SetUp() {
     observer.onEvent = [this] { Poke(); };
+    observer.onCount = [this](std::int32_t count) {
+        if (static_cast<std::size_t>(count) > FrameBytesWritten()) ++countAboveLine;
+        lastTaken = count;
+    };
     port.SetWriteListener([this] { Poke(); });
     CreateEngine(port.Opener(), &clock);
     ASSERT_TRUE(engine->OpenPort());
@@ -59,17 +62,24 @@ void EngineFixture::TearDown() {
     engine.reset();
     port.SetWriteListener(nullptr);
     observer.onEvent = nullptr;
+    observer.onCount = nullptr;
 }
 
-void EngineFixture::CreateEngine(LineOpener opener, EngineClock* engineClock) {
+void EngineFixture::CreateEngine(LineOpener opener, EngineClock* engineClock,
+                                 std::chrono::milliseconds countRefresh) {
     engine.reset();
+    engineClock_ = engineClock;
     engine = std::make_unique<UpgradeEngine>(
-        observer, UpgradeEngine::Options{std::move(opener), engineClock});
-    engine->SetChunkSink([this](std::vector<std::uint8_t> chunk) {
-        std::lock_guard lock(mutex_);
-        chunks_.push_back(std::move(chunk));
-        changed_.notify_all();
-    });
+        observer, UpgradeEngine::Options{.openLine = std::move(opener),
+                                         .clock = engineClock,
+                                         .countRefresh = countRefresh,
+                                         .wake = [this] {
+                                             std::lock_guard lock(mutex_);
+                                             rung_ = true;
+                                             changed_.notify_all();
+                                         }});
+    // A chunk counts as handled once the pump that acted on it has returned.
+    engine->SetChunkWatcher([this](std::span<const std::uint8_t>) { ++seen_; });
 }
 
 void EngineFixture::Poke() {
@@ -82,24 +92,26 @@ bool EngineFixture::PumpUntil(const std::function<bool()>& condition,
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock lock(mutex_);
     for (;;) {
-        while (!chunks_.empty()) {
-            Bytes chunk = std::move(chunks_.front());
-            chunks_.pop_front();
-            lock.unlock();
-            engine->OnBytesReceived(chunk);
-            lock.lock();
-            ++handled_;
+        rung_ = false;
+        lock.unlock();
+        engine->Pump();
+        lock.lock();
+        if (handled_ != seen_) {
+            handled_ = seen_;
             changed_.notify_all();
         }
-        if (takeCountsWhilePumping && observer.CountOutstanding()) {
-            lock.unlock();
-            TakeSentCount();
-            lock.lock();
-            continue;
-        }
+        if (rung_) continue;
         if (condition()) return true;
+        // A timer that is due already (the count's, at every change) is run at once.
+        const auto next = engine->NextDeadline();
+        const auto now = engineClock_ ? engineClock_->Now() : std::chrono::steady_clock::now();
+        if (next && *next <= now) continue;
         if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-            return chunks_.empty() && condition();
+            lock.unlock();
+            engine->Pump();
+            lock.lock();
+            handled_ = seen_;
+            return condition();
         }
     }
 }
@@ -159,16 +171,11 @@ Bytes EngineFixture::FrameOnLine(std::size_t frame) const {
 }
 
 std::int32_t EngineFixture::TakeSentCount() {
-    observer.CountTaken();
-    const std::int32_t count = engine->TakeSentCount();
-    if (static_cast<std::size_t>(count) > FrameBytesWritten()) ++countAboveLine;
-    lastTaken = count;
-    return count;
+    engine->Pump();
+    return lastTaken.load();
 }
 
 bool EngineFixture::SentCountReaches(std::int32_t count) {
-    if (TakeSentCount() == count) return true;
-    // PumpUntil takes the count at each report.
     return PumpUntil([&] { return lastTaken.load() == count; });
 }
 

@@ -1,7 +1,6 @@
 // The transfer engine without Qt, on a MemoryPort, with a clock that records its pauses and an
-// observer that records its reports as a readable list of events. Received chunks go from the
-// receive loop into a queue; the test's thread hands them to the engine (Pump), as a front end
-// would on its own thread.
+// observer that records its reports as a readable list of events. The test's thread pumps the
+// engine whenever it rings, as a front end would on its own thread.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,9 +30,9 @@ using namespace std::chrono_literals;
 inline constexpr std::chrono::milliseconds kWait{10'000};  // every wait is bounded
 
 // Records every report in order: "port-open", "port-closed", "open-failed", "reopened ok",
-// "reopened failed", "thread-failed", "loop-ended -1", "connected", "accepted 4096",
-// "checksum-error", "done 10000", "failed", "timeout", "write-failed", "file-unreadable".
-// Sent-count reports are counted, not listed.
+// "reopened failed", "thread-failed", "connected", "accepted 4096", "checksum-error",
+// "done 10000", "failed", "timeout", "write-failed", "file-unreadable". Sent-count reports are
+// counted, not listed.
 class RecordingObserver final : public EngineObserver {
   public:
     std::string portName = "MEM1";
@@ -44,7 +43,6 @@ class RecordingObserver final : public EngineObserver {
     void OnPortOpenFailed(PortFailure) override { Add("open-failed"); }
     void OnPortReopened(bool open) override { Add(open ? "reopened ok" : "reopened failed"); }
     void OnThreadCreationFailed() override { Add("thread-failed"); }
-    void OnReceiveLoopEnded(int code) override { Add("loop-ended " + std::to_string(code)); }
     void OnConnected() override { Add("connected"); }
     void OnBlockAccepted(std::int32_t position) override {
         Add("accepted " + std::to_string(position));
@@ -58,26 +56,19 @@ class RecordingObserver final : public EngineObserver {
     void OnPortLost() override { Add("port-lost"); }
     void OnWriteFailed() override { Add("write-failed"); }
     void OnFileUnreadable() override { Add("file-unreadable"); }
-    void OnSentCountChanged() override;
+    void OnSentCountChanged(std::int32_t count) override;
+    std::function<void(std::int32_t)> onCount;  // after each count report
 
     std::vector<std::string> Events() const;
     bool Saw(const std::string& event) const;
     void ClearEvents();
-    // A sent-count report has come and the count has not been taken since.
-    bool CountOutstanding() const { return countOutstanding_.load(); }
-    // Marks the report taken; call just before UpgradeEngine::TakeSentCount.
-    void CountTaken() { countOutstanding_ = false; }
     int CountReports() const { return countReports_.load(); }
-    // Reports that came while one was still outstanding.
-    int DoubleCountReports() const { return doubleCountReports_.load(); }
 
   private:
     void Add(std::string event);
     mutable std::mutex mutex_;
     std::vector<std::string> events_;
-    std::atomic<bool> countOutstanding_{false};
     std::atomic<int> countReports_{0};
-    std::atomic<int> doubleCountReports_{0};
 };
 
 // The frame the tool builds for the block at offset of image.
@@ -89,13 +80,14 @@ class EngineFixture : public testing::Test {
     void SetUp() override;
     void TearDown() override;
 
-    // Makes the engine (ending one made before) with these line opener and clock.
-    void CreateEngine(LineOpener opener, EngineClock* clock);
+    // Makes the engine (ending one made before) with these line opener and clock. The count
+    // is reported at every change unless countRefresh says otherwise.
+    void CreateEngine(LineOpener opener, EngineClock* clock,
+                      std::chrono::milliseconds countRefresh = std::chrono::milliseconds(0));
 
-    // --- Received chunks
-    // Hands queued chunks to the engine on this thread until condition holds (checked with
-    // the fixture's lock held: read only what locks nothing of the fixture's own) or the time
-    // is up. While pumping, an outstanding sent count is taken, as a front end would.
+    // --- Pumping
+    // Pumps the engine on this thread until condition holds (checked with the fixture's lock
+    // held: read only what locks nothing of the fixture's own) or the time is up.
     bool PumpUntil(const std::function<bool()>& condition,
                    std::chrono::milliseconds timeout = kWait);
     // Puts one chunk on the line and pumps until the engine has handled it.
@@ -122,10 +114,9 @@ class EngineFixture : public testing::Test {
     Bytes Expected(std::size_t offset) const { return ExpectedFrame(image, offset); }
     std::size_t FrameBytesWritten() const { return port.WrittenCount() - framesBase; }
 
-    // Takes the sent count as a front end does (marks the report taken first), and checks it
-    // never exceeds the frame bytes on the line.
+    // The sent count reported last, after a pump.
     std::int32_t TakeSentCount();
-    // Takes the sent count at each report until it reaches count.
+    // Pumps until the sent count reported reaches count.
     bool SentCountReaches(std::int32_t count);
 
     memory_line::MemoryPort port;
@@ -135,16 +126,16 @@ class EngineFixture : public testing::Test {
     TempDir folder{"kavlet-engine"};
     Bytes image;
     std::size_t framesBase = 0;
-    bool takeCountsWhilePumping = true;
-    std::atomic<int> countAboveLine{0};
-    std::atomic<std::int32_t> lastTaken{
-        -1};  // the sent count taken last  // sent counts taken that exceeded the line's bytes
+    std::atomic<int> countAboveLine{0};       // counts reported that exceeded the line's bytes
+    std::atomic<std::int32_t> lastTaken{-1};  // the sent count reported last
 
   private:
     void Poke();
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<Bytes> chunks_;
+    EngineClock* engineClock_ = nullptr;
+    bool rung_ = false;
+    std::size_t seen_ = 0;  // chunks the engine has begun to act on (pumping thread only)
     std::size_t handled_ = 0;
 };
 

@@ -1,0 +1,269 @@
+#include "present/UpgradePresenter.h"
+
+#include <algorithm>
+
+#include "upgrade/FirmwareFrame.h"
+
+namespace {
+const char kOpenCaption[] = "打开串口";
+const char kCloseCaption[] = "关闭串口";
+const char kConnectedCaption[] = "连接成功";
+const char kOpenComCaption[] = "Open Com";
+constexpr int kPortCount = 50;
+
+std::string Trimmed(const std::string& text) {
+    const auto blank = [](unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    auto begin = std::find_if_not(text.begin(), text.end(), blank);
+    auto end = std::find_if_not(text.rbegin(), std::make_reverse_iterator(begin), blank).base();
+    return std::string(begin, end);
+}
+}  // namespace
+
+UpgradePresenter::UpgradePresenter(OperatorView& view, Services services)
+    : view_(view),
+      clock_(services.clock ? *services.clock : SystemClock::Instance()),
+      engine_(*this, {.openLine = std::move(services.openLine),
+                      .clock = services.clock,
+                      .wake = [&view] { view.Wake(); }}) {}
+
+UpgradePresenter::~UpgradePresenter() {
+    engine_.StopAll();
+}
+
+std::vector<std::string> UpgradePresenter::PortChoices() {
+    std::vector<std::string> ports;
+    for (int n = 1; n <= kPortCount; ++n) ports.push_back("COM" + std::to_string(n));
+    return ports;
+}
+
+// --- Showing
+
+void UpgradePresenter::Flush() {
+    if (shown_ == screen_) return;
+    shown_ = screen_;
+    view_.Show(screen_);
+}
+
+void UpgradePresenter::Settle() {
+    Flush();
+    std::optional<std::chrono::milliseconds> delay;
+    if (const auto deadline = engine_.NextDeadline()) {
+        delay = std::max(std::chrono::milliseconds(0),
+                         std::chrono::ceil<std::chrono::milliseconds>(*deadline - clock_.Now()));
+    }
+    if (wakeAskedOnce_ && delay == wakeAsked_ && !delay) return;
+    wakeAskedOnce_ = true;
+    wakeAsked_ = delay;
+    view_.WakeAfter(delay);
+}
+
+void UpgradePresenter::Tell(const Notice& notice) {
+    Flush();
+    view_.Tell(notice);
+}
+
+void UpgradePresenter::SetProgressRange(std::int32_t firmwareSize) {
+    // A range of 0 .. 0 would make the bar a busy indicator: an empty file gets 0 .. 1.
+    screen_.progressMaximum = std::max<std::int32_t>(firmwareSize, 1);
+}
+
+void UpgradePresenter::SetProgressPosition(std::int32_t position) {
+    // The whole file accepted fills the bar, also for an empty file (whose range is 0 .. 1).
+    const bool whole = position >= engine_.FirmwareSize();
+    screen_.progressPosition =
+        whole ? screen_.progressMaximum : std::clamp(position, 0, screen_.progressMaximum);
+}
+
+// --- Entries
+
+void UpgradePresenter::OnInitDialog() {
+    screen_.progressVisible = false;
+    engine_.EndTransfer();
+    engine_.ForgetFirmware();
+    engine_.LineSettings().baudRate = UPGRADE_BAUD_RATE;
+    screen_.selectFileEnabled = false;
+    screen_.startUpgradeEnabled = false;
+    screen_.connectEnabled = false;
+    Flush();
+    engine_.OpenPort();
+    Settle();
+}
+
+void UpgradePresenter::OnOpenPortButton() {
+    if (engine_.PortOpen()) {
+        engine_.ClosePort();
+    } else {
+        engine_.OpenPort();
+    }
+    Settle();
+}
+
+void UpgradePresenter::OnPortListChange() {
+    engine_.ChangePort();
+    Settle();
+}
+
+void UpgradePresenter::OnReopenPort() {
+    engine_.ReopenPort();
+    Settle();
+}
+
+void UpgradePresenter::OnConnect() {
+    engine_.Greet();
+    Settle();
+}
+
+void UpgradePresenter::OnDeviceSelected(const DeviceSelection& device) {
+    Flush();
+    view_.SetBusy(true);  // the window is frozen for the pauses of the handshake
+    engine_.SelectDevice(device);
+    view_.SetBusy(false);
+    Settle();
+}
+
+void UpgradePresenter::OnStartUpgrade() {
+    engine_.StartUpgrade();
+    screen_.startUpgradeEnabled = false;
+    Settle();
+}
+
+void UpgradePresenter::OnSerialData(std::span<const std::uint8_t> chunk) {
+    engine_.OnSerialData(chunk);
+    Settle();
+}
+
+void UpgradePresenter::Pump() {
+    engine_.Pump();
+    Settle();
+}
+
+void UpgradePresenter::OnSelectFile() {
+    screen_.progressPosition = 0;
+    // A new choice ends the transfer under way: whatever file comes, it starts at its first block.
+    engine_.EndTransfer();
+    Flush();
+    const std::optional<std::string> chosen = view_.AskFirmwareFile();
+    if (!chosen || chosen->empty()) {
+        Settle();
+        return;
+    }
+    screen_.filePath = *chosen;
+    screen_.progressVisible = true;
+
+    std::int32_t size = 0;
+    switch (engine_.OpenFirmware(*chosen, &size)) {
+        case FirmwareCheck::Opened:
+            break;
+        case FirmwareCheck::Empty:
+            Tell({"升级文件为空!"});
+            Settle();
+            return;
+        case FirmwareCheck::Unreadable:
+            Tell({"文件不可读!"});
+            Settle();
+            return;
+    }
+    screen_.totalCount = std::to_string(TotalBytesToSend(size));
+    SetProgressRange(size);
+    Flush();
+    if (const std::optional<DeviceSelection> device = view_.AskDevice()) {
+        OnDeviceSelected(*device);
+        return;
+    }
+    Settle();
+}
+
+// --- The engine's reports
+
+void UpgradePresenter::ReadPortSettings(SerialSettings& settings) {
+    settings.portName = Trimmed(view_.ChosenPort());
+}
+
+void UpgradePresenter::OnPortStateChanged(bool open) {
+    screen_.openPortCaption = open ? kCloseCaption : kOpenCaption;
+    screen_.selectFileEnabled = open;
+}
+
+void UpgradePresenter::OnPortOpenFailed(PortFailure failure) {
+    switch (failure) {
+        case PortFailure::OpenFailed:
+            Tell({"串口打开错误", kOpenComCaption, NoticeIcon::Exclamation});
+            break;
+        case PortFailure::TimeoutsFailed:
+            Tell({"串口超时设置错误", kOpenComCaption, NoticeIcon::Exclamation});
+            break;
+        case PortFailure::OverlappedFailed:
+            Tell({"overlapped failed!"});
+            break;
+    }
+}
+
+void UpgradePresenter::OnPortReopened(bool open) {
+    if (open) {
+        screen_.connectEnabled = true;
+    } else {
+        screen_.startUpgradeEnabled = false;
+        screen_.connectEnabled = false;
+    }
+}
+
+void UpgradePresenter::OnThreadCreationFailed() {
+    Tell({"线程创建失败!", "", NoticeIcon::Exclamation});
+}
+
+void UpgradePresenter::OnPortLost() {
+    Tell({"串口已断开!"});
+}
+
+void UpgradePresenter::OnConnected() {
+    screen_.startUpgradeEnabled = true;
+    screen_.connectCaption = kConnectedCaption;
+    screen_.connectEnabled = false;
+}
+
+void UpgradePresenter::OnBlockAccepted(std::int32_t position) {
+    SetProgressPosition(position);
+}
+
+void UpgradePresenter::OnChecksumError() {
+    Tell({"校验错误"});
+}
+
+void UpgradePresenter::OnUpgradeDone(std::int32_t position) {
+    SetProgressPosition(position);
+    Tell({"更新成功!"});
+    screen_.startUpgradeEnabled = false;
+    screen_.connectEnabled = false;
+}
+
+void UpgradePresenter::OnHeadFailed() {
+    Tell({"更新失败!"});
+}
+
+void UpgradePresenter::OnHeadTimedOut() {
+    Tell({"更新超时!"});
+}
+
+void UpgradePresenter::OnDoneTooEarly() {
+    screen_.startUpgradeEnabled = false;
+    Tell({"更新失败!"});
+}
+
+void UpgradePresenter::OnNoAnswer() {
+    Tell({"云台无应答!"});
+}
+
+void UpgradePresenter::OnSentCountChanged(std::int32_t count) {
+    // Empty until the first byte of the run has gone out.
+    if (count == 0 && screen_.sentCount.empty()) return;
+    screen_.sentCount = std::to_string(count);
+}
+
+void UpgradePresenter::OnWriteFailed() {
+    Tell({"串口写入失败!"});
+}
+
+void UpgradePresenter::OnFileUnreadable() {
+    screen_.startUpgradeEnabled = false;
+    Tell({"文件不可读!"});
+}

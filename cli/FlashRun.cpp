@@ -491,7 +491,8 @@ void FlashRun::PrintSummary(int exitStatus) {
             object.Add("frames", r.frames)
                 .Add("resends", r.resends)
                 .AddSeconds("seconds", r.seconds);
-            heads += (heads.size() > 1 ? "," : "") + object.Text();
+            if (heads.size() > 1) heads += ',';
+            heads += object.Text();
         }
         Json(Event("summary").Add("exit", exitStatus).AddRaw("heads", heads + "]"));
     }

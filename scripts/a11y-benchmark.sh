@@ -5,29 +5,33 @@
 # needs on Debian 12 (run as root), builds the benchmark, runs it, checks that the AT-SPI
 # registry sees the benchmark as an application, and sums up the tool's CPU.
 #
-#   scripts/a11y-benchmark.sh [--bridge off] [--runs N] [benchmark options]
+#   scripts/a11y-benchmark.sh [--bridge off] [--listener] [--runs N] [benchmark options]
 #
 # --bridge off: the same X server and buses with the bridge left off (QAccessible inactive),
-# to tell the bridge's cost from that of painting on an X server. --runs N: N runs in a row,
+# to tell the bridge's cost from that of painting on an X server. --listener: a stand-in for a
+# screen reader (scripts/at-listener.py) listens to the AT-SPI events during each run: Qt's
+# bridge sends an event only when some client listens for its kind, as a screen reader does. --runs N: N runs in a row,
 # each summed up, then the medians. Benchmark options (--paced-kib N, --unpaced-kib N) are
 # passed on. BUILD names the build folder (build-release, a Release build, by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bridge=on
+listener=no
 runs=1
 pass=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --bridge) bridge="$2"; shift 2 ;;
         --runs) runs="$2"; shift 2 ;;
+        --listener) listener=yes; shift ;;
         *) pass+=("$1"); shift ;;
     esac
 done
 build="${BUILD:-build-release}"
 
 missing=""
-for package in xvfb xauth dbus-daemon dbus-bin at-spi2-core; do
+for package in xvfb xauth dbus-daemon dbus-bin at-spi2-core python3-gi gir1.2-atspi-2.0; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" ||
         missing="$missing $package"
 done
@@ -46,11 +50,12 @@ benchmark="$build/tests/transfer_benchmark"
 
 work="$(mktemp -d)"
 xvfb_pid=""
+listener_pid=""
 bus_pid=""
 launcher_pid=""
 cleanup() {
     # The AT-SPI bus launcher ends its own bus and registry when it ends.
-    for pid in $launcher_pid $bus_pid $xvfb_pid; do
+    for pid in $listener_pid $launcher_pid $bus_pid $xvfb_pid; do
         kill "$pid" 2>/dev/null || true
     done
     [ -z "$xvfb_pid" ] || wait "$xvfb_pid" 2>/dev/null || true
@@ -108,7 +113,14 @@ registry_applications() {
 }
 
 for ((run = 1; run <= runs; ++run)); do
-    echo "=== run $run of $runs: bridge $bridge"
+    echo "=== run $run of $runs: bridge $bridge, listener $listener"
+    if [ "$listener" = yes ]; then
+        # Its first line comes once its listeners are registered with the registry.
+        coproc AT_LISTENER { exec /usr/bin/python3 scripts/at-listener.py; }
+        listener_pid=$AT_LISTENER_PID
+        read -r ready <&"${AT_LISTENER[0]}"
+        echo "AT listener: $ready"
+    fi
     "$benchmark" "${pass[@]}" 2>"$work/stderr" | tee "$work/run$run.txt" | while IFS= read -r line; do
         echo "$line"
         case "$line" in
@@ -117,12 +129,22 @@ for ((run = 1; run <= runs; ++run)); do
         esac
     done
     grep -v "XDG_RUNTIME_DIR\|QStandardPaths" "$work/stderr" >&2 || true
+    if [ -n "$listener_pid" ]; then
+        read -r -a stat <"/proc/$listener_pid/stat"
+        echo "AT listener CPU: $(((stat[13] + stat[14]) * 1000 / $(getconf CLK_TCK))) ms"
+        exec {listener_out}<&"${AT_LISTENER[0]}"
+        kill "$listener_pid"
+        cat <&"$listener_out"
+        exec {listener_out}<&-
+        wait "$listener_pid" || true
+        listener_pid=""
+    fi
 done
 
 # Per transfer: each run's time, CPU, share of a core and ratio to the writes alone, then the
 # medians.
 echo
-echo "=== summary (bridge $bridge, $runs run(s))"
+echo "=== summary (bridge $bridge, listener $listener, $runs run(s))"
 awk '
     function median(list,    n, v, i, j, t) {
         n = split(list, v, " ")

@@ -8,11 +8,15 @@
 #   scripts/a11y-benchmark.sh [--bridge off] [--listener] [--runs N] [benchmark options]
 #
 # --bridge off: the same X server and buses with the bridge left off (QAccessible inactive),
-# to tell the bridge's cost from that of painting on an X server. --listener: a stand-in for a
-# screen reader (scripts/at-listener.py) listens to the AT-SPI events during each run: Qt's
-# bridge sends an event only when some client listens for its kind, as a screen reader does. --runs N: N runs in a row,
-# each summed up, then the medians. Benchmark options (--paced-kib N, --unpaced-kib N) are
-# passed on. BUILD names the build folder (build-release, a Release build, by default).
+# to tell the bridge's cost from that of painting on an X server.
+# --listener: a stand-in for a screen reader (scripts/at-listener.py) listens to the AT-SPI
+# events during each run. Qt's bridge sends an event only when some client listens for its
+# kind; without a listener the bridge is on but sends next to nothing.
+# --runs N: N runs in a row, each summed up, then the medians (each column on its own).
+# Benchmark options (--paced-kib N, --unpaced-kib N) are passed on.
+# BUILD names the build folder (build-release, a Release build, by default); BENCHMARK, a
+# benchmark program to run instead of the one built there (a copy built from changed sources,
+# to compare the two in turns under the same load).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -46,7 +50,7 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release
 fi
 cmake --build "$build" -j2 --target transfer_benchmark kavlet-head
-benchmark="$build/tests/transfer_benchmark"
+benchmark="${BENCHMARK:-$build/tests/transfer_benchmark}"
 
 work="$(mktemp -d)"
 xvfb_pid=""

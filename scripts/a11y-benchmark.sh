@@ -92,6 +92,12 @@ launcher_pid="$(dbus-send --session --print-reply=literal --dest=org.freedesktop
     awk '{print $2}')"
 dbus-send --bus="$a11y_address" --print-reply --dest=org.a11y.atspi.Registry \
     /org/a11y/atspi/accessible/root org.freedesktop.DBus.Peer.Ping >/dev/null
+a11y_bus_pid="$(dbus-send --bus="$a11y_address" --print-reply=literal --dest=org.freedesktop.DBus \
+    /org/freedesktop/DBus org.freedesktop.DBus.GetConnectionUnixProcessID string:org.freedesktop.DBus |
+    awk '{print $2}')"
+registry_pid="$(dbus-send --bus="$a11y_address" --print-reply=literal --dest=org.freedesktop.DBus \
+    /org/freedesktop/DBus org.freedesktop.DBus.GetConnectionUnixProcessID \
+    string:org.a11y.atspi.Registry | awk '{print $2}')"
 echo "X server $DISPLAY, AT-SPI bus $a11y_address"
 
 export QT_QPA_PLATFORM=xcb
@@ -101,6 +107,20 @@ if [ "$bridge" = on ]; then
 else
     unset QT_LINUX_ACCESSIBILITY_ALWAYS_ON
 fi
+
+# CPU milliseconds a process has used so far.
+cpu_ms() {
+    local stat
+    read -r -a stat <"/proc/$1/stat"
+    echo $(((stat[13] + stat[14]) * 1000 / $(getconf CLK_TCK)))
+}
+# The others' share of a desktop with the bridge on: the X server, the buses and the registry.
+others="xvfb:$xvfb_pid session-bus:$bus_pid at-spi-bus:$a11y_bus_pid registry:$registry_pid"
+others_cpu() {
+    local entry line=""
+    for entry in $others; do line="$line ${entry%%:*} $(cpu_ms "${entry#*:}")"; done
+    echo "$line"
+}
 
 # The names of the applications the AT-SPI registry knows.
 registry_applications() {
@@ -118,6 +138,7 @@ registry_applications() {
 
 for ((run = 1; run <= runs; ++run)); do
     echo "=== run $run of $runs: bridge $bridge, listener $listener"
+    read -r -a others_before <<<"$(others_cpu)"
     if [ "$listener" = yes ]; then
         # Its first line comes once its listeners are registered with the registry.
         coproc AT_LISTENER { exec /usr/bin/python3 scripts/at-listener.py; }
@@ -133,9 +154,14 @@ for ((run = 1; run <= runs; ++run)); do
         esac
     done
     grep -v "XDG_RUNTIME_DIR\|QStandardPaths" "$work/stderr" >&2 || true
+    read -r -a others_after <<<"$(others_cpu)"
+    line="CPU of the other processes in the whole run (transfers and write loops):"
+    for ((i = 0; i < ${#others_after[@]}; i += 2)); do
+        line="$line ${others_after[i]} $((others_after[i + 1] - others_before[i + 1])) ms"
+    done
+    echo "$line"
     if [ -n "$listener_pid" ]; then
-        read -r -a stat <"/proc/$listener_pid/stat"
-        echo "AT listener CPU: $(((stat[13] + stat[14]) * 1000 / $(getconf CLK_TCK))) ms"
+        echo "AT listener CPU: $(cpu_ms "$listener_pid") ms"
         exec {listener_out}<&"${AT_LISTENER[0]}"
         kill "$listener_pid"
         cat <&"$listener_out"

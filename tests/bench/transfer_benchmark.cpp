@@ -1,7 +1,13 @@
 // Benchmark: whole transfers through a pseudo-terminal to the virtual head (a child process),
 // driven through the main window as the operator would. Prints its figures; asserts nothing.
 //
-//   transfer_benchmark [--paced-kib N] [--unpaced-kib N]
+//   transfer_benchmark [--paced-kib N] [--unpaced-kib N] [--accessibility]
+//
+// --accessibility: the run needs Qt's accessibility bridge, as a desktop with a screen reader
+// or the accessibility bus on has it (scripts/a11y-benchmark.sh sets one up under Xvfb). The
+// benchmark waits up to 10 s for the bridge to come up once the window is shown, and ends
+// with status 2 if it does not (or if the head does not start). Every run prints whether the
+// bridge was active.
 //
 // Paced: the head reads at 11,520 bytes/s (115200 baud); the floor is the frame bytes at that
 // rate plus the 20 ms pause before each next block. Unpaced: the head reads at once; the floor
@@ -16,6 +22,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDialog>
 #include <QEventLoop>
@@ -106,11 +113,14 @@ double Percentile(std::vector<double> values, double p) {
     return values[std::min(values.size() - 1, static_cast<std::size_t>(p * values.size()))];
 }
 
-void RunTransfer(std::size_t imageBytes, bool paced) {
+// Set by --accessibility.
+bool needBridge = false;
+
+bool RunTransfer(std::size_t imageBytes, bool paced) {
     Head head = SpawnHead(imageBytes, paced);
     if (head.path.empty()) {
         std::printf("could not start %s\n", KAVLET_HEAD_PATH);
-        return;
+        return false;
     }
     const std::string path = head.path;
     std::vector<QString> boxes;
@@ -139,6 +149,20 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
     auto window = std::make_unique<CUpgradeDlg>(nullptr, services);
     window->OnInitDialog();
     window->show();  // painted as on a screen (offscreen: into memory)
+    // The bridge comes up once its D-Bus calls are answered, which this thread's events bring.
+    if (needBridge)
+        ProcessEventsUntil([] { return QAccessible::isActive(); }, std::chrono::seconds(10));
+    const bool bridgeActive = QAccessible::isActive();
+    std::printf("\naccessibility bridge: %s (QAccessible::isActive, platform %s)\n",
+                bridgeActive ? "active" : "inactive",
+                qPrintable(QGuiApplication::platformName()));
+    std::fflush(stdout);  // a script watching the output checks the bridge from outside
+    if (needBridge && !bridgeActive) {
+        window.reset();
+        StopHead(head);
+        std::filesystem::remove(file);
+        return false;
+    }
     window->SetFileChooser([&](QWidget*) { return QString::fromStdString(file.string()); });
     RejectNextModalDialog();  // the device dialog: the head runs its loader already
     window->OnSelectFile();
@@ -208,7 +232,7 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
     const std::string summary = StopHead(head);
     std::filesystem::remove(file);
 
-    std::printf("\n%s, %zu KiB image, %zu frames\n", paced ? "paced at 115200 baud" : "unpaced",
+    std::printf("%s, %zu KiB image, %zu frames\n", paced ? "paced at 115200 baud" : "unpaced",
                 imageBytes / 1024, frames);
     std::printf("  result:           %s\n", done && boxes.front() == QStringLiteral("更新成功!")
                                                 ? "更新成功!"
@@ -228,6 +252,7 @@ void RunTransfer(std::size_t imageBytes, bool paced) {
     std::printf("  window event delay: p50 %.2f ms, p99 %.2f ms (%zu samples)\n",
                 Percentile(latenciesMs, 0.5), Percentile(latenciesMs, 0.99), latenciesMs.size());
     std::printf("  head: %s", summary.c_str());
+    return true;
 }
 
 }  // namespace
@@ -236,11 +261,13 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication application(argc, argv);
     std::size_t pacedKib = 256, unpacedKib = 1024;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!std::strcmp(argv[i], "--paced-kib")) pacedKib = std::stoul(argv[i + 1]);
-        if (!std::strcmp(argv[i], "--unpaced-kib")) unpacedKib = std::stoul(argv[i + 1]);
+    for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--accessibility")) needBridge = true;
+        if (i + 1 == argc) break;
+        if (!std::strcmp(argv[i], "--paced-kib")) pacedKib = std::stoul(argv[++i]);
+        if (!std::strcmp(argv[i], "--unpaced-kib")) unpacedKib = std::stoul(argv[++i]);
     }
-    if (pacedKib) RunTransfer(pacedKib * 1024, true);
-    if (unpacedKib) RunTransfer(unpacedKib * 1024, false);
+    if (pacedKib && !RunTransfer(pacedKib * 1024, true)) return 2;
+    if (unpacedKib && !RunTransfer(unpacedKib * 1024, false)) return 2;
     return 0;
 }

@@ -5,16 +5,8 @@
 
 #include "serial/HexText.h"
 
-void CSerialPort::Configure(const SerialSettings& settings) {
-    portName_ = settings.portName;
-    baudRate_ = settings.baudRate;
-    byteSize_ = settings.byteSize;
-    parity_ = settings.parity;
-    stopBits_ = settings.stopBits;
-}
-
 PortHandle CSerialPort::Open() {
-    return opener_ ? opener_(portName_) : OpenPlatformLine(portName_);
+    return opener_ ? opener_(settings_.portName) : OpenPlatformLine(settings_.portName);
 }
 
 bool CSerialPort::SetTimeouts(std::uint32_t /*readIntervalTimeoutMs*/, const PortHandle& handle) {
@@ -23,7 +15,7 @@ bool CSerialPort::SetTimeouts(std::uint32_t /*readIntervalTimeoutMs*/, const Por
 
 bool CSerialPort::SetLineSettings(const PortHandle& handle) {
     if (!handle) return false;
-    if (!handle->ApplySettings({baudRate_, byteSize_, parity_, stopBits_})) return false;
+    if (!handle->ApplySettings(settings_)) return false;
     // The driver's queues are the kernel's own (4 KiB for a tty's input); XOFF goes out when
     // the input queue is nearly full and XON once it has drained, as the line discipline
     // decides, which stands for the fixed 50-byte limits of other platforms.

@@ -15,20 +15,15 @@
 #include <memory>
 #include <string>
 
-// How the line runs: a raw binary line with XON/XOFF (0x11/0x13) in both directions.
-struct LineSettings {
-    std::uint32_t baudRate = 0;
-    std::uint8_t byteSize = 8;  // 5 to 8
-    std::uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    std::uint8_t stopBits = 0;  // 0 one, 1 one and a half (sent as two), 2 two
-};
+#include "serial/SerialSettings.h"
 
 class SerialLine {
   public:
     virtual ~SerialLine() = default;
 
-    // False when the driver refuses the settings or a value has no equivalent there.
-    virtual bool ApplySettings(const LineSettings& settings) = 0;
+    // Applies the line settings (the port name is not looked at). False when the driver
+    // refuses them or a value has no equivalent there.
+    virtual bool ApplySettings(const SerialSettings& settings) = 0;
 
     // True while the device still answers requests (it has not been closed).
     virtual bool IsUsable() const = 0;

@@ -316,7 +316,7 @@ TEST_F(SerialLineOnPty, RawEightBitLineWithXonXoffBothWays) {
 }
 
 struct FramingCase {
-    termios2_io::RawLineSettings settings;
+    SerialSettings settings;
     tcflag_t parityKind;  // PARODD and CMSPAR as expected
     bool parity;          // a parity bit is sent and checked
     bool twoStopBits;
@@ -357,7 +357,7 @@ TEST_F(SerialLineOnPty, RefusedSettingsLeaveTheDriverAsItWas) {
     ASSERT_TRUE(line->ApplySettings({19200, 8, 0, 0}));
     const auto before = DriverSettings(line->DescriptorForTests());
     ASSERT_TRUE(before.has_value());
-    const termios2_io::RawLineSettings refused[] = {
+    const SerialSettings refused[] = {
         {0, 8, 0, 0}, {19200, 4, 0, 0}, {19200, 9, 0, 0}, {19200, 8, 5, 0}, {19200, 8, 0, 3},
     };
     for (const auto& s : refused) {

@@ -42,7 +42,7 @@ PosixSerialLine::~PosixSerialLine() {
     Close();
 }
 
-bool PosixSerialLine::ApplySettings(const LineSettings& settings) {
+bool PosixSerialLine::ApplySettings(const SerialSettings& settings) {
     std::lock_guard lock(controlMutex_);
     if (closed_) return false;
     if (!termios2_io::ApplyRawSettings(fd_, settings)) return false;

@@ -27,7 +27,7 @@ class PosixSerialLine final : public SerialLine {
     PosixSerialLine(const PosixSerialLine&) = delete;
     PosixSerialLine& operator=(const PosixSerialLine&) = delete;
 
-    bool ApplySettings(const LineSettings& settings) override;
+    bool ApplySettings(const SerialSettings& settings) override;
 
     // True while the device still answers terminal requests (it has not been closed).
     bool IsUsable() const override;

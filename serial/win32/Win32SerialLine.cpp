@@ -99,7 +99,7 @@ Win32SerialLine::~Win32SerialLine() {
     Close();
 }
 
-bool Win32SerialLine::BuildDcb(const LineSettings& settings, DCB& dcb) {
+bool Win32SerialLine::BuildDcb(const SerialSettings& settings, DCB& dcb) {
     if (settings.baudRate == 0 || settings.byteSize < 5 || settings.byteSize > 8 ||
         settings.parity > 4 || settings.stopBits > 2)
         return false;
@@ -131,7 +131,7 @@ bool Win32SerialLine::BuildDcb(const LineSettings& settings, DCB& dcb) {
     return true;
 }
 
-bool Win32SerialLine::ApplySettings(const LineSettings& settings) {
+bool Win32SerialLine::ApplySettings(const SerialSettings& settings) {
     std::lock_guard lock(controlMutex_);
     if (closed_) return false;
     DCB dcb;

@@ -37,10 +37,10 @@ class Win32SerialLine final : public SerialLine {
     // A DCB built anew: the rate as given (128000 and 256000 included), binary, parity
     // checking on, XON/XOFF (0x11/0x13, limits 50 bytes) both ways, no hardware flow control,
     // DTR and RTS on. False, leaving dcb alone, for settings with no DCB equivalent.
-    static bool BuildDcb(const LineSettings& settings, DCB& dcb);
+    static bool BuildDcb(const SerialSettings& settings, DCB& dcb);
 
     // SetCommState with BuildDcb's DCB, then SETXON.
-    bool ApplySettings(const LineSettings& settings) override;
+    bool ApplySettings(const SerialSettings& settings) override;
 
     bool IsUsable() const override;
 

@@ -5,7 +5,7 @@
 
 namespace memory_line {
 
-bool MemoryLine::ApplySettings(const LineSettings& settings) {
+bool MemoryLine::ApplySettings(const SerialSettings& settings) {
     std::lock_guard lock(shared_->mutex);
     if (closed_ || settings.baudRate == 0) return false;
     baudRate_ = settings.baudRate;

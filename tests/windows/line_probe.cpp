@@ -81,7 +81,7 @@ class Probe {
             line_ = OpenPlatformLine(port, &error);
             Say(line_ ? "opened" : "open-failed " + std::to_string(error));
         } else if (command == "settings") {
-            LineSettings settings;
+            SerialSettings settings;
             in >> settings.baudRate;
             Say(line_ && line_->ApplySettings(settings) ? "settings ok" : "settings failed");
         } else if (command == "write") {
@@ -149,7 +149,7 @@ class Probe {
             Say("closed");
         } else if (command == "cycle") {
             std::size_t count = 0;
-            LineSettings settings;
+            SerialSettings settings;
             std::string port;
             in >> count >> settings.baudRate >> port;
             Close();

@@ -26,7 +26,7 @@ namespace {
 
 struct DcbCase {
     const char* name;
-    LineSettings settings;
+    SerialSettings settings;
     bool built;  // false: refused, the DCB left as it was
     BYTE byteSize = 0;
     BYTE parity = 0;

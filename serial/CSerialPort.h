@@ -44,7 +44,8 @@ class CSerialPort {
     bool SetTimeouts(std::uint32_t readIntervalTimeoutMs, const PortHandle& handle);
 
     // Applies the stored settings as a raw 8-bit line with XON/XOFF both ways. If the driver
-    // refuses them, returns false and touches nothing else; otherwise empties both queues.
+    // refuses them, returns false and touches nothing else; otherwise empties the queues of
+    // what they held from before (see SerialLine::DiscardStaleQueues for which).
     bool SetLineSettings(const PortHandle& handle);
 
     // The waitable events of each opening are the handle's own wake descriptor, created by

@@ -55,6 +55,10 @@ class SerialLine {
 
     virtual bool DiscardInput() = 0;
     virtual bool DiscardOutput() = 0;
+    // Once a new opening's settings are applied: empties what the driver still holds from
+    // before. Input always; output only where that cannot cut off bytes an earlier opening
+    // handed over and the device may still be sending. Each platform decides which.
+    virtual void DiscardStaleQueues() = 0;
 
     // Releases everything opening took, after waking every wait and letting every call in
     // progress return. Output that a write cut short left in the driver is discarded.

@@ -43,6 +43,9 @@ PosixSerialLine::~PosixSerialLine() {
 }
 
 bool PosixSerialLine::ApplySettings(const SerialSettings& settings) {
+    // The driver's queues are the kernel's own (4 KiB for a tty's input); XOFF goes out when
+    // the input queue is nearly full and XON once it has drained, as the line discipline
+    // decides, which stands for the fixed 50-byte limits of other platforms.
     std::lock_guard lock(controlMutex_);
     if (closed_) return false;
     if (!termios2_io::ApplyRawSettings(fd_, settings)) return false;
@@ -148,6 +151,13 @@ bool PosixSerialLine::DiscardInput() {
 bool PosixSerialLine::DiscardOutput() {
     std::lock_guard lock(controlMutex_);
     return !closed_ && termios2_io::DiscardOutput(fd_);
+}
+
+void PosixSerialLine::DiscardStaleQueues() {
+    // Output goes too: the last close of a serial device has waited until the driver sent
+    // what an earlier opening handed over (see Close), so nothing of it is left to cut off.
+    DiscardInput();
+    DiscardOutput();
 }
 
 void PosixSerialLine::Close() {

@@ -56,6 +56,8 @@ class PosixSerialLine final : public SerialLine {
 
     bool DiscardInput() override;
     bool DiscardOutput() override;
+    // Both queues: see the .cpp for why output may go too.
+    void DiscardStaleQueues() override;
 
     // Releases everything opening took: wakes every wait, waits for every call in progress to
     // return, then drops the exclusive mode and the lock and closes both descriptors. Output

@@ -280,6 +280,13 @@ bool Win32SerialLine::DiscardOutput() {
     return !closed_ && PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR) != 0;
 }
 
+void Win32SerialLine::DiscardStaleQueues() {
+    // Only input is emptied: output an earlier opening handed over may still be in the
+    // adapter's buffer (the start-upgrade command, followed by a reopening after a short
+    // pause), and this opening has queued none of its own (see Open).
+    DiscardInput();
+}
+
 void Win32SerialLine::Close() {
     std::lock_guard closeLock(closeMutex_);
     if (closed_.exchange(true)) return;

@@ -63,6 +63,8 @@ class Win32SerialLine final : public SerialLine {
 
     bool DiscardInput() override;
     bool DiscardOutput() override;
+    // Input only: see the .cpp for why output stays.
+    void DiscardStaleQueues() override;
 
     // Signals the close event, cancels the I/O in progress (CancelIoEx), waits for every call
     // to return, discards output a cut-short write left, and closes the handle and the events.

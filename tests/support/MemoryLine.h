@@ -62,6 +62,7 @@ class MemoryLine final : public SerialLine {
     WaitResult WaitForInput() override;
     bool DiscardInput() override;
     bool DiscardOutput() override { return !IsClosed(); }
+    void DiscardStaleQueues() override { DiscardInput(); }  // output is never held back
     void Close() override;
     bool IsClosed() const override;
 

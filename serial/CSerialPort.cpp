@@ -6,7 +6,10 @@
 #include "serial/HexText.h"
 
 PortHandle CSerialPort::Open() {
-    return opener_ ? opener_(settings_.portName) : OpenPlatformLine(settings_.portName);
+    LineOpenResult opened =
+        opener_ ? opener_(settings_.portName) : OpenPlatformLine(settings_.portName);
+    lastOpenError_ = opened.error;
+    return std::move(opened.line);
 }
 
 bool CSerialPort::SetTimeouts(std::uint32_t /*readIntervalTimeoutMs*/, const PortHandle& handle) {

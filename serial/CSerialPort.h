@@ -35,8 +35,11 @@ class CSerialPort {
     void Configure(const SerialSettings& settings) { settings_ = settings; }
 
     // Opens the configured port exclusively. INVALID_PORT_HANDLE when the name names no
-    // device, the device is missing, held by another program, not permitted, or no terminal.
+    // device, the device is missing, held by another program, not permitted, or no terminal;
+    // LastOpenError then tells which.
     PortHandle Open();
+    // Why the last Open failed; kind None after one that succeeded.
+    const LineError& LastOpenError() const { return lastOpenError_; }
 
     // Reads never wait (they take only what is queued) and writes have no time-out, so the
     // read-interval time-out has nothing to set on Linux; it is kept for the caller's order of
@@ -75,4 +78,5 @@ class CSerialPort {
   private:
     LineOpener opener_;
     SerialSettings settings_;
+    LineError lastOpenError_;
 };

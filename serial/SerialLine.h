@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "serial/LineError.h"
 #include "serial/SerialSettings.h"
 
 class SerialLine {
@@ -66,11 +67,12 @@ class SerialLine {
     virtual bool IsClosed() const = 0;
 };
 
-// Opens a port by the name the operator gave ("COMn" or a device path). Null when it cannot
-// be opened. Handed to CSerialPort, so that tests and other front ends choose the devices.
-using LineOpener = std::function<std::shared_ptr<SerialLine>(const std::string& portName)>;
+using LineOpenResult = OpenResult<SerialLine>;
+
+// Opens a port by the name the operator gave ("COMn" or a device path): the line, or null and
+// why not. Handed to CSerialPort, so that tests and other front ends choose the devices.
+using LineOpener = std::function<LineOpenResult(const std::string& portName)>;
 
 // This platform's device for a port name, opened exclusively (see serial/PortNames.h for the
-// names). On failure returns null and sets *errorNumber (if given) to the error code.
-std::shared_ptr<SerialLine> OpenPlatformLine(const std::string& portName,
-                                             int* errorNumber = nullptr);
+// names).
+LineOpenResult OpenPlatformLine(const std::string& portName);

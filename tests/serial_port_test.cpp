@@ -88,10 +88,12 @@ TEST(SerialPortOpen, HeldPortCannotBeOpenedAgainUntilClosed) {
         PortHandle held = first.Open();
         ASSERT_NE(held, INVALID_PORT_HANDLE) << "round " << round;
         EXPECT_EQ(second.Open(), INVALID_PORT_HANDLE) << "round " << round;
+        EXPECT_EQ(second.LastOpenError().kind, LineErrorKind::Busy) << "round " << round;
         EXPECT_EQ(first.Open(), INVALID_PORT_HANDLE) << "the same object, round " << round;
         EXPECT_TRUE(first.Close(held));
         PortHandle now = second.Open();
         EXPECT_NE(now, INVALID_PORT_HANDLE) << "round " << round;
+        EXPECT_EQ(second.LastOpenError().kind, LineErrorKind::None) << "round " << round;
         EXPECT_TRUE(second.Close(now));
     }
 }

@@ -10,12 +10,10 @@
 
 #include "serial/PortNames.h"
 
-std::shared_ptr<PosixSerialLine> PosixSerialLine::Open(const std::string& devicePath,
-                                                       int* errorNumber) {
-    auto fail = [errorNumber](int error, int fd) -> std::shared_ptr<PosixSerialLine> {
+OpenResult<PosixSerialLine> PosixSerialLine::Open(const std::string& devicePath) {
+    auto fail = [](int error, int fd) -> OpenResult<PosixSerialLine> {
         if (fd >= 0) close(fd);
-        if (errorNumber) *errorNumber = error;
-        return nullptr;
+        return {nullptr, LineError::FromErrno(error)};
     };
     if (devicePath.empty()) return fail(ENOENT, -1);
     const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -31,7 +29,7 @@ std::shared_ptr<PosixSerialLine> PosixSerialLine::Open(const std::string& device
         ioctl(fd, TIOCNXCL);
         return fail(error, fd);
     }
-    return std::shared_ptr<PosixSerialLine>(new PosixSerialLine(fd, wakeFd));
+    return {std::shared_ptr<PosixSerialLine>(new PosixSerialLine(fd, wakeFd)), {}};
 }
 
 PosixSerialLine::PosixSerialLine(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {
@@ -181,6 +179,7 @@ void PosixSerialLine::Close() {
     close(wakeFd_);
 }
 
-std::shared_ptr<SerialLine> OpenPlatformLine(const std::string& portName, int* errorNumber) {
-    return PosixSerialLine::Open(DevicePathForPortName(portName), errorNumber);
+LineOpenResult OpenPlatformLine(const std::string& portName) {
+    auto [line, error] = PosixSerialLine::Open(DevicePathForPortName(portName));
+    return {std::move(line), error};
 }

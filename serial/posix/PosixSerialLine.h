@@ -18,10 +18,9 @@ class PosixSerialLine final : public SerialLine {
   public:
     // Opens the device read/write, without becoming its controlling terminal, non-blocking,
     // close-on-exec, and takes it exclusively (flock and TIOCEXCL), so a second opening of a
-    // held port fails. Refuses anything that is not a terminal. On failure returns null and
-    // sets *errorNumber (if given) to the errno value that explains it.
-    static std::shared_ptr<PosixSerialLine> Open(const std::string& devicePath,
-                                                 int* errorNumber = nullptr);
+    // held port fails. Refuses anything that is not a terminal. On failure the error carries
+    // the errno value that explains it.
+    static OpenResult<PosixSerialLine> Open(const std::string& devicePath);
 
     ~PosixSerialLine() override;
     PosixSerialLine(const PosixSerialLine&) = delete;

@@ -42,15 +42,13 @@ void CloseIfValid(HANDLE handle) {
 
 }  // namespace
 
-std::shared_ptr<Win32SerialLine> Win32SerialLine::Open(const std::string& devicePath,
-                                                       int* errorNumber) {
+OpenResult<Win32SerialLine> Win32SerialLine::Open(const std::string& devicePath) {
     HANDLE events[4] = {};
     HANDLE port = INVALID_HANDLE_VALUE;
-    auto fail = [&](int error) -> std::shared_ptr<Win32SerialLine> {
+    auto fail = [&](int error) -> OpenResult<Win32SerialLine> {
         for (HANDLE event : events) CloseIfValid(event);
         CloseIfValid(port);
-        if (errorNumber) *errorNumber = error;
-        return nullptr;
+        return {nullptr, LineError::FromErrno(error)};
     };
     if (devicePath.empty()) return fail(ENOENT);
     port = CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -83,8 +81,9 @@ std::shared_ptr<Win32SerialLine> Win32SerialLine::Open(const std::string& device
     // short pause, and purging output there could cut its tail off. A new handle has queued
     // no output of its own, so there is nothing of this opening to discard.
     PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR);
-    return std::shared_ptr<Win32SerialLine>(
-        new Win32SerialLine(port, events[0], events[1], events[2], events[3]));
+    return {std::shared_ptr<Win32SerialLine>(
+                new Win32SerialLine(port, events[0], events[1], events[2], events[3])),
+            {}};
 }
 
 Win32SerialLine::Win32SerialLine(HANDLE port, HANDLE closeEvent, HANDLE readEvent,
@@ -313,6 +312,7 @@ void Win32SerialLine::Close() {
     CloseHandle(closeEvent_);
 }
 
-std::shared_ptr<SerialLine> OpenPlatformLine(const std::string& portName, int* errorNumber) {
-    return Win32SerialLine::Open(DevicePathForPortName(portName), errorNumber);
+LineOpenResult OpenPlatformLine(const std::string& portName) {
+    auto [line, error] = Win32SerialLine::Open(DevicePathForPortName(portName));
+    return {std::move(line), error};
 }

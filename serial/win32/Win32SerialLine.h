@@ -25,10 +25,9 @@ class Win32SerialLine final : public SerialLine {
     // Opens devicePath (\\.\COMn) read/write, shared with nobody, for overlapped I/O; sets the
     // time-outs, the event mask (EV_RXCHAR) and the queue sizes, clears the error flags an
     // earlier opening left, and empties the input queue only (see the .cpp for why output is
-    // left alone). On failure returns null and sets *errorNumber (if given) to an errno value
-    // that explains it (ENOENT: no such port; EBUSY: another program holds it).
-    static std::shared_ptr<Win32SerialLine> Open(const std::string& devicePath,
-                                                 int* errorNumber = nullptr);
+    // left alone). On failure the error carries an errno value that explains it (ENOENT: no
+    // such port; EBUSY: another program holds it).
+    static OpenResult<Win32SerialLine> Open(const std::string& devicePath);
 
     ~Win32SerialLine() override;
     Win32SerialLine(const Win32SerialLine&) = delete;

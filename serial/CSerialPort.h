@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "serial/LineError.h"
 #include "serial/SerialLine.h"
 #include "serial/SerialSettings.h"
 

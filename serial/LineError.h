@@ -1,8 +1,7 @@
 // Why a port did not open, as the platform lines report it: the kind, for deciding, and the
-// errno value, for telling the operator (strerror). Every opener returns one with its line.
+// errno value, for telling the operator (strerror). Every opener returns one with its line
+// (see serial/OpenResult.h).
 #pragma once
-
-#include <memory>
 
 enum class LineErrorKind {
     None,              // the opening succeeded
@@ -21,12 +20,4 @@ struct LineError {
     static LineError FromErrno(int errorNumber);
 
     friend bool operator==(const LineError&, const LineError&) = default;
-};
-
-// An opening's outcome: the line, or null and why. Line is SerialLine, or a platform line for
-// callers that need its own calls.
-template <class Line>
-struct OpenResult {
-    std::shared_ptr<Line> line;  // null when the opening failed
-    LineError error;             // kind None when line is set
 };

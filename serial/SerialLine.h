@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "serial/LineError.h"
+#include "serial/OpenResult.h"
 #include "serial/SerialSettings.h"
 
 class SerialLine {

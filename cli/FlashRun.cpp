@@ -137,14 +137,7 @@ class FlashRun final : private EngineObserver {
         engineOptions.clock = &clock_;
         engineOptions.answerWait = options_.answerTimeout;
         engineOptions.wake = [this] { waiter_.Wake(); };
-        LineOpener opener = io_.openLine;
-        engineOptions.openLine = [this, opener](const std::string& name) {
-            int error = 0;
-            std::shared_ptr<SerialLine> line =
-                opener ? opener(name) : OpenPlatformLine(name, &error);
-            openError_ = line ? 0 : error;
-            return line;
-        };
+        engineOptions.openLine = io_.openLine;
         return engineOptions;
     }
 
@@ -290,14 +283,18 @@ class FlashRun final : private EngineObserver {
         return " at block " + std::to_string(head_->frameIndex);
     }
     std::string OpenErrorText() const {
-        return openError_ ? std::string(": ") + std::strerror(openError_) : std::string();
+        const int error = OpenErrorNumber();
+        return error ? std::string(": ") + std::strerror(error) : std::string();
+    }
+    // The errno of the last opening, 0 when it succeeded or when none is known.
+    int OpenErrorNumber() const {
+        return engine_.LastOpenError().errorNumber;
     }
 
     const FlashOptions options_;
     RunIo io_;
     RunWaiter waiter_;
     InterruptibleClock clock_;
-    int openError_ = 0;  // errno of the last opening that failed
     std::optional<PortFailure> lastPortFailure_;
     Clock::time_point runStart_ = Clock::now();
     std::int32_t imageSize_ = 0;
@@ -545,8 +542,8 @@ int FlashRun::Run() {
         const std::string device = DevicePathForPortName(options_.port);
         std::string sentence = "The port " + options_.port;
         if (device != options_.port) sentence += " (" + device + ")";
-        if (openError_) {
-            sentence += " cannot be opened: " + std::string(std::strerror(openError_)) + ".";
+        if (const int error = OpenErrorNumber()) {
+            sentence += " cannot be opened: " + std::string(std::strerror(error)) + ".";
         } else if (lastPortFailure_ == PortFailure::OpenFailed) {
             sentence += " cannot be opened: it refuses the line settings (8N1 at 115200 baud).";
         } else {

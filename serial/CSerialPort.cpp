@@ -5,16 +5,11 @@
 
 #include "serial/HexText.h"
 
-void CSerialPort::Configure(const SerialSettings& settings) {
-    portName_ = settings.portName;
-    baudRate_ = settings.baudRate;
-    byteSize_ = settings.byteSize;
-    parity_ = settings.parity;
-    stopBits_ = settings.stopBits;
-}
-
 PortHandle CSerialPort::Open() {
-    return opener_ ? opener_(portName_) : OpenPlatformLine(portName_);
+    LineOpenResult opened =
+        opener_ ? opener_(settings_.portName) : OpenPlatformLine(settings_.portName);
+    lastOpenError_ = opened.error;
+    return std::move(opened.line);
 }
 
 bool CSerialPort::SetTimeouts(std::uint32_t /*readIntervalTimeoutMs*/, const PortHandle& handle) {
@@ -23,17 +18,8 @@ bool CSerialPort::SetTimeouts(std::uint32_t /*readIntervalTimeoutMs*/, const Por
 
 bool CSerialPort::SetLineSettings(const PortHandle& handle) {
     if (!handle) return false;
-    if (!handle->ApplySettings({baudRate_, byteSize_, parity_, stopBits_})) return false;
-    // The driver's queues are the kernel's own (4 KiB for a tty's input); XOFF goes out when
-    // the input queue is nearly full and XON once it has drained, as the line discipline
-    // decides, which stands for the fixed 50-byte limits of other platforms.
-    handle->DiscardInput();
-#ifndef _WIN32
-    handle->DiscardOutput();
-#endif
-    // On Windows only input is emptied: output an earlier opening handed over may still be
-    // in the adapter's buffer (the start-upgrade command, followed by a reopening after a
-    // short pause), and this opening has queued none of its own (see Win32SerialLine::Open).
+    if (!handle->ApplySettings(settings_)) return false;
+    handle->DiscardStaleQueues();
     return true;
 }
 

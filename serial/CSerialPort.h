@@ -18,18 +18,12 @@
 #include <string>
 #include <string_view>
 
+#include "serial/LineError.h"
 #include "serial/SerialLine.h"
+#include "serial/SerialSettings.h"
 
 using PortHandle = std::shared_ptr<SerialLine>;
 inline const PortHandle INVALID_PORT_HANDLE{};
-
-struct SerialSettings {
-    std::string portName;        // "COMn", or a device path starting with "/"
-    std::uint32_t baudRate = 0;  // bits per second
-    std::uint8_t byteSize = 8;   // data bits per character
-    std::uint8_t parity = 0;     // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    std::uint8_t stopBits = 0;   // 0 one, 1 one and a half, 2 two
-};
 
 class CSerialPort {
   public:
@@ -39,11 +33,14 @@ class CSerialPort {
     // One read moves at most this many bytes; it is also the size the driver queues stand for.
     static constexpr std::uint32_t READ_BUFFER_SIZE = 4096;
 
-    void Configure(const SerialSettings& settings);
+    void Configure(const SerialSettings& settings) { settings_ = settings; }
 
     // Opens the configured port exclusively. INVALID_PORT_HANDLE when the name names no
-    // device, the device is missing, held by another program, not permitted, or no terminal.
+    // device, the device is missing, held by another program, not permitted, or no terminal;
+    // LastOpenError then tells which.
     PortHandle Open();
+    // Why the last Open failed; kind None after one that succeeded.
+    const LineError& LastOpenError() const { return lastOpenError_; }
 
     // Reads never wait (they take only what is queued) and writes have no time-out, so the
     // read-interval time-out has nothing to set on Linux; it is kept for the caller's order of
@@ -51,7 +48,8 @@ class CSerialPort {
     bool SetTimeouts(std::uint32_t readIntervalTimeoutMs, const PortHandle& handle);
 
     // Applies the stored settings as a raw 8-bit line with XON/XOFF both ways. If the driver
-    // refuses them, returns false and touches nothing else; otherwise empties both queues.
+    // refuses them, returns false and touches nothing else; otherwise empties the queues of
+    // what they held from before (see SerialLine::DiscardStaleQueues for which).
     bool SetLineSettings(const PortHandle& handle);
 
     // The waitable events of each opening are the handle's own wake descriptor, created by
@@ -75,14 +73,11 @@ class CSerialPort {
     static std::uint8_t HexDigitValue(char c);
     static std::int32_t HexTextToBytes(std::string_view text, std::uint8_t* destination);
 
-    const std::string& PortName() const { return portName_; }
-    std::uint32_t BaudRate() const { return baudRate_; }
+    const std::string& PortName() const { return settings_.portName; }
+    std::uint32_t BaudRate() const { return settings_.baudRate; }
 
   private:
     LineOpener opener_;
-    std::string portName_;
-    std::uint32_t baudRate_ = 0;
-    std::uint8_t byteSize_ = 8;
-    std::uint8_t parity_ = 0;
-    std::uint8_t stopBits_ = 0;
+    SerialSettings settings_;
+    LineError lastOpenError_;
 };

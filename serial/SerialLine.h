@@ -15,20 +15,16 @@
 #include <memory>
 #include <string>
 
-// How the line runs: a raw binary line with XON/XOFF (0x11/0x13) in both directions.
-struct LineSettings {
-    std::uint32_t baudRate = 0;
-    std::uint8_t byteSize = 8;  // 5 to 8
-    std::uint8_t parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    std::uint8_t stopBits = 0;  // 0 one, 1 one and a half (sent as two), 2 two
-};
+#include "serial/OpenResult.h"
+#include "serial/SerialSettings.h"
 
 class SerialLine {
   public:
     virtual ~SerialLine() = default;
 
-    // False when the driver refuses the settings or a value has no equivalent there.
-    virtual bool ApplySettings(const LineSettings& settings) = 0;
+    // Applies the line settings (the port name is not looked at). False when the driver
+    // refuses them or a value has no equivalent there.
+    virtual bool ApplySettings(const SerialSettings& settings) = 0;
 
     // True while the device still answers requests (it has not been closed).
     virtual bool IsUsable() const = 0;
@@ -60,6 +56,10 @@ class SerialLine {
 
     virtual bool DiscardInput() = 0;
     virtual bool DiscardOutput() = 0;
+    // Once a new opening's settings are applied: empties what the driver still holds from
+    // before. Input always; output only where that cannot cut off bytes an earlier opening
+    // handed over and the device may still be sending. Each platform decides which.
+    virtual void DiscardStaleQueues() = 0;
 
     // Releases everything opening took, after waking every wait and letting every call in
     // progress return. Output that a write cut short left in the driver is discarded.
@@ -67,11 +67,12 @@ class SerialLine {
     virtual bool IsClosed() const = 0;
 };
 
-// Opens a port by the name the operator gave ("COMn" or a device path). Null when it cannot
-// be opened. Handed to CSerialPort, so that tests and other front ends choose the devices.
-using LineOpener = std::function<std::shared_ptr<SerialLine>(const std::string& portName)>;
+using LineOpenResult = OpenResult<SerialLine>;
+
+// Opens a port by the name the operator gave ("COMn" or a device path): the line, or null and
+// why not. Handed to CSerialPort, so that tests and other front ends choose the devices.
+using LineOpener = std::function<LineOpenResult(const std::string& portName)>;
 
 // This platform's device for a port name, opened exclusively (see serial/PortNames.h for the
-// names). On failure returns null and sets *errorNumber (if given) to the error code.
-std::shared_ptr<SerialLine> OpenPlatformLine(const std::string& portName,
-                                             int* errorNumber = nullptr);
+// names).
+LineOpenResult OpenPlatformLine(const std::string& portName);

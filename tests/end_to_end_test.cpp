@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -60,7 +61,8 @@ class EndToEndTest : public WindowFixture {
         virtualHead->Start();
         const std::string path = virtualHead->SlavePath();
         services.openLine = [path](const std::string& name) {
-            return name == "COM1" ? OpenPlatformLine(path) : nullptr;
+            return name == "COM1" ? OpenPlatformLine(path)
+                                  : LineOpenResult{nullptr, LineError::FromErrno(ENOENT)};
         };
         CreateWindow();
         ASSERT_TRUE(State().portOpen);

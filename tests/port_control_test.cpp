@@ -28,7 +28,9 @@ int OpenDescriptorCount() {
 }
 
 // True when another program could take the device now (nobody holds it).
-bool DeviceIsFree(const std::string& path) { return PosixSerialLine::Open(path) != nullptr; }
+bool DeviceIsFree(const std::string& path) {
+    return PosixSerialLine::Open(path).line != nullptr;
+}
 
 }  // namespace
 

@@ -114,21 +114,23 @@ TEST(SerialLineOpen, RefusesWhatIsNoTerminalWithoutLeakingDescriptors) {
 
     struct Case {
         std::string path;
+        LineErrorKind kind;
         int error;
     };
     const Case cases[] = {
-        {"/dev/null", ENOTTY},
-        {regular.string(), ENOTTY},
-        {fifo.string(), ENOTTY},
-        {dir.path.string(), EISDIR},
-        {(dir.path / "missing").string(), ENOENT},
-        {"", ENOENT},
+        {"/dev/null", LineErrorKind::NotASerialDevice, ENOTTY},
+        {regular.string(), LineErrorKind::NotASerialDevice, ENOTTY},
+        {fifo.string(), LineErrorKind::NotASerialDevice, ENOTTY},
+        {dir.path.string(), LineErrorKind::Other, EISDIR},
+        {(dir.path / "missing").string(), LineErrorKind::NoSuchDevice, ENOENT},
+        {"", LineErrorKind::NoSuchDevice, ENOENT},
     };
     const int before = OpenDescriptorCount();
     for (const Case& c : cases) {
-        int error = 0;
-        EXPECT_EQ(PosixSerialLine::Open(c.path, &error), nullptr) << c.path;
-        EXPECT_EQ(error, c.error) << c.path;
+        const auto opened = PosixSerialLine::Open(c.path);
+        EXPECT_EQ(opened.line, nullptr) << c.path;
+        EXPECT_EQ(opened.error.kind, c.kind) << c.path;
+        EXPECT_EQ(opened.error.errorNumber, c.error) << c.path;
     }
     EXPECT_EQ(OpenDescriptorCount(), before);
 }
@@ -139,9 +141,9 @@ TEST(SerialLineOpen, RefusesADeviceWithoutPermission) {
     ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0600), 0);
     if (geteuid() != 0) {
         ASSERT_EQ(chmod(pty.SlavePath().c_str(), 0), 0);
-        int error = 0;
-        EXPECT_EQ(PosixSerialLine::Open(pty.SlavePath(), &error), nullptr);
-        EXPECT_EQ(error, EACCES);
+        const auto opened = PosixSerialLine::Open(pty.SlavePath());
+        EXPECT_EQ(opened.line, nullptr);
+        EXPECT_EQ(opened.error, (LineError{LineErrorKind::NotPermitted, EACCES}));
         return;
     }
     // Mode bits deny nothing to root, so the attempt is made by a child that has given up
@@ -151,9 +153,9 @@ TEST(SerialLineOpen, RefusesADeviceWithoutPermission) {
     const int code = InChildProcess([&path] {
         if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
             return kCannotDropRoot;
-        int error = 0;
-        const bool opened = PosixSerialLine::Open(path, &error) != nullptr;
-        return !opened && error == EACCES ? 0 : 1;
+        const auto opened = PosixSerialLine::Open(path);
+        const LineError expected{LineErrorKind::NotPermitted, EACCES};
+        return !opened.line && opened.error == expected ? 0 : 1;
     });
     if (code == kCannotDropRoot) GTEST_SKIP() << "cannot switch to an ordinary user here";
     EXPECT_EQ(code, 0);
@@ -162,7 +164,7 @@ TEST(SerialLineOpen, RefusesADeviceWithoutPermission) {
 TEST(SerialLineOpen, TakesTheDeviceNonBlockingCloseOnExecAndExclusively) {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.IsOpen());
-    auto line = PosixSerialLine::Open(pty.SlavePath());
+    auto line = PosixSerialLine::Open(pty.SlavePath()).line;
     ASSERT_NE(line, nullptr);
     const int fd = line->DescriptorForTests();
 
@@ -175,9 +177,9 @@ TEST(SerialLineOpen, TakesTheDeviceNonBlockingCloseOnExecAndExclusively) {
     EXPECT_EQ(exclusive, 1);
 
     // A second opening by this layer fails, whether the process may bypass TIOCEXCL or not.
-    int error = 0;
-    EXPECT_EQ(PosixSerialLine::Open(pty.SlavePath(), &error), nullptr);
-    EXPECT_EQ(error, EBUSY);
+    const auto second = PosixSerialLine::Open(pty.SlavePath());
+    EXPECT_EQ(second.line, nullptr);
+    EXPECT_EQ(second.error, (LineError{LineErrorKind::Busy, EBUSY}));
     // A plain open() that ignores locks is stopped by TIOCEXCL, except for a privileged
     // process, which is still stopped by the lock if it asks for one.
     const int other = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -197,7 +199,7 @@ TEST(SerialLineOpen, NeverBecomesTheControllingTerminal) {
     // unless O_NOCTTY is given; /dev/tty then opens. It must stay without one.
     const int code = InChildProcess([&path] {
         if (setsid() < 0) return 2;
-        auto line = PosixSerialLine::Open(path);
+        auto line = PosixSerialLine::Open(path).line;
         if (!line) return 3;
         const int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
         if (tty >= 0) return 1;
@@ -213,7 +215,7 @@ TEST(SerialLineClose, GivesBackDescriptorsLockAndExclusiveMode) {
     ASSERT_TRUE(pty.IsOpen());
     const int before = OpenDescriptorCount();
     for (int i = 0; i < 300; ++i) {
-        auto line = PosixSerialLine::Open(pty.SlavePath());
+        auto line = PosixSerialLine::Open(pty.SlavePath()).line;
         ASSERT_NE(line, nullptr) << "cycle " << i;
         line->Close();
         line->Close();  // a second Close does nothing
@@ -221,7 +223,7 @@ TEST(SerialLineClose, GivesBackDescriptorsLockAndExclusiveMode) {
     EXPECT_EQ(OpenDescriptorCount(), before);
 
     // Closing without Close (dropping the last reference) gives everything back as well.
-    PosixSerialLine::Open(pty.SlavePath()).reset();
+    PosixSerialLine::Open(pty.SlavePath()).line.reset();
     EXPECT_EQ(OpenDescriptorCount(), before);
 
     const int fd = open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -236,7 +238,7 @@ TEST(SerialLineClose, GivesBackDescriptorsLockAndExclusiveMode) {
 TEST(SerialLineClose, EveryCallFailsAfterwards) {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.IsOpen());
-    auto line = PosixSerialLine::Open(pty.SlavePath());
+    auto line = PosixSerialLine::Open(pty.SlavePath()).line;
     ASSERT_NE(line, nullptr);
     line->Close();
     std::uint8_t buffer[16] = {};
@@ -259,7 +261,7 @@ TEST(SerialLineClose, WakesAWaitingReaderEveryTime) {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.IsOpen());
     for (int i = 0; i < 300; ++i) {
-        auto line = PosixSerialLine::Open(pty.SlavePath());
+        auto line = PosixSerialLine::Open(pty.SlavePath()).line;
         ASSERT_NE(line, nullptr) << "cycle " << i;
         ASSERT_TRUE(line->ApplySettings({115200}));
         auto waited = std::async(std::launch::async, [&line] { return line->WaitForInput(); });
@@ -284,7 +286,7 @@ class SerialLineOnPty : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(pty.IsOpen());
-        line = PosixSerialLine::Open(pty.SlavePath());
+        line = PosixSerialLine::Open(pty.SlavePath()).line;
         ASSERT_NE(line, nullptr);
     }
     PseudoTerminal pty;
@@ -316,7 +318,7 @@ TEST_F(SerialLineOnPty, RawEightBitLineWithXonXoffBothWays) {
 }
 
 struct FramingCase {
-    termios2_io::RawLineSettings settings;
+    SerialSettings settings;
     tcflag_t parityKind;  // PARODD and CMSPAR as expected
     bool parity;          // a parity bit is sent and checked
     bool twoStopBits;
@@ -357,7 +359,7 @@ TEST_F(SerialLineOnPty, RefusedSettingsLeaveTheDriverAsItWas) {
     ASSERT_TRUE(line->ApplySettings({19200, 8, 0, 0}));
     const auto before = DriverSettings(line->DescriptorForTests());
     ASSERT_TRUE(before.has_value());
-    const termios2_io::RawLineSettings refused[] = {
+    const SerialSettings refused[] = {
         {0, 8, 0, 0}, {19200, 4, 0, 0}, {19200, 9, 0, 0}, {19200, 8, 5, 0}, {19200, 8, 0, 3},
     };
     for (const auto& s : refused) {

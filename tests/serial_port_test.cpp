@@ -52,7 +52,7 @@ class PortOnPty : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(pty.IsOpen());
-        port.Configure({pty.SlavePath(), 115200, 8, 0, 0});
+        port.Configure({115200, 8, 0, 0, pty.SlavePath()});
         handle = port.Open();
         ASSERT_NE(handle, INVALID_PORT_HANDLE);
         ASSERT_TRUE(port.SetTimeouts(600000, handle));
@@ -82,16 +82,18 @@ TEST(SerialPortOpen, HeldPortCannotBeOpenedAgainUntilClosed) {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.IsOpen());
     CSerialPort first, second;
-    first.Configure({pty.SlavePath(), 9600});
-    second.Configure({pty.SlavePath(), 9600});
+    first.Configure({.baudRate = 9600, .portName = pty.SlavePath()});
+    second.Configure({.baudRate = 9600, .portName = pty.SlavePath()});
     for (int round = 0; round < 3; ++round) {
         PortHandle held = first.Open();
         ASSERT_NE(held, INVALID_PORT_HANDLE) << "round " << round;
         EXPECT_EQ(second.Open(), INVALID_PORT_HANDLE) << "round " << round;
+        EXPECT_EQ(second.LastOpenError().kind, LineErrorKind::Busy) << "round " << round;
         EXPECT_EQ(first.Open(), INVALID_PORT_HANDLE) << "the same object, round " << round;
         EXPECT_TRUE(first.Close(held));
         PortHandle now = second.Open();
         EXPECT_NE(now, INVALID_PORT_HANDLE) << "round " << round;
+        EXPECT_EQ(second.LastOpenError().kind, LineErrorKind::None) << "round " << round;
         EXPECT_TRUE(second.Close(now));
     }
 }
@@ -100,7 +102,7 @@ TEST(SerialPortOpen, NamesOfNoDeviceGiveTheInvalidHandle) {
     // None of these is opened: they map to no path, or to one that is no terminal.
     for (const char* name : {"COM0", "COMx", "", "COM", "ttyS0", "/dev/null", "/"}) {
         CSerialPort port;
-        port.Configure({name, 9600});
+        port.Configure({.baudRate = 9600, .portName = name});
         PortHandle handle = port.Open();
         EXPECT_EQ(handle, INVALID_PORT_HANDLE) << '"' << name << '"';
         EXPECT_FALSE(port.SetTimeouts(600000, handle));
@@ -120,7 +122,7 @@ TEST_P(SerialPortSpeed, IsAppliedAndReadBackFromThePeer) {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.IsOpen());
     CSerialPort port;
-    port.Configure({pty.SlavePath(), GetParam(), 8, 0, 0});
+    port.Configure({GetParam(), 8, 0, 0, pty.SlavePath()});
     PortHandle handle = port.Open();
     ASSERT_NE(handle, INVALID_PORT_HANDLE);
     ASSERT_TRUE(port.SetLineSettings(handle));
@@ -137,12 +139,12 @@ TEST_F(PortOnPty, SettingsEmptyTheInputQueueButRefusedOnesTouchNothing) {
     ASSERT_TRUE(pty.Write({1, 2, 3, 4}));
     ASSERT_EQ(handle->WaitForInput(), SerialLine::WaitResult::InputReady);
 
-    port.Configure({pty.SlavePath(), 115200, 9, 0, 0});  // nine data bits: refused
+    port.Configure({115200, 9, 0, 0, pty.SlavePath()});  // nine data bits: refused
     EXPECT_FALSE(port.SetLineSettings(handle));
     EXPECT_EQ(handle->BytesQueued(), 4) << "a refused setting emptied the queue";
     EXPECT_EQ(pty.BaudRate(), 115200u);
 
-    port.Configure({pty.SlavePath(), 9600, 8, 0, 0});
+    port.Configure({9600, 8, 0, 0, pty.SlavePath()});
     EXPECT_TRUE(port.SetLineSettings(handle));
     EXPECT_EQ(pty.BaudRate(), 9600u);
     std::uint8_t buffer[CSerialPort::READ_BUFFER_SIZE];
@@ -330,7 +332,7 @@ TEST(SerialPortClose, CallsRacingCloseAllEnd) {
     PseudoTerminal pty;
     ASSERT_TRUE(pty.IsOpen());
     CSerialPort port;
-    port.Configure({pty.SlavePath(), 115200, 8, 0, 0});
+    port.Configure({115200, 8, 0, 0, pty.SlavePath()});
     for (int round = 0; round < 60; ++round) {
         PortHandle handle = port.Open();
         ASSERT_NE(handle, INVALID_PORT_HANDLE) << "round " << round;

@@ -100,6 +100,8 @@ class UpgradeEngine {
     // Closes the port and opens the one the settings name now (another port chosen).
     void ChangePort();
     bool PortOpen() const { return state_.portOpen; }
+    // Why the last opening failed (kind None after a success).
+    const LineError& LastOpenError() const { return state_.serialPort->LastOpenError(); }
 
     // --- The one send path: decodes the hex text and writes its bytes in one write. False when
     // decoded bytes did not all go out (the port is closed or failed); a text that decodes to

@@ -10,12 +10,10 @@
 
 #include "serial/PortNames.h"
 
-std::shared_ptr<PosixSerialLine> PosixSerialLine::Open(const std::string& devicePath,
-                                                       int* errorNumber) {
-    auto fail = [errorNumber](int error, int fd) -> std::shared_ptr<PosixSerialLine> {
+OpenResult<PosixSerialLine> PosixSerialLine::Open(const std::string& devicePath) {
+    auto fail = [](int error, int fd) -> OpenResult<PosixSerialLine> {
         if (fd >= 0) close(fd);
-        if (errorNumber) *errorNumber = error;
-        return nullptr;
+        return {nullptr, LineError::FromErrno(error)};
     };
     if (devicePath.empty()) return fail(ENOENT, -1);
     const int fd = open(devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -31,7 +29,7 @@ std::shared_ptr<PosixSerialLine> PosixSerialLine::Open(const std::string& device
         ioctl(fd, TIOCNXCL);
         return fail(error, fd);
     }
-    return std::shared_ptr<PosixSerialLine>(new PosixSerialLine(fd, wakeFd));
+    return {std::shared_ptr<PosixSerialLine>(new PosixSerialLine(fd, wakeFd)), {}};
 }
 
 PosixSerialLine::PosixSerialLine(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {
@@ -42,7 +40,10 @@ PosixSerialLine::~PosixSerialLine() {
     Close();
 }
 
-bool PosixSerialLine::ApplySettings(const LineSettings& settings) {
+bool PosixSerialLine::ApplySettings(const SerialSettings& settings) {
+    // The driver's queues are the kernel's own (4 KiB for a tty's input); XOFF goes out when
+    // the input queue is nearly full and XON once it has drained, as the line discipline
+    // decides, which stands for the fixed 50-byte limits of other platforms.
     std::lock_guard lock(controlMutex_);
     if (closed_) return false;
     if (!termios2_io::ApplyRawSettings(fd_, settings)) return false;
@@ -150,6 +151,13 @@ bool PosixSerialLine::DiscardOutput() {
     return !closed_ && termios2_io::DiscardOutput(fd_);
 }
 
+void PosixSerialLine::DiscardStaleQueues() {
+    // Output goes too: the last close of a serial device has waited until the driver sent
+    // what an earlier opening handed over (see Close), so nothing of it is left to cut off.
+    DiscardInput();
+    DiscardOutput();
+}
+
 void PosixSerialLine::Close() {
     std::lock_guard closeLock(closeMutex_);
     if (closed_.exchange(true)) return;
@@ -171,6 +179,7 @@ void PosixSerialLine::Close() {
     close(wakeFd_);
 }
 
-std::shared_ptr<SerialLine> OpenPlatformLine(const std::string& portName, int* errorNumber) {
-    return PosixSerialLine::Open(DevicePathForPortName(portName), errorNumber);
+LineOpenResult OpenPlatformLine(const std::string& portName) {
+    auto [line, error] = PosixSerialLine::Open(DevicePathForPortName(portName));
+    return {std::move(line), error};
 }

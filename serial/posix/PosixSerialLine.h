@@ -18,16 +18,15 @@ class PosixSerialLine final : public SerialLine {
   public:
     // Opens the device read/write, without becoming its controlling terminal, non-blocking,
     // close-on-exec, and takes it exclusively (flock and TIOCEXCL), so a second opening of a
-    // held port fails. Refuses anything that is not a terminal. On failure returns null and
-    // sets *errorNumber (if given) to the errno value that explains it.
-    static std::shared_ptr<PosixSerialLine> Open(const std::string& devicePath,
-                                                 int* errorNumber = nullptr);
+    // held port fails. Refuses anything that is not a terminal. On failure the error carries
+    // the errno value that explains it.
+    static OpenResult<PosixSerialLine> Open(const std::string& devicePath);
 
     ~PosixSerialLine() override;
     PosixSerialLine(const PosixSerialLine&) = delete;
     PosixSerialLine& operator=(const PosixSerialLine&) = delete;
 
-    bool ApplySettings(const LineSettings& settings) override;
+    bool ApplySettings(const SerialSettings& settings) override;
 
     // True while the device still answers terminal requests (it has not been closed).
     bool IsUsable() const override;
@@ -56,6 +55,8 @@ class PosixSerialLine final : public SerialLine {
 
     bool DiscardInput() override;
     bool DiscardOutput() override;
+    // Both queues: see the .cpp for why output may go too.
+    void DiscardStaleQueues() override;
 
     // Releases everything opening took: wakes every wait, waits for every call in progress to
     // return, then drops the exclusive mode and the lock and closes both descriptors. Output

@@ -53,7 +53,7 @@ bool ParityFlags(std::uint8_t parity, tcflag_t& flags) {
 
 }  // namespace
 
-bool ApplyRawSettings(int fd, const RawLineSettings& settings) {
+bool ApplyRawSettings(int fd, const SerialSettings& settings) {
     tcflag_t sizeFlag = 0;
     tcflag_t parityFlags = 0;
     if (settings.baudRate == 0 || !CharacterSizeFlag(settings.byteSize, sizeFlag) ||

@@ -9,16 +9,14 @@
 #include <cstdint>
 #include <optional>
 
-#include "serial/SerialLine.h"
+#include "serial/SerialSettings.h"
 
 namespace termios2_io {
-
-using RawLineSettings = ::LineSettings;
 
 // Raw binary 8-bit line with XON/XOFF (0x11/0x13) in both directions, no hardware flow
 // control, receiver on, modem lines ignored. False when the driver refuses the settings or
 // a value has no termios equivalent.
-bool ApplyRawSettings(int fd, const RawLineSettings& settings);
+bool ApplyRawSettings(int fd, const SerialSettings& settings);
 
 // The speed the driver reports for the descriptor's line (either side of a pseudo-terminal).
 std::optional<std::uint32_t> ReadBaudRate(int fd);

@@ -42,15 +42,13 @@ void CloseIfValid(HANDLE handle) {
 
 }  // namespace
 
-std::shared_ptr<Win32SerialLine> Win32SerialLine::Open(const std::string& devicePath,
-                                                       int* errorNumber) {
+OpenResult<Win32SerialLine> Win32SerialLine::Open(const std::string& devicePath) {
     HANDLE events[4] = {};
     HANDLE port = INVALID_HANDLE_VALUE;
-    auto fail = [&](int error) -> std::shared_ptr<Win32SerialLine> {
+    auto fail = [&](int error) -> OpenResult<Win32SerialLine> {
         for (HANDLE event : events) CloseIfValid(event);
         CloseIfValid(port);
-        if (errorNumber) *errorNumber = error;
-        return nullptr;
+        return {nullptr, LineError::FromErrno(error)};
     };
     if (devicePath.empty()) return fail(ENOENT);
     port = CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -83,8 +81,9 @@ std::shared_ptr<Win32SerialLine> Win32SerialLine::Open(const std::string& device
     // short pause, and purging output there could cut its tail off. A new handle has queued
     // no output of its own, so there is nothing of this opening to discard.
     PurgeComm(port, PURGE_RXABORT | PURGE_RXCLEAR);
-    return std::shared_ptr<Win32SerialLine>(
-        new Win32SerialLine(port, events[0], events[1], events[2], events[3]));
+    return {std::shared_ptr<Win32SerialLine>(
+                new Win32SerialLine(port, events[0], events[1], events[2], events[3])),
+            {}};
 }
 
 Win32SerialLine::Win32SerialLine(HANDLE port, HANDLE closeEvent, HANDLE readEvent,
@@ -99,7 +98,7 @@ Win32SerialLine::~Win32SerialLine() {
     Close();
 }
 
-bool Win32SerialLine::BuildDcb(const LineSettings& settings, DCB& dcb) {
+bool Win32SerialLine::BuildDcb(const SerialSettings& settings, DCB& dcb) {
     if (settings.baudRate == 0 || settings.byteSize < 5 || settings.byteSize > 8 ||
         settings.parity > 4 || settings.stopBits > 2)
         return false;
@@ -131,7 +130,7 @@ bool Win32SerialLine::BuildDcb(const LineSettings& settings, DCB& dcb) {
     return true;
 }
 
-bool Win32SerialLine::ApplySettings(const LineSettings& settings) {
+bool Win32SerialLine::ApplySettings(const SerialSettings& settings) {
     std::lock_guard lock(controlMutex_);
     if (closed_) return false;
     DCB dcb;
@@ -280,6 +279,13 @@ bool Win32SerialLine::DiscardOutput() {
     return !closed_ && PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR) != 0;
 }
 
+void Win32SerialLine::DiscardStaleQueues() {
+    // Only input is emptied: output an earlier opening handed over may still be in the
+    // adapter's buffer (the start-upgrade command, followed by a reopening after a short
+    // pause), and this opening has queued none of its own (see Open).
+    DiscardInput();
+}
+
 void Win32SerialLine::Close() {
     std::lock_guard closeLock(closeMutex_);
     if (closed_.exchange(true)) return;
@@ -306,6 +312,7 @@ void Win32SerialLine::Close() {
     CloseHandle(closeEvent_);
 }
 
-std::shared_ptr<SerialLine> OpenPlatformLine(const std::string& portName, int* errorNumber) {
-    return Win32SerialLine::Open(DevicePathForPortName(portName), errorNumber);
+LineOpenResult OpenPlatformLine(const std::string& portName) {
+    auto [line, error] = Win32SerialLine::Open(DevicePathForPortName(portName));
+    return {std::move(line), error};
 }

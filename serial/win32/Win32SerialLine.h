@@ -25,10 +25,9 @@ class Win32SerialLine final : public SerialLine {
     // Opens devicePath (\\.\COMn) read/write, shared with nobody, for overlapped I/O; sets the
     // time-outs, the event mask (EV_RXCHAR) and the queue sizes, clears the error flags an
     // earlier opening left, and empties the input queue only (see the .cpp for why output is
-    // left alone). On failure returns null and sets *errorNumber (if given) to an errno value
-    // that explains it (ENOENT: no such port; EBUSY: another program holds it).
-    static std::shared_ptr<Win32SerialLine> Open(const std::string& devicePath,
-                                                 int* errorNumber = nullptr);
+    // left alone). On failure the error carries an errno value that explains it (ENOENT: no
+    // such port; EBUSY: another program holds it).
+    static OpenResult<Win32SerialLine> Open(const std::string& devicePath);
 
     ~Win32SerialLine() override;
     Win32SerialLine(const Win32SerialLine&) = delete;
@@ -37,10 +36,10 @@ class Win32SerialLine final : public SerialLine {
     // A DCB built anew: the rate as given (128000 and 256000 included), binary, parity
     // checking on, XON/XOFF (0x11/0x13, limits 50 bytes) both ways, no hardware flow control,
     // DTR and RTS on. False, leaving dcb alone, for settings with no DCB equivalent.
-    static bool BuildDcb(const LineSettings& settings, DCB& dcb);
+    static bool BuildDcb(const SerialSettings& settings, DCB& dcb);
 
     // SetCommState with BuildDcb's DCB, then SETXON.
-    bool ApplySettings(const LineSettings& settings) override;
+    bool ApplySettings(const SerialSettings& settings) override;
 
     bool IsUsable() const override;
 
@@ -63,6 +62,8 @@ class Win32SerialLine final : public SerialLine {
 
     bool DiscardInput() override;
     bool DiscardOutput() override;
+    // Input only: see the .cpp for why output stays.
+    void DiscardStaleQueues() override;
 
     // Signals the close event, cancels the I/O in progress (CancelIoEx), waits for every call
     // to return, discards output a cut-short write left, and closes the handle and the events.

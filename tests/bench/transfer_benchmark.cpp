@@ -30,6 +30,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -129,7 +130,8 @@ bool RunTransfer(std::size_t imageBytes, bool paced) {
     QEventLoop transferLoop;
     WindowServices services;
     services.openLine = [path](const std::string& name) {
-        return name == "COM1" ? OpenPlatformLine(path) : nullptr;
+        return name == "COM1" ? OpenPlatformLine(path)
+                              : LineOpenResult{nullptr, LineError::FromErrno(ENOENT)};
     };
     services.presenter = [&](const MessageBoxRequest& box) {
         boxes.push_back(box.text);

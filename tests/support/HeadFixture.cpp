@@ -35,7 +35,8 @@ Bytes ExpectedAnswers(std::size_t frames) {
     return answers;
 }
 
-ToolSide::ToolSide(const std::string& path, std::uint32_t baud) : line_(PosixSerialLine::Open(path)) {
+ToolSide::ToolSide(const std::string& path, std::uint32_t baud)
+    : line_(PosixSerialLine::Open(path).line) {
     if (line_) SetSpeed(baud);
 }
 

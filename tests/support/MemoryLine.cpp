@@ -1,11 +1,12 @@
 #include "tests/support/MemoryLine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace memory_line {
 
-bool MemoryLine::ApplySettings(const LineSettings& settings) {
+bool MemoryLine::ApplySettings(const SerialSettings& settings) {
     std::lock_guard lock(shared_->mutex);
     if (closed_ || settings.baudRate == 0) return false;
     baudRate_ = settings.baudRate;
@@ -105,14 +106,15 @@ MemoryPort::~MemoryPort() {
 }
 
 LineOpener MemoryPort::Opener() {
-    return [shared = shared_](const std::string&) -> std::shared_ptr<SerialLine> {
+    return [shared = shared_](const std::string&) -> LineOpenResult {
         std::lock_guard lock(shared->mutex);
-        if (shared->refuseOpening) return nullptr;
-        if (auto line = shared->current.lock(); line && !line->closed_) return nullptr;
+        if (shared->refuseOpening) return {nullptr, LineError::FromErrno(ENOENT)};
+        if (auto line = shared->current.lock(); line && !line->closed_)
+            return {nullptr, LineError::FromErrno(EBUSY)};
         auto line = std::make_shared<MemoryLine>(shared, ++shared->openings);
         shared->current = line;
         shared->changed.notify_all();
-        return line;
+        return {line, {}};
     };
 }
 

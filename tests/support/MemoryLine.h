@@ -53,7 +53,7 @@ class MemoryLine final : public SerialLine {
     MemoryLine(std::shared_ptr<PortShared> shared, int opening)
         : shared_(std::move(shared)), opening_(opening) {}
 
-    bool ApplySettings(const LineSettings& settings) override;
+    bool ApplySettings(const SerialSettings& settings) override;
     bool IsUsable() const override;
     bool TakeLineErrors() override { return false; }
     int BytesQueued() const override;
@@ -62,6 +62,7 @@ class MemoryLine final : public SerialLine {
     WaitResult WaitForInput() override;
     bool DiscardInput() override;
     bool DiscardOutput() override { return !IsClosed(); }
+    void DiscardStaleQueues() override { DiscardInput(); }  // output is never held back
     void Close() override;
     bool IsClosed() const override;
 

@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QThread>
 #include <QTimer>
+#include <cerrno>
 
 bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     // Sleeps in the event loop until an event comes (workers' posted calls wake it at once);
@@ -41,11 +42,11 @@ void ProcessEventsFor(std::chrono::milliseconds duration) {
 void WindowFixture::SetUp() {
     ASSERT_TRUE(com1->IsOpen());
     ASSERT_TRUE(com2->IsOpen());
-    services.openLine = [this](const std::string& name) -> std::shared_ptr<SerialLine> {
-        if (name == "COM1") return com1 ? OpenPlatformLine(com1->SlavePath()) : nullptr;
-        if (name == "COM2") return com2 ? OpenPlatformLine(com2->SlavePath()) : nullptr;
+    services.openLine = [this](const std::string& name) -> LineOpenResult {
+        if (name == "COM1" && com1) return OpenPlatformLine(com1->SlavePath());
+        if (name == "COM2" && com2) return OpenPlatformLine(com2->SlavePath());
         if (!name.empty() && name.front() == '/') return OpenPlatformLine(name);
-        return nullptr;
+        return {nullptr, LineError::FromErrno(ENOENT)};
     };
     services.presenter = [this](const MessageBoxRequest& request) {
         boxes.push_back(request);

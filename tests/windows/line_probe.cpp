@@ -77,11 +77,11 @@ class Probe {
         if (command == "open") {
             std::string port;
             in >> port;
-            int error = 0;
-            line_ = OpenPlatformLine(port, &error);
-            Say(line_ ? "opened" : "open-failed " + std::to_string(error));
+            const LineOpenResult opened = OpenPlatformLine(port);
+            line_ = opened.line;
+            Say(line_ ? "opened" : "open-failed " + std::to_string(opened.error.errorNumber));
         } else if (command == "settings") {
-            LineSettings settings;
+            SerialSettings settings;
             in >> settings.baudRate;
             Say(line_ && line_->ApplySettings(settings) ? "settings ok" : "settings failed");
         } else if (command == "write") {
@@ -135,8 +135,9 @@ class Probe {
             Say("read " + std::to_string(n) + " " +
                 (n > 0 && n <= 64 ? Hex(buffer.data(), n) : ""));
         } else if (command == "loop") {
-            port_ =
-                std::make_unique<CSerialPort>([line = line_](const std::string&) { return line; });
+            port_ = std::make_unique<CSerialPort>([line = line_](const std::string&) {
+                return LineOpenResult{line, {}};
+            });
             loop_ = std::make_unique<ReceiveLoop>(
                 *port_, line_,
                 [](std::vector<std::uint8_t> chunk) {
@@ -149,13 +150,13 @@ class Probe {
             Say("closed");
         } else if (command == "cycle") {
             std::size_t count = 0;
-            LineSettings settings;
+            SerialSettings settings;
             std::string port;
             in >> count >> settings.baudRate >> port;
             Close();
             std::size_t done = 0;
             for (std::size_t i = 0; i < count; ++i) {
-                auto line = OpenPlatformLine(port);
+                auto line = OpenPlatformLine(port).line;
                 if (!line || !line->ApplySettings(settings)) break;
                 const std::uint8_t byte = static_cast<std::uint8_t>(i % 251);
                 if (line->WriteAll(&byte, 1) != 1) break;

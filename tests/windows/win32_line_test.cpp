@@ -26,7 +26,7 @@ namespace {
 
 struct DcbCase {
     const char* name;
-    LineSettings settings;
+    SerialSettings settings;
     bool built;  // false: refused, the DCB left as it was
     BYTE byteSize = 0;
     BYTE parity = 0;
@@ -200,12 +200,10 @@ class FailedOpening : public testing::TestWithParam<OpenCase> {
 TEST_P(FailedOpening, GivesNullAndTheErrorAndKeepsNoHandle) {
     const std::string portName = PortName();
     const DWORD handlesBefore = HandleCount();
-    int error = -1;
-    EXPECT_EQ(OpenPlatformLine(portName, &error), nullptr);
-    EXPECT_EQ(error, GetParam().error) << "port name " << portName;
+    const LineOpenResult opened = OpenPlatformLine(portName);
+    EXPECT_EQ(opened.line, nullptr);
+    EXPECT_EQ(opened.error.errorNumber, GetParam().error) << "port name " << portName;
     EXPECT_EQ(HandleCount(), handlesBefore);
-    // Without a place for the error the result is the same.
-    EXPECT_EQ(OpenPlatformLine(portName), nullptr);
 }
 
 const OpenCase kOpenRows[] = {

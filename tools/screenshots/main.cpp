@@ -16,6 +16,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QWindow>
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -103,7 +104,9 @@ int main(int argc, char** argv) {
     if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
     WindowServices services;
     services.openLine = [slave](const std::string& name) {
-        return name == "COM1" && !slave.empty() ? OpenPlatformLine(slave) : nullptr;
+        return name == "COM1" && !slave.empty()
+                   ? OpenPlatformLine(slave)
+                   : LineOpenResult{nullptr, LineError::FromErrno(ENOENT)};
     };
     services.presenter = PrintBox;
 

@@ -1,13 +1,6 @@
 #include "cli/FlashRun.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 #include <algorithm>
 #include <cctype>
@@ -287,9 +280,7 @@ class FlashRun final : private EngineObserver {
         return error ? std::string(": ") + std::strerror(error) : std::string();
     }
     // The errno of the last opening, 0 when it succeeded or when none is known.
-    int OpenErrorNumber() const {
-        return engine_.LastOpenError().errorNumber;
-    }
+    int OpenErrorNumber() const { return engine_.LastOpenError().errorNumber; }
 
     const FlashOptions options_;
     RunIo io_;
@@ -411,11 +402,11 @@ bool FlashRun::RunHead(unsigned address) {
                                  options_.speedIndex};
 
     engine_.EndTransfer();
-    if (engine_.OpenFirmware(options_.image, &imageSize_) != FirmwareCheck::Opened) {
+    const ImageCheck check = engine_.OpenFirmware(options_.image);
+    imageSize_ = check.size;
+    if (!check.Opened()) {
         head_->phase = Phase::Greeting;  // so that the failure counts for this head
-        const std::string problem = ImageProblem(options_.image);
-        Fail("file",
-             problem.empty() ? "the image " + options_.image + " cannot be read." : problem);
+        Fail("file", ImageSentence(options_.image, check));
         return true;
     }
     const std::vector<std::uint8_t> command =
@@ -509,11 +500,10 @@ int FlashRun::Run() {
         return kExitPort;
     }
     // The image first: without one there is nothing to do on the line.
-    const FirmwareCheck check = engine_.OpenFirmware(options_.image, &imageSize_);
-    if (check != FirmwareCheck::Opened) {
-        const std::string problem = ImageProblem(options_.image);
-        const std::string sentence =
-            problem.empty() ? "The image " + options_.image + " cannot be read." : problem;
+    const ImageCheck check = engine_.OpenFirmware(options_.image);
+    imageSize_ = check.size;
+    if (!check.Opened()) {
+        const std::string sentence = ImageSentence(options_.image, check);
         if (options_.json) Json(Event("error").Add("reason", "file").Add("message", sentence));
         Error(sentence);
         return kExitImage;
@@ -589,26 +579,32 @@ int FlashRun::Run() {
 
 }  // namespace
 
-std::string ImageProblem(const std::string& path) {
-    struct stat info {};
-    const std::string image = "The image " + path;
-    if (stat(path.c_str(), &info) != 0) {
-        if (errno == ENOENT) return image + " does not exist.";
-        return image + " cannot be read: " + std::strerror(errno) + ".";
+std::string ImageSentence(const std::string& path, const ImageCheck& check) {
+    std::string sentence = "The image " + path;
+    switch (check.fault) {
+        case ImageFault::None:
+            return {};
+        case ImageFault::Missing:
+            return sentence + " does not exist.";
+        case ImageFault::Folder:
+            return sentence + " is a folder, not a file.";
+        case ImageFault::NotRegularFile:
+            return sentence + " is not a regular file.";
+        case ImageFault::Empty:
+            return sentence + " is empty: there is nothing to send.";
+        case ImageFault::TooLarge:
+            return sentence + " is 2 GiB or larger, more than can be sent.";
+        case ImageFault::Unreadable:
+            break;
     }
-    if (S_ISDIR(info.st_mode)) return image + " is a folder, not a file.";
-    if (!S_ISREG(info.st_mode)) return image + " is not a regular file.";
-    if (info.st_size == 0) return image + " is empty: there is nothing to send.";
-    if (info.st_size >= (std::int64_t{1} << 31))
-        return image + " is 2 GiB or larger, more than can be sent.";
-#ifdef _WIN32
-    const int fd = open(path.c_str(), O_RDONLY | O_BINARY | O_NOINHERIT);
-#else
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-#endif
-    if (fd < 0) return image + " cannot be read: " + std::strerror(errno) + ".";
-    close(fd);
-    return {};
+    if (!check.errorNumber) return sentence + " cannot be read.";
+    sentence += " cannot be read: ";
+    sentence += std::strerror(check.errorNumber);
+    return sentence + ".";
+}
+
+std::string ImageProblem(const std::string& path) {
+    return ImageSentence(path, OpenImage(path).check);
 }
 
 int RunFlash(const FlashOptions& options, RunIo io) {

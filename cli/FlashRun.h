@@ -10,6 +10,7 @@
 
 #include "cli/FlashOptions.h"
 #include "serial/SerialLine.h"
+#include "upgrade/ImageCheck.h"
 
 namespace flash {
 
@@ -35,5 +36,7 @@ int RunFlash(const FlashOptions& options, RunIo io);
 // The sentence for an image that cannot be sent, from what the file system says of it; empty
 // when the file could be sent.
 std::string ImageProblem(const std::string& path);
+// The same sentence for an image already checked.
+std::string ImageSentence(const std::string& path, const ImageCheck& check);
 
 }  // namespace flash

@@ -150,21 +150,14 @@ void UpgradePresenter::OnSelectFile() {
     screen_.filePath = *chosen;
     screen_.progressVisible = true;
 
-    std::int32_t size = 0;
-    switch (engine_.OpenFirmware(*chosen, &size)) {
-        case FirmwareCheck::Opened:
-            break;
-        case FirmwareCheck::Empty:
-            Tell({"升级文件为空!"});
-            Settle();
-            return;
-        case FirmwareCheck::Unreadable:
-            Tell({"文件不可读!"});
-            Settle();
-            return;
+    const ImageCheck check = engine_.OpenFirmware(*chosen);
+    if (!check.Opened()) {
+        Tell({check.fault == ImageFault::Empty ? "升级文件为空!" : "文件不可读!"});
+        Settle();
+        return;
     }
-    screen_.totalCount = std::to_string(TotalBytesToSend(size));
-    SetProgressRange(size);
+    screen_.totalCount = std::to_string(TotalBytesToSend(check.size));
+    SetProgressRange(check.size);
     Flush();
     if (const std::optional<DeviceSelection> device = view_.AskDevice()) {
         OnDeviceSelected(*device);

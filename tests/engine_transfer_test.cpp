@@ -48,10 +48,7 @@ class EngineTransferTest : public EngineFixture {
         return FrameBytesWritten();
     }
 
-    std::int32_t FileOffset() {
-        std::lock_guard lock(engine->State().fileMutex);
-        return engine->State().fileOffset;
-    }
+    std::int32_t FileOffset() { return engine->FileOffset(); }
 
     // Each frame's data, in the order accepted, cut to the image's size.
     Bytes Reassemble(const std::vector<std::size_t>& acceptedFrames) {

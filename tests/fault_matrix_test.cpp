@@ -118,11 +118,11 @@ class FaultRun : public WindowFixture, public ::testing::WithParamInterface<Faul
             text += box.text.toStdString();
         }
         if (window) {
-            auto& state = const_cast<FaultRun*>(this)->State();
+            const auto& state = window->Engine().State();
             text += "\ntool: sent " + std::to_string(state.bytesSent.load()) + ", last answer " +
                     std::to_string(window->Engine().LastResponse()) + ", sender awake " +
                     std::to_string(state.senderAwake.load()) + ", offset " +
-                    std::to_string(state.fileOffset);
+                    std::to_string(window->Engine().FileOffset());
         }
         text += "\nhead:\n";
         for (const auto& event : report.events) text += "  " + event + "\n";

@@ -212,8 +212,7 @@ TEST_F(TransferTest, AnImageOf2GiBOrMoreIsRefused) {
     window->SetFileChooser([&](QWidget*) { return QString::fromStdString(path); });
     window->OnSelectFile();
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("文件不可读!")});
-    std::lock_guard lock(State().fileMutex);
-    EXPECT_EQ(State().firmwareFile, nullptr);
+    EXPECT_FALSE(window->Engine().HaveFirmware());
 }
 
 TEST_F(TransferTest, CancellingTheFileDialogResetsProgressAndKeepsTheFile) {
@@ -225,9 +224,8 @@ TEST_F(TransferTest, CancellingTheFileDialogResetsProgressAndKeepsTheFile) {
     window->SetFileChooser([](QWidget*) { return QString(); });
     window->OnSelectFile();
     EXPECT_EQ(window->progressBar->value(), 0);
-    std::lock_guard lock(State().fileMutex);
-    EXPECT_NE(State().firmwareFile, nullptr);
-    EXPECT_EQ(State().fileOffset, 0);
+    EXPECT_TRUE(window->Engine().HaveFirmware());
+    EXPECT_EQ(window->Engine().FileOffset(), 0);
 }
 
 TEST_F(TransferTest, AWholeImageGoesOutFrameByFrameWithCountsAndProgress) {
@@ -261,9 +259,8 @@ TEST_F(TransferTest, AWholeImageGoesOutFrameByFrameWithCountsAndProgress) {
     EXPECT_FALSE(window->connectButton->isEnabled());
     ProcessEventsFor(50ms);
     EXPECT_EQ(line->Size(), 3 * FRAME_SIZE) << "nothing is sent after the last frame";
-    std::lock_guard lock(State().fileMutex);
-    EXPECT_EQ(State().firmwareFile, nullptr);
-    EXPECT_EQ(State().fileOffset, 0);
+    EXPECT_FALSE(window->Engine().HaveFirmware());
+    EXPECT_EQ(window->Engine().FileOffset(), 0);
 }
 
 TEST_F(TransferTest, BothCountsAreReadableOnScreenAndReadOutAsTheirNumbers) {
@@ -349,9 +346,8 @@ TEST_F(TransferTest, FailureAndTimeoutOnlyInformAndAnUnknownCodeDoesNothing) {
               (std::vector<QString>{QStringLiteral("更新失败!"), QStringLiteral("更新超时!")}));
     EXPECT_EQ(line->Size(), FRAME_SIZE);
     {
-        std::lock_guard lock(State().fileMutex);
-        EXPECT_NE(State().firmwareFile, nullptr);
-        EXPECT_EQ(State().fileOffset, 100);
+        EXPECT_TRUE(window->Engine().HaveFirmware());
+        EXPECT_EQ(window->Engine().FileOffset(), 100);
     }
     // The head may still go on: a later acceptance wakes the sender as usual.
     Answer(RSP_BLOCK_OK);
@@ -369,7 +365,7 @@ TEST_F(TransferTest, AcceptingTheLastFrameBringsOneFrameWithoutFileData) {
     EXPECT_EQ(Bytes(extra.begin(), extra.begin() + 8),
               (Bytes{0x73, 0x01, 0x00, 0x02, 0x00, 0x64, 0x10, 0x00}));
     EXPECT_EQ(Bytes(extra.end() - 3, extra.end()), (Bytes{0x0F, 0xF0, 0x77}));
-    EXPECT_EQ(State().lastBlockLength, 0);
+    EXPECT_EQ(window->Engine().FileOffset(), 100) << "the frame holds no file bytes";
 }
 
 TEST_F(TransferTest, AnAnswerWhileTheSenderIsStillSendingWakesNothing) {
@@ -401,7 +397,7 @@ TEST_F(TransferTest, AnswersWithoutAFileOrSenderLeaveEverythingAlone) {
     ProcessEventsFor(30ms);
     EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("校验错误")});
     EXPECT_TRUE(com1->ReadUntilQuiet(50ms).empty());
-    EXPECT_EQ(State().fileOffset, 0);
+    EXPECT_EQ(window->Engine().FileOffset(), 0);
 }
 
 TEST_F(TransferTest, AFileThatShrinksDuringTheTransferStopsIt) {
@@ -465,8 +461,7 @@ TEST_F(TransferTest, APortClosedMidFrameStopsTheSenderAndTheBlockIsSentAgainOnRe
         return Label(IDC_SENT_COUNT) == QString::number(counted);
     })) << "only bytes that went out are counted";
     {
-        std::lock_guard lock(State().fileMutex);
-        EXPECT_EQ(State().fileOffset, 4096) << "back at the start of the unsent block";
+        EXPECT_EQ(window->Engine().FileOffset(), 4096) << "back at the start of the unsent block";
     }
 
     // Port open again, the head greets back: starting again sends that block.
@@ -531,7 +526,7 @@ TEST_F(TransferTest, AFileChosenDuringTheTransferEndsItAndNoFrameFallsOutsideThe
         Answer(RSP_CHECKSUM_ERROR);
         ProcessEventsFor(50ms);
         EXPECT_EQ(line->Size(), FRAME_SIZE) << "the transfer under way has ended";
-        EXPECT_GE(State().fileOffset, 0);
+        EXPECT_GE(window->Engine().FileOffset(), 0);
 
         Answer(RSP_CONNECTED);
         window->OnStartUpgrade();

@@ -1,7 +1,9 @@
-// The engine's port control, send path, firmware file and sender start.
+// The engine: port control, send path, firmware file, sender start, the thread contract, the
+// handshake and the head's answers.
 #include "upgrade/UpgradeEngine.h"
 
 #include "serial/HexText.h"
+#include "upgrade/ResponseCodes.h"
 #include "upgrade/Sender.h"
 
 namespace {
@@ -161,20 +163,12 @@ bool UpgradeEngine::SendHexText(std::string_view text) {
 
 // --- The firmware file
 
-FirmwareCheck UpgradeEngine::OpenFirmware(const std::string& path, std::int32_t* size) {
-    FirmwareCheck check;
-    std::int32_t bytes = 0;
-    FirmwareStream stream = OpenFirmwareStream(path.c_str(), check, bytes);
-    std::lock_guard lock(state_.fileMutex);
-    state_.firmwareFile = std::move(stream);  // any earlier stream is given up
-    state_.firmwareSize = bytes;
-    if (size) *size = bytes;
-    return check;
+ImageCheck UpgradeEngine::OpenFirmware(const std::string& path) {
+    return firmware_.Open(path);
 }
 
 void UpgradeEngine::ForgetFirmware() {
-    std::lock_guard lock(state_.fileMutex);
-    state_.firmwareFile.reset();  // closed once no sender reads it any more
+    firmware_.Forget();
 }
 
 void UpgradeEngine::EndTransfer() {
@@ -183,22 +177,7 @@ void UpgradeEngine::EndTransfer() {
     // moves the offset, which starts again at the first block.
     if (state_.senderThread) state_.senderThread->RequestStop();
     answerDueSince_.reset();
-    std::lock_guard lock(state_.fileMutex);
-    state_.fileOffset = 0;
-    state_.lastBlockLength = 0;
-    state_.lastBlockOffset = 0;
-    state_.lastFrameFinal = false;
-    if (state_.firmwareFile) std::fseek(state_.firmwareFile.get(), 0, SEEK_SET);
-}
-
-bool UpgradeEngine::HaveFirmware() {
-    std::lock_guard lock(state_.fileMutex);
-    return state_.firmwareFile != nullptr;
-}
-
-std::int32_t UpgradeEngine::FirmwareSize() {
-    std::lock_guard lock(state_.fileMutex);
-    return state_.firmwareSize;
+    firmware_.Reset();
 }
 
 // --- The sender
@@ -207,8 +186,8 @@ bool UpgradeEngine::StartUpgrade() {
     if (!HaveFirmware()) return false;
     // The new sender ends the one before it (on its own thread, so a write held by XOFF does
     // not hold the caller) before it sends anything.
-    auto sender =
-        std::make_unique<SenderThread>(*this, std::move(state_.senderThread), ++sendersStarted_);
+    auto sender = std::make_unique<SenderThread>(LinksForSender(), std::move(state_.senderThread),
+                                                 ++sendersStarted_);
     // Set before the thread runs: it clears the flag itself once its frame is out.
     const int wasAwake = state_.senderAwake.exchange(1);
     if (!sender->Start()) {
@@ -222,6 +201,21 @@ bool UpgradeEngine::StartUpgrade() {
     }
     state_.senderThread = std::move(sender);
     return true;
+}
+
+SenderLinks UpgradeEngine::LinksForSender() {
+    return SenderLinks{
+        firmware_,
+        inbox_,
+        clock_,
+        state_.senderAwake,
+        [this] { return state_.portOpen.load(); },
+        [this](std::string_view text) { return SendHexText(text); },
+        [this] {
+            ++state_.bytesSent;
+            NoteByteSent();
+        },
+    };
 }
 
 std::uint64_t UpgradeEngine::CurrentSender() const {
@@ -315,4 +309,81 @@ std::optional<EngineClock::TimePoint> UpgradeEngine::NextDeadline() const {
         if (!next || due < *next) next = due;
     }
     return next;
+}
+
+// --- The handshake
+
+void UpgradeEngine::Greet() {
+    // The loader's answer is awaited only when the greeting went out.
+    if (state_.portOpen && SendHexText(GreetingHexText())) AwaitAnswer(clock_.Now());
+}
+
+void UpgradeEngine::SelectDevice(const DeviceSelection& device) {
+    const std::string command =
+        FormatCommandHexText(BuildStartUpgradeFrame(device.address, device.protocolIndex));
+    if (const auto speed = DeviceSpeedForIndex(device.speedIndex)) lineSettings_.baudRate = *speed;
+    Pause(kCommandPause);
+    ReopenPort();
+    // With the port closed (or its reopening failed) the write reaches no line.
+    SendHexText(command);
+    Pause(kCommandPause);
+    lineSettings_.baudRate = UPGRADE_BAUD_RATE;
+    ReopenPort();
+}
+
+// --- The head's answers: each chunk counts by its first byte only.
+
+void UpgradeEngine::HandleAnswer(std::span<const std::uint8_t> chunk) {
+    if (chunk.empty()) return;
+    // Each handling acts on the first byte of its own chunk, also when a report below lets a
+    // newer answer be handled (and lastResponse be overwritten) meanwhile.
+    const std::uint8_t code = chunk.front();
+    lastResponse_ = code;
+    // Only an answer the head can give ends the wait for one: a chunk that starts with anything
+    // else (noise, an answer hidden behind it) leaves the operator to be told of the silence.
+    if (IsResponseCode(code)) answerDueSince_.reset();
+    if (code == RSP_CONNECTED) observer_.OnConnected();
+    if (code == RSP_BLOCK_OK) OnBlockAccepted();
+    if (IsChecksumError(code)) OnChecksumError();
+    if (code == RSP_DONE) OnUpgradeDone();
+    if (code == RSP_FAILED) observer_.OnHeadFailed();
+    if (code == RSP_TIMEOUT) observer_.OnHeadTimedOut();
+}
+
+bool UpgradeEngine::WakeParkedSender() {
+    // Only a parked sender is woken; one that is still sending, or none at all, is left alone.
+    if (state_.senderAwake != 0 || !state_.senderThread) return false;
+    state_.senderAwake = 1;
+    state_.senderThread->Wake();
+    return true;
+}
+
+void UpgradeEngine::OnBlockAccepted() {
+    const std::optional<std::int32_t> position = firmware_.BlockAccepted();
+    if (!position) return;  // without a file there is no transfer to move on
+    observer_.OnBlockAccepted(*position);
+    if (state_.senderAwake != 0 || !state_.senderThread) return;
+    Pause(kNextBlockPause);
+    WakeParkedSender();
+}
+
+void UpgradeEngine::OnChecksumError() {
+    observer_.OnChecksumError();
+    if (state_.senderAwake != 0 || !state_.senderThread) return;
+    // Back to the start of the block just sent, so the same frame goes out again.
+    if (firmware_.SameBlockAgain()) WakeParkedSender();
+}
+
+void UpgradeEngine::OnUpgradeDone() {
+    // Done means done only as the answer to the frame with the last-block flag, once all of it
+    // has gone out (the sender has parked after it).
+    const bool whole =
+        firmware_.LastFrameWasFinal() && state_.senderThread && state_.senderAwake == 0;
+    if (!whole) {
+        EndTransfer();
+        observer_.OnDoneTooEarly();
+        return;
+    }
+    observer_.OnUpgradeDone(firmware_.Offset());
+    firmware_.Finish();
 }

@@ -28,10 +28,10 @@
 #include "upgrade/EngineClock.h"
 #include "upgrade/EngineInbox.h"
 #include "upgrade/EngineObserver.h"
+#include "upgrade/FirmwareCursor.h"
 #include "upgrade/PelcoCommand.h"
+#include "upgrade/Sender.h"
 #include "upgrade/TransferState.h"
-
-class SenderThread;
 
 class UpgradeEngine {
   public:
@@ -79,7 +79,7 @@ class UpgradeEngine {
     // Forgets the head's bytes that came and were not yet acted on.
     void DropReceived() { inbox_.DropChunks(); }
 
-    TransferState& State() { return state_; }
+    // The port and the sender, for reading.
     const TransferState& State() const { return state_; }
     // The line settings of the next opening. The port name is refreshed by the observer's
     // ReadPortSettings at every opening.
@@ -116,16 +116,19 @@ class UpgradeEngine {
     void SelectDevice(const DeviceSelection& device);
 
     // --- The firmware file
-    // Opens the image and keeps it for the transfer; *size gets its size. Anything but a
-    // regular file of 1 byte up to 2 GiB - 1 byte is refused, and then no file is kept.
-    FirmwareCheck OpenFirmware(const std::string& path, std::int32_t* size = nullptr);
+    // Opens the image and keeps it for the transfer, from its first block. Anything but a
+    // regular file of 1 byte up to 2 GiB - 1 byte is refused (the check says why), and then
+    // no file is kept.
+    ImageCheck OpenFirmware(const std::string& path);
     // Drops the open image, if any.
     void ForgetFirmware();
     // Ends the transfer under way, if any: a sender is asked to end (after the byte it is
     // sending), and the next start begins with the first block.
     void EndTransfer();
-    bool HaveFirmware();
-    std::int32_t FirmwareSize();
+    bool HaveFirmware() const { return firmware_.IsOpen(); }
+    std::int32_t FirmwareSize() const { return firmware_.Size(); }
+    // The file offset of the next block to send.
+    std::int32_t FileOffset() const { return firmware_.Offset(); }
 
     // --- The sender
     // Starts a sender for the open image (ending any earlier one first). False when no image
@@ -148,7 +151,6 @@ class UpgradeEngine {
     const ReceiveLoop* CurrentReceiveLoop() const { return receiveLoop_.get(); }
 
   private:
-    friend int SenderThreadProc(UpgradeEngine& engine, SenderThread& self);
     void Pause(std::chrono::milliseconds duration) { clock_.Sleep(duration); }
     void Handle(EngineMessage& message, EngineClock::TimePoint now);
     // The head's answer: the first byte of a chunk.
@@ -176,10 +178,13 @@ class UpgradeEngine {
     // Ends a sender that is part-way through a frame as its port closes; quiet: without a report.
     void ClosePortEndingFrame(bool quiet);
 
+    SenderLinks LinksForSender();
+
     EngineObserver& observer_;
     EngineClock& clock_;
     const std::chrono::milliseconds answerWait_;
     TransferState state_;
+    FirmwareCursor firmware_;
     const std::chrono::milliseconds countRefresh_;
     SerialSettings lineSettings_;
     EngineInbox inbox_;

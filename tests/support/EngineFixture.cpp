@@ -139,9 +139,9 @@ void EngineFixture::LoadImage(std::size_t size, std::uint32_t seed) {
     const std::string path = folder.File("image-" + std::to_string(size) + ".bin");
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(size));
-    std::int32_t opened = 0;
-    ASSERT_EQ(engine->OpenFirmware(path, &opened), FirmwareCheck::Opened);
-    ASSERT_EQ(opened, static_cast<std::int32_t>(size));
+    const ImageCheck check = engine->OpenFirmware(path);
+    ASSERT_TRUE(check.Opened());
+    ASSERT_EQ(check.size, static_cast<std::int32_t>(size));
 }
 
 void EngineFixture::Greet() {

@@ -34,7 +34,7 @@ class WindowFixture : public ::testing::Test {
 
     // Creates the window with the services below and runs its initialisation (which opens COM1).
     void CreateWindow();
-    TransferState& State() { return window->Engine().State(); }
+    const TransferState& State() { return window->Engine().State(); }
     SerialSettings& LineSettings() { return window->Engine().LineSettings(); }
 
     // What the window is given: COM1 and COM2 open the pseudo-terminals, a name starting with

@@ -1,0 +1,60 @@
+// The firmware image and where the transfer stands in it: the file, its size, the offset of the
+// next block (fileOffset) and the block in the frame built last. Every rule that moves the
+// position lives here: the next frame, a block accepted, the same block again, back to the
+// start of a block that did not get out whole, back to the first block, done.
+//
+// Thread rules: any thread (the front end's and the sender's); each call holds the cursor's own
+// lock for a short step and never waits for anything else meanwhile.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "upgrade/FirmwareFrame.h"
+#include "upgrade/ImageCheck.h"
+
+class FirmwareCursor {
+  public:
+    // Opens the image and starts at its first block; any earlier image is given up (closed
+    // once no sender reads it any more). Nothing is kept when the check fails.
+    ImageCheck Open(const std::string& path);
+    void Forget();
+    bool IsOpen() const;
+    std::int32_t Size() const;
+    // The file offset of the next block to read.
+    std::int32_t Offset() const;
+
+    // Builds the frame for the block at the offset and steps past it. None when that block lies
+    // outside the file (0 .. the size measured when it was opened) or the file gave fewer bytes
+    // than it holds there: such a frame is not built, because the head would flash whatever it
+    // carried. A frame never carries bytes past that size, even when the file has grown since.
+    std::optional<FirmwareFrame> NextFrame();
+    // The head took the block: the file is positioned at the offset, which is returned. None
+    // without a file.
+    std::optional<std::int32_t> BlockAccepted();
+    // The head rejected the block: back to its start, never further, however often it says
+    // so. False without a file.
+    bool SameBlockAgain();
+    // The frame built last did not get out whole: back to the start of its block, so that the
+    // next frame is that block again, not the one after it.
+    void RewindToBlockStart();
+    // Back to the first block.
+    void Reset();
+    // Whether the frame built last carried the last-block flag.
+    bool LastFrameWasFinal() const;
+    // The whole image was taken: returns the offset reached, then forgets the file.
+    std::int32_t Finish();
+
+  private:
+    void Seek();  // the file to the offset; with the lock held
+
+    mutable std::mutex mutex_;
+    FirmwareStream firmwareFile_;
+    std::int32_t firmwareSize_ = 0;     // bytes; below 2 GiB
+    std::int32_t fileOffset_ = 0;       // file offset of the next block to read
+    std::int32_t lastBlockLength_ = 0;  // file bytes in the frame built last, 0 to 4096
+    std::int32_t lastBlockOffset_ = 0;  // file offset of the block in the frame built last
+    bool lastFrameFinal_ = false;       // the frame built last carried the last-block flag
+};

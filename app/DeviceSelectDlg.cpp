@@ -11,11 +11,6 @@
 CDeviceSelectDlg::CDeviceSelectDlg(QWidget* parent, MessageBoxPresenter tell)
     : TemplateDialog(kDeviceSelectTemplate, parent), tell_(std::move(tell)) {
     DoDataExchange();
-    for (auto [label, control] :
-         {std::pair{IDC_PROTOCOL_LABEL, IDC_PROTOCOL}, std::pair{IDC_BAUD_LABEL, IDC_BAUD}}) {
-        ControlAs<QLabel>(label)->setBuddy(Control(control));
-    }
-    findChild<QLabel*>(QStringLiteral("IDC_ADDRESS_LABEL"))->setBuddy(Control(IDC_ADDRESS));
     connect(ControlAs<QPushButton>(IDC_START_DEVICE), &QPushButton::clicked, this,
             [this] { OnStartDevice(); });
     Control(IDC_ADDRESS)->setFocus();

@@ -166,6 +166,10 @@ TemplateDialog::TemplateDialog(const DialogTemplate& t, const DialogFont& dialog
         }
         if (!controls_.count(c.id)) controls_[c.id] = w;
     }
+    // Screen readers name each control by the label beside it (a count is read out as the
+    // number it shows: a label's own text is its accessible name).
+    for (const LabelFor& pair : t.labels)
+        findChild<QLabel*>(QString::fromLatin1(pair.label))->setBuddy(Control(pair.control));
     // Group boxes are drawn behind the controls placed inside them.
     for (auto* group : findChildren<QGroupBox*>()) group->lower();
 }

@@ -44,7 +44,7 @@ int ComboSelection(const QComboBox* combo);
 
 class TemplateDialog : public QDialog {
     Q_OBJECT
-public:
+  public:
     TemplateDialog(const DialogTemplate& dialogTemplate, QWidget* parent);
 
     // The control with this id (the first one for IDC_STATIC), or null.
@@ -55,12 +55,12 @@ public:
     }
     const DialogBaseUnits& BaseUnits() const { return baseUnits_; }
 
-protected:
+  protected:
     // Enter on a focused push button clicks it; Enter anywhere else accepts the dialog, as a
     // dialog with no default button does. Subclasses may take Enter first.
     void keyPressEvent(QKeyEvent* event) override;
 
-private:
+  private:
     TemplateDialog(const DialogTemplate& dialogTemplate, const DialogFont& dialogFont,
                    QWidget* parent);
 

@@ -17,8 +17,8 @@
 #include "app/AboutBoxDlg.h"
 #include "app/AppIcon.h"
 #include "app/DeviceSelectDlg.h"
-#include "app/IconPlacement.h"
-#include "app/StringTable.h"
+#include "present/IconPlacement.h"
+#include "res/StringTable.h"
 #include "res/resource.h"
 
 namespace {
@@ -44,17 +44,6 @@ CUpgradeDlg::CUpgradeDlg(QWidget* parent, WindowServices services)
       services_(std::move(services)),
       presenter_(*this, {services_.openLine, services_.clock}) {
     DoDataExchange();
-    // Screen readers name each box by the label beside it.
-    for (auto [label, control] :
-         {std::pair{IDC_PORT_LABEL, IDC_PORT_LIST}, std::pair{IDC_PROGRESS_LABEL, IDC_PROGRESS}}) {
-        ControlAs<QLabel>(label)->setBuddy(Control(control));
-    }
-    // Each count is read out as the number it shows (a label's own text is its accessible
-    // name); the caption beside it labels it.
-    for (auto [caption, count] : {std::pair{"IDC_TOTAL_COUNT_LABEL", IDC_TOTAL_COUNT},
-                                  std::pair{"IDC_SENT_COUNT_LABEL", IDC_SENT_COUNT}}) {
-        findChild<QLabel*>(QLatin1String(caption))->setBuddy(Control(count));
-    }
     // The count changes while a frame goes out: a label that fills its own background
     // repaints alone, not the window behind it.
     Control(IDC_SENT_COUNT)->setAutoFillBackground(true);
@@ -129,29 +118,20 @@ void CUpgradeDlg::MessageBox(const QString& text, const QString& caption, Messag
 // --- The view
 
 void CUpgradeDlg::Show(const ScreenState& state) {
-    // Only what changed is drawn: each change of a control is a repaint and, with a screen
-    // reader, an accessibility event.
-    const ScreenState before = drawn_.value_or(ScreenState{});
-    const bool all = !drawn_;
-    drawn_ = state;
-    const auto changed = [&](auto field) { return all || state.*field != before.*field; };
-    if (changed(&ScreenState::openPortCaption))
-        ControlAs<QPushButton>(IDC_OPEN_PORT)->setText(Text(state.openPortCaption));
-    if (changed(&ScreenState::connectCaption)) connectButton->setText(Text(state.connectCaption));
-    if (changed(&ScreenState::selectFileEnabled))
-        selectFileButton->setEnabled(state.selectFileEnabled);
-    if (changed(&ScreenState::startUpgradeEnabled))
-        startUpgradeButton->setEnabled(state.startUpgradeEnabled);
-    if (changed(&ScreenState::connectEnabled)) connectButton->setEnabled(state.connectEnabled);
-    if (changed(&ScreenState::progressMaximum)) progressBar->setRange(0, state.progressMaximum);
-    if (changed(&ScreenState::progressPosition) || changed(&ScreenState::progressMaximum))
-        progressBar->setValue(state.progressPosition);
-    if (changed(&ScreenState::progressVisible)) progressBar->setVisible(state.progressVisible);
-    if (changed(&ScreenState::totalCount))
-        ControlAs<QLabel>(IDC_TOTAL_COUNT)->setText(Text(state.totalCount));
-    if (changed(&ScreenState::sentCount))
-        ControlAs<QLabel>(IDC_SENT_COUNT)->setText(Text(state.sentCount));
-    if (changed(&ScreenState::filePath)) filePathEdit->setText(Text(state.filePath));
+    // Qt's setters do nothing for a value a control has already, so everything is set; only
+    // the file path waits for a change of its own, since the operator may type into its box.
+    ControlAs<QPushButton>(IDC_OPEN_PORT)->setText(Text(state.openPortCaption));
+    connectButton->setText(Text(state.connectCaption));
+    selectFileButton->setEnabled(state.selectFileEnabled);
+    startUpgradeButton->setEnabled(state.startUpgradeEnabled);
+    connectButton->setEnabled(state.connectEnabled);
+    progressBar->setRange(0, state.progressMaximum);
+    progressBar->setValue(state.progressPosition);
+    progressBar->setVisible(state.progressVisible);
+    ControlAs<QLabel>(IDC_TOTAL_COUNT)->setText(Text(state.totalCount));
+    ControlAs<QLabel>(IDC_SENT_COUNT)->setText(Text(state.sentCount));
+    if (state.filePath != shownPath_) filePathEdit->setText(Text(state.filePath));
+    shownPath_ = state.filePath;
 }
 
 void CUpgradeDlg::Tell(const Notice& notice) {
@@ -226,8 +206,8 @@ void CUpgradeDlg::SetUpSystemMenu() {
                                             [this] { OnSysCommand(SC_CLOSE, 0); });
     close->setShortcut(QKeySequence(Qt::ALT | Qt::Key_F4));  // shown beside it, as usual
     // An empty or missing menu text adds nothing, not even the separator.
-    const QString aboutText =
-        services_.strings ? services_.strings(IDS_ABOUT_MENU) : LoadString(IDS_ABOUT_MENU);
+    const QString aboutText = services_.strings ? services_.strings(IDS_ABOUT_MENU)
+                                                : QString::fromUtf8(LoadString(IDS_ABOUT_MENU));
     if (!aboutText.isEmpty()) {
         systemMenu_->addSeparator();
         systemMenu_->addAction(aboutText, this, [this] { OnSysCommand(IDM_ABOUT_BOX, 0); });

@@ -113,7 +113,7 @@ class CUpgradeDlg : public TemplateDialog, private OperatorView {
     WindowServices services_;
     FileChooser fileChooser_;
     QMenu* systemMenu_ = nullptr;
-    std::optional<ScreenState> drawn_;  // what the controls show, none before the first state
+    std::string shownPath_;  // the file path the presenter showed last
     std::optional<BusyScope> busy_;
     QTimer deadline_;             // the presenter's next timed Pump
     UpgradePresenter presenter_;  // declared last, destroyed first: its threads end before the rest

@@ -33,6 +33,19 @@ constexpr ControlTemplate kDeviceSelectControls[] = {
     {IDC_STATIC, "IDC_ADDRESS_HINT", ControlKind::StaticText, "1--255", 119, 14, 21, 8, kNoStyle},
 };
 
+constexpr LabelFor kUpgradeMainLabels[] = {
+    {"IDC_PORT_LABEL", IDC_PORT_LIST},
+    {"IDC_PROGRESS_LABEL", IDC_PROGRESS},
+    {"IDC_TOTAL_COUNT_LABEL", IDC_TOTAL_COUNT},
+    {"IDC_SENT_COUNT_LABEL", IDC_SENT_COUNT},
+};
+
+constexpr LabelFor kDeviceSelectLabels[] = {
+    {"IDC_ADDRESS_LABEL", IDC_ADDRESS},
+    {"IDC_PROTOCOL_LABEL", IDC_PROTOCOL},
+    {"IDC_BAUD_LABEL", IDC_BAUD},
+};
+
 constexpr ControlTemplate kAboutBoxControls[] = {
     {IDC_STATIC, "IDC_ABOUT_ICON", ControlKind::StaticIcon, "", 11, 17, 20, 20, kNoStyle},
     {IDC_STATIC, "IDC_ABOUT_VERSION", ControlKind::StaticText, "Kavlet 1.0 版", 40, 10, 119, 8, kNoPrefix | kGroup},
@@ -42,10 +55,12 @@ constexpr ControlTemplate kAboutBoxControls[] = {
 }  // namespace
 
 const DialogTemplate kUpgradeMainTemplate = {
-    IDD_UPGRADE_MAIN, "Tolmar云台程序升级", 301, 183, "宋体", 9, kUpgradeMainControls};
+    IDD_UPGRADE_MAIN, "Tolmar云台程序升级", 301, 183, "宋体", 9, kUpgradeMainControls,
+    kUpgradeMainLabels};
 
 const DialogTemplate kDeviceSelectTemplate = {
-    IDD_DEVICE_SELECT, "选择设备", 195, 100, "System", 10, kDeviceSelectControls};
+    IDD_DEVICE_SELECT, "选择设备", 195, 100, "System", 10, kDeviceSelectControls,
+    kDeviceSelectLabels};
 
 const DialogTemplate kAboutBoxTemplate = {
     IDD_ABOUT_BOX, "关于 Kavlet", 235, 55, "宋体", 9, kAboutBoxControls};

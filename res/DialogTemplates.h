@@ -20,13 +20,13 @@ enum class ControlKind {
 enum ControlStyle : std::uint32_t {
     kNoStyle = 0,
     kTabStop = 1u << 0,
-    kGroup = 1u << 1,       // starts a group
+    kGroup = 1u << 1,  // starts a group
     kBorder = 1u << 2,
     kAutoHScroll = 1u << 3,
-    kSunken = 1u << 4,      // sunken static edge
+    kSunken = 1u << 4,  // sunken static edge
     kWordWrap = 1u << 5,
-    kNoPrefix = 1u << 6,    // '&' is shown, not taken for a mnemonic
-    kSort = 1u << 7,        // set in the template; lists are still filled by position
+    kNoPrefix = 1u << 6,  // '&' is shown, not taken for a mnemonic
+    kSort = 1u << 7,      // set in the template; lists are still filled by position
     kVScroll = 1u << 8,
 };
 
@@ -39,6 +39,13 @@ struct ControlTemplate {
     std::uint32_t styles;
 };
 
+// A caption that names a control for a screen reader: the label, by its object name, and the
+// control it stands beside.
+struct LabelFor {
+    const char* label;
+    int control;
+};
+
 struct DialogTemplate {
     int id;
     const char* title;
@@ -46,6 +53,7 @@ struct DialogTemplate {
     const char* fontFace;
     int pointSize;
     std::span<const ControlTemplate> controls;
+    std::span<const LabelFor> labels = {};
 };
 
 extern const DialogTemplate kUpgradeMainTemplate;   // IDD_UPGRADE_MAIN
@@ -55,4 +63,6 @@ extern const DialogTemplate kAboutBoxTemplate;      // IDD_ABOUT_BOX
 // Text of the instructions box: heading, one blank, speed, 28 blanks, file type. The blanks
 // make it wrap into three lines in its 83-unit-wide box.
 inline constexpr char kInstructionsText[] =
-    "----串口更新说明---- 波特率：115200" "                            " "升级文件：*.bin";
+    "----串口更新说明---- 波特率：115200"
+    "                            "
+    "升级文件：*.bin";

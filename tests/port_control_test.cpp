@@ -88,7 +88,7 @@ TEST_F(PortControlTest, StartUpWithoutCom1ShowsTheOpenErrorAndStaysClosed) {
 
 TEST_F(PortControlTest, OpenCloseCyclesKeepExactlyOneLoopAndLeakNothing) {
     CreateWindow();
-    window->connectButton->setEnabled(true);  // the button leaves these two alone
+    window->OnReopenPort();  // connect enabled: the button leaves it and start alone
     const int descriptorsWhileOpen = OpenDescriptorCount();
     for (int cycle = 0; cycle < 25; ++cycle) {
         window->OnOpenPortButton();
@@ -219,7 +219,7 @@ TEST_F(PortControlTest, ReopenWhileClosedDoesNothing) {
 
 TEST_F(PortControlTest, ReopenWhileOpenTakesTheNewSpeedAndEnablesConnect) {
     CreateWindow();
-    window->startUpgradeButton->setEnabled(true);
+    window->OnSerialData(std::vector<std::uint8_t>{0x80});  // start enabled
     LineSettings().baudRate = 9600;
     window->OnReopenPort();
     ExpectOpenState();

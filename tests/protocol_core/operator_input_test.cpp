@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/IconPlacement.h"
+#include "present/IconPlacement.h"
 #include "upgrade/DeviceAddress.h"
 
 namespace {

@@ -9,7 +9,8 @@
 #include "res/resource.h"
 
 CDeviceSelectDlg::CDeviceSelectDlg(QWidget* parent, MessageBoxPresenter tell)
-    : TemplateDialog(kDeviceSelectTemplate, parent), tell_(std::move(tell)) {
+    : TemplateDialog(kDeviceSelectTemplate, parent),
+      tell_(tell ? std::move(tell) : [](const MessageBoxRequest& r) { ShowMessageBox(r); }) {
     DoDataExchange();
     connect(ControlAs<QPushButton>(IDC_START_DEVICE), &QPushButton::clicked, this,
             [this] { OnStartDevice(); });
@@ -39,11 +40,7 @@ void CDeviceSelectDlg::OnStartDevice() {
         // The dialog stays open, its fields as they were.
         const MessageBoxRequest request{this, QString::fromStdString(notice->text),
                                         ApplicationName(), MessageIcon::None};
-        if (tell_) {
-            tell_(request);
-        } else {
-            ShowMessageBox(request);
-        }
+        tell_(request);
         return;
     }
     choice_ = std::get<DeviceSelection>(checked);

@@ -55,10 +55,6 @@ QString ApplicationName() {
     return QFileInfo(QCoreApplication::applicationFilePath()).baseName();
 }
 
-void ShowMessageBox(QWidget* owner, const QString& text, const QString& caption, MessageIcon icon) {
-    ShowMessageBox({owner, text, caption.isEmpty() ? ApplicationName() : caption, icon});
-}
-
 void ShowMessageBox(const MessageBoxRequest& request) {
     OperatorMessageBox box(request);
     // A box during the pauses of a busy stretch takes clicks of its own: input made before it

@@ -21,13 +21,9 @@ QString ApplicationName();
 // The least width of a box whose title bar shows this caption whole.
 int MinimumWidthForCaption(const QString& caption);
 
-// Shows a modal box with one OK button and returns when it is closed. An empty caption
-// shows the application's name. The box is at least as wide as its caption needs; while its
-// owner is not on screen it stands in the middle of the screen, otherwise over its owner. The box's
-// message loop keeps serving the window's events.
-void ShowMessageBox(QWidget* owner, const QString& text, const QString& caption = {},
-                    MessageIcon icon = MessageIcon::None);
-// The same for a request whose caption is already resolved.
+// Shows a modal box with one OK button and returns when it is closed. The box is at least as
+// wide as its caption needs; while its owner is not on screen it stands in the middle of the
+// screen, otherwise over its owner. The box's message loop keeps serving the window's events.
 void ShowMessageBox(const MessageBoxRequest& request);
 
 // Shows a box in place of ShowMessageBox, where one is handed to a window (tests record what

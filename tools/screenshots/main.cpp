@@ -78,8 +78,8 @@ bool SaveMessageBox(QWidget& owner, const QDir& dir, const char* fileName) {
             box->accept();
         }
     });
-    ShowMessageBox(&owner, QStringLiteral("更新成功!"),
-                   QStringLiteral("kavlet"));  // as the tool names itself
+    // Captioned as the tool names itself.
+    ShowMessageBox({&owner, QStringLiteral("更新成功!"), QStringLiteral("kavlet")});
     return ok;
 }
 

@@ -19,6 +19,7 @@
 #include <optional>
 #include <utility>
 
+#include "cli/InterruptibleClock.h"
 #include "cli/Json.h"
 #include "cli/RunWaiter.h"
 #include "serial/PortNames.h"
@@ -35,24 +36,6 @@ using namespace std::chrono_literals;
 constexpr auto kTick = 100ms;            // the longest wait without looking at the progress line
 constexpr auto kProgressRedraw = 200ms;  // the progress line's pace on a terminal
 constexpr int kBarWidth = 24;
-
-// The engine's pauses, cut short when a signal comes: the run stops at once.
-class InterruptibleClock final : public EngineClock {
-  public:
-    explicit InterruptibleClock(const RunWaiter& waiter) : waiter_(waiter) {}
-    void Sleep(std::chrono::milliseconds duration) override {
-        const auto end = Clock::now() + duration;
-        for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-            if (left.count() <= 0 || waiter_.InterruptCame(left)) return;
-        }
-    }
-    TimePoint Now() const override { return Clock::now(); }
-
-  private:
-    const RunWaiter& waiter_;
-};
 
 std::string Hex(std::span<const std::uint8_t> bytes) {
     std::string text;

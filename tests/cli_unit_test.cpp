@@ -1,13 +1,19 @@
 // kavlet-flash's parts that need no line: address lists, the options read from the command
-// line, JSON strings and objects, and the port list read from a fake device folder and sysfs.
+// line, JSON strings and objects, the forms of the run's events, and the port list read from a
+// fake device folder and sysfs.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <regex>
 
 #include "cli/FlashOptions.h"
 #include "cli/Json.h"
+#include "cli/JsonLines.h"
+#include "cli/PlainLines.h"
 #include "cli/PortList.h"
+#include "cli/ProgressLine.h"
 #include "tests/cli_support.h"
 #include "tests/support/TempDir.h"
 
@@ -184,6 +190,53 @@ TEST(CliJson, AnObjectKeepsItsMembersInOrderAndReadsBack) {
     ASSERT_TRUE(members);
     EXPECT_EQ(members->at("image"), "a \"b\"\n");
     EXPECT_EQ(flash::JsonObject().Text(), "{}");
+}
+
+// --- The forms of the run's events
+
+// What a form writes, out and err in one file, for a head that answered the greeting and failed
+// while its first frame was going out. Only here is the progress line seen: the end-to-end runs
+// write into pipes.
+TEST(CliEvents, EachFormShowsAFailureWhileSendingItsOwnWay) {
+    const std::string error =
+        "kavlet-flash: head 1 did not answer frame 0 within 1 s. (no-answer)\n";
+    const struct {
+        const char* form;
+        std::string text;  // "t" masked as T
+    } cases[] = {
+        {"progress",
+         "\rhead   1 [........................] 0/4107 B   0%       0 B/s -:-- left, 0 resends"
+         "\033[K\n" +
+             error},
+        {"plain", "head 1: connected\n" + error},
+        {"quiet", error},
+        {"json",
+         "{\"event\":\"connected\",\"address\":1,\"t\":T}\n"
+         "{\"event\":\"failed\",\"address\":1,\"t\":T,\"reason\":\"no-answer\",\"message\":"
+         "\"head 1 did not answer frame 0 within 1 s.\"}\n" +
+             error},
+    };
+    for (const auto& c : cases) {
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::tmpfile(), std::fclose);
+        ASSERT_TRUE(file);
+        std::unique_ptr<flash::FlashEvents> events;
+        const std::string form = c.form;
+        if (form == "progress")
+            events = std::make_unique<flash::ProgressLine>(file.get(), file.get());
+        if (form == "plain" || form == "quiet")
+            events = std::make_unique<flash::PlainLines>(file.get(), file.get(), form == "quiet");
+        if (form == "json") events = std::make_unique<flash::JsonLines>(file.get(), file.get());
+        const flash::SendProgress progress{1, 4107, 0, std::chrono::steady_clock::now(), 0};
+        events->Connected(1);
+        events->Sending(progress);
+        events->Failed({1, "failed", "no-answer", 1, 0, 1.0},
+                       "head 1 did not answer frame 0 within 1 s.");
+        std::rewind(file.get());
+        std::string text;
+        for (int ch; (ch = std::fgetc(file.get())) != EOF;) text += static_cast<char>(ch);
+        EXPECT_EQ(std::regex_replace(text, std::regex("\"t\":[0-9.]+"), "\"t\":T"), c.text)
+            << c.form;
+    }
 }
 
 // --- The port list on a fake tree

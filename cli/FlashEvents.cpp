@@ -1,0 +1,53 @@
+#include "cli/FlashEvents.h"
+
+#include <cctype>
+
+namespace flash {
+
+void WriteErrorLine(std::FILE* to, const std::string& sentence) {
+    std::string text = sentence;
+    // After the program's name a sentence goes on in lower case ("SIGINT" stays).
+    if (text.size() > 1 && std::isupper(static_cast<unsigned char>(text[0])) &&
+        std::islower(static_cast<unsigned char>(text[1])))
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    std::fprintf(to, "kavlet-flash: %s\n", text.c_str());
+    std::fflush(to);
+}
+
+void WriteSummaryTable(std::FILE* to, const std::vector<HeadResult>& results) {
+    std::fprintf(to, "%-8s %-26s %7s %8s %9s\n", "address", "result", "frames", "resends", "time");
+    for (const HeadResult& r : results) {
+        std::string result = r.result;
+        if (!r.reason.empty()) result += " (" + r.reason + ")";
+        std::fprintf(to, "%-8u %-26s %7u %8u %8.1fs\n", r.address, result.c_str(), r.frames,
+                     r.resends, r.seconds);
+    }
+    std::fflush(to);
+}
+
+void WriteStartLine(std::FILE* to, const FlashOptions& options, std::int32_t size,
+                    std::int64_t frames) {
+    std::string heads;
+    for (const auto a : options.addresses) {
+        if (!heads.empty()) heads += ", ";
+        heads += std::to_string(a);
+    }
+    std::fprintf(to, "Sending %s (%d bytes, %lld frames) on %s to %s %s (%s, %u baud).\n",
+                 options.image.c_str(), size, static_cast<long long>(frames), options.port.c_str(),
+                 options.addresses.size() > 1 ? "heads" : "head", heads.c_str(),
+                 ProtocolName(options.protocolIndex), options.speed);
+    std::fflush(to);
+}
+
+std::string HexText(std::span<const std::uint8_t> bytes) {
+    std::string text;
+    char byte[4];
+    for (const std::uint8_t b : bytes) {
+        std::snprintf(byte, sizeof byte, "%02x", b);
+        if (!text.empty()) text += ' ';
+        text += byte;
+    }
+    return text;
+}
+
+}  // namespace flash

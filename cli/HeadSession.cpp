@@ -1,0 +1,235 @@
+#include "cli/HeadSession.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "cli/FlashRun.h"
+#include "upgrade/FirmwareFrame.h"
+#include "upgrade/PelcoCommand.h"
+
+namespace flash {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Seconds(std::chrono::milliseconds duration) {
+    char text[32];
+    if (duration.count() % 1000 == 0) {
+        std::snprintf(text, sizeof text, "%lld", static_cast<long long>(duration.count() / 1000));
+    } else {
+        std::snprintf(text, sizeof text, "%.3g", duration.count() / 1000.0);
+    }
+    return text;
+}
+
+std::string SignalName(int signal) {
+    if (signal == SIGINT) return "SIGINT";
+    if (signal == SIGTERM) return "SIGTERM";
+    return "signal " + std::to_string(signal);
+}
+
+}  // namespace
+
+bool HeadSession::Run(const WaitUntil& waitUntil) {
+    start_ = Clock::now();
+    const DeviceSelection device{static_cast<std::uint8_t>(address_), options_.protocolIndex,
+                                 options_.speedIndex};
+
+    engine_.EndTransfer();
+    const ImageCheck image = engine_.OpenFirmware(options_.image);
+    imageSize_ = image.size;
+    if (!image.Opened()) {
+        phase_ = Phase::Greeting;  // so that the failure counts for this head
+        Fail("file", ImageSentence(options_.image, image));
+        return true;
+    }
+    const std::vector<std::uint8_t> command =
+        BuildStartUpgradeFrame(device.address, device.protocolIndex);
+    events_.Command(address_, command, options_.speed);
+    phase_ = Phase::Greeting;
+    engine_.SelectDevice(device);
+    if (outcome_) return true;
+    engine_.DropReceived();  // what came before the loader was greeted answers nothing of this head
+
+    engine_.Greet();
+    if (!engine_.PortOpen())
+        Fail("port", "the port " + options_.port + " is closed: the greeting could not be sent.");
+    if (!waitUntil([&] { return outcome_ || connected_; })) return false;
+    if (outcome_) return true;
+    events_.Connected(address_);
+
+    phase_ = Phase::Sending;
+    sentBase_ = engine_.SentCount();
+    sendStart_ = Clock::now();
+    if (!engine_.StartUpgrade()) {
+        Fail("file", "the image " + options_.image + " is no longer open.");
+        return true;
+    }
+    EmitFrame();
+    events_.Sending(Progress());
+    return waitUntil([&] { return outcome_.has_value(); });
+}
+
+void HeadSession::Interrupt(int signal) {
+    outcome_ = "interrupted";
+    message_ = "Interrupted by " + SignalName(signal) + " during " + HeadName() + ": " +
+               LastAcceptedText() + "; the port " + options_.port + " is released.";
+    events_.Interrupted(message_);
+}
+
+HeadResult HeadSession::Finish() {
+    const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
+    const bool done = outcome_ == "done";
+    if (phase_ == Phase::Sending) events_.SendingEnded(Progress(), done);
+    HeadResult result{address_, done ? "done" : "failed", done ? "" : *outcome_, frames_, resends_,
+                      seconds};
+    if (done) {
+        events_.Done(result);
+    } else {
+        events_.Failed(result, message_);
+    }
+    return result;
+}
+
+SendProgress HeadSession::Progress() const {
+    return {address_, TotalBytesToSend(imageSize_),
+            std::max<std::int64_t>(0, engine_.SentCount() - sentBase_), sendStart_, resends_};
+}
+
+void HeadSession::Fail(const std::string& reason, const std::string& message) {
+    if (!Active()) return;
+    outcome_ = reason;
+    message_ = message;
+    // The sender is stopped at once, before another answer can wake it.
+    engine_.EndTransfer();
+}
+
+void HeadSession::EmitFrame() {
+    const std::int32_t bytes =
+        std::clamp<std::int32_t>(imageSize_ - frameOffset_, 0, FRAME_DATA_SIZE);
+    ++frames_;
+    events_.Frame(address_, frameIndex_, std::int64_t{FIRMWARE_LOAD_BASE} + frameOffset_, bytes);
+}
+
+void HeadSession::ReportAccepted() {
+    lastAcceptedIndex_ = frameIndex_;
+    lastAcceptedOffset_ = frameOffset_;
+    events_.Accepted(address_, frameIndex_, frameOffset_);
+}
+
+std::string HeadSession::AtBlock() const {
+    if (phase_ != Phase::Sending) return " after the greeting";
+    return " at block " + std::to_string(frameIndex_);
+}
+
+std::string HeadSession::LastAcceptedText() const {
+    if (!lastAcceptedIndex_) return HeadName() + " had accepted no block yet";
+    return "the last block " + HeadName() + " accepted was block " +
+           std::to_string(*lastAcceptedIndex_) + " (file offset " +
+           std::to_string(lastAcceptedOffset_) + ")";
+}
+
+std::string HeadSession::OpenErrorText() const {
+    const int error = engine_.LastOpenError().errorNumber;
+    if (!error) return {};
+    std::string text = ": ";
+    text += std::strerror(error);
+    return text;
+}
+
+// --- The engine's reports
+
+void HeadSession::OnPortReopened(bool open) {
+    if (!open)
+        Fail("port", "the port " + options_.port +
+                         " could not be opened again after the change of line speed" +
+                         OpenErrorText() + ".");
+}
+
+void HeadSession::OnThreadCreationFailed() {
+    Fail("port", "a worker thread for the port " + options_.port + " could not be started.");
+}
+
+void HeadSession::OnConnected() {
+    if (Active() && phase_ == Phase::Greeting) connected_ = true;
+}
+
+void HeadSession::OnBlockAccepted(std::int32_t position) {
+    if (!Active() || phase_ != Phase::Sending) return;
+    ReportAccepted();
+    resendsThisBlock_ = 0;
+    ++frameIndex_;
+    frameOffset_ = position;
+    EmitFrame();  // the engine wakes the sender for the next block as soon as this returns
+}
+
+void HeadSession::OnChecksumError() {
+    if (!Active() || phase_ != Phase::Sending) return;
+    const unsigned code = engine_.LastResponse();
+    if (resendsThisBlock_ >= options_.maxResends) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%02x", code);
+        Fail("too-many-resends", HeadName() + " rejected block " + std::to_string(frameIndex_) +
+                                     " (checksum error " + text + ") once more after " +
+                                     std::to_string(resendsThisBlock_) +
+                                     " resends, the most --max-resends allows.");
+        return;
+    }
+    ++resendsThisBlock_;
+    ++resends_;
+    events_.Resend(address_, frameIndex_, code, resendsThisBlock_, options_.maxResends);
+    EmitFrame();
+}
+
+void HeadSession::OnUpgradeDone(std::int32_t) {
+    if (!Active() || phase_ != Phase::Sending) return;
+    ReportAccepted();
+    outcome_ = "done";
+}
+
+void HeadSession::OnHeadFailed() {
+    Fail("head-failed", HeadName() + " answered 86: the upgrade failed" + AtBlock() + ".");
+}
+
+void HeadSession::OnHeadTimedOut() {
+    Fail("head-timeout",
+         HeadName() + " answered 87: the upgrade timed out in the head" + AtBlock() + ".");
+}
+
+void HeadSession::OnDoneTooEarly() {
+    Fail("early-done", HeadName() + " answered 84 (done) before it had the whole image" +
+                           AtBlock() + ", so the upgrade is not known to have worked.");
+}
+
+void HeadSession::OnNoAnswer() {
+    if (!Active()) return;
+    const std::string wait = Seconds(options_.answerTimeout) + " s";
+    if (phase_ == Phase::Greeting) {
+        Fail("no-answer", HeadName() + " did not answer the greeting within " + wait +
+                              " (is a head with this address on the line, with " +
+                              ProtocolName(options_.protocolIndex) + " at " +
+                              std::to_string(options_.speed) + " baud?).");
+    } else {
+        Fail("no-answer", HeadName() + " did not answer frame " + std::to_string(frameIndex_) +
+                              " within " + wait + ".");
+    }
+}
+
+void HeadSession::OnPortLost() {
+    Fail("port", "the port " + options_.port + " went away (device removed or hung up).");
+}
+
+void HeadSession::OnWriteFailed() {
+    Fail("port", "a byte could not be written to the port " + options_.port + ".");
+}
+
+void HeadSession::OnFileUnreadable() {
+    Fail("file",
+         "the image " + options_.image + " could not be read to the end while it was being sent.");
+}
+
+}  // namespace flash

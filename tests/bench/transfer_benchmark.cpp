@@ -1,7 +1,7 @@
 // Benchmark: whole transfers through a pseudo-terminal to the virtual head (a child process),
 // driven through the main window as the operator would. Prints its figures; asserts nothing.
 //
-//   transfer_benchmark [--paced-kib N] [--unpaced-kib N] [--accessibility]
+//   transfer_benchmark [--paced-kib N] [--unpaced-kib N] [--accessibility] [--no-probe]
 //
 // --accessibility: the run needs Qt's accessibility bridge, as a desktop with a screen reader
 // or the accessibility bus on has it (scripts/a11y-benchmark.sh sets one up under Xvfb). The
@@ -116,6 +116,9 @@ double Percentile(std::vector<double> values, double p) {
 
 // Set by --accessibility.
 bool needBridge = false;
+// Cleared by --no-probe: the window's thread then does the tool's work alone, without the
+// probe's 200 events a second (and the event loop's wake-ups for them).
+bool probeOn = true;
 
 bool RunTransfer(std::size_t imageBytes, bool paced) {
     Head head = SpawnHead(imageBytes, paced);
@@ -178,7 +181,7 @@ bool RunTransfer(std::size_t imageBytes, bool paced) {
     double probeCpu = 0;  // the probe's own thread is the benchmark's, not the tool's
     std::thread probe([&] {
         const double probeCpu0 = bench::ThreadCpuSeconds();
-        while (probing) {
+        while (probing && probeOn) {
             const auto posted = Clock::now();
             QMetaObject::invokeMethod(
                 window.get(),
@@ -265,6 +268,7 @@ int main(int argc, char** argv) {
     std::size_t pacedKib = 256, unpacedKib = 1024;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--accessibility")) needBridge = true;
+        if (!std::strcmp(argv[i], "--no-probe")) probeOn = false;
         if (i + 1 == argc) break;
         if (!std::strcmp(argv[i], "--paced-kib")) pacedKib = std::stoul(argv[++i]);
         if (!std::strcmp(argv[i], "--unpaced-kib")) unpacedKib = std::stoul(argv[++i]);

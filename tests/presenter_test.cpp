@@ -1,18 +1,14 @@
-// The main window's behaviour without a toolkit: the presenter against a fake view, on the
-// in-memory line with the instant clock. A row is a sequence of what happens (operator actions,
-// the head's answers, the line failing, time passing) and what the operator sees at the end:
-// the notices told, in order, and the screen state; the line carries exactly the bytes given.
-#include <gtest/gtest.h>
+// The main window's behaviour without a toolkit: the presenter against a fake view, on
+// in-memory lines with the instant clock (tests/support/PresenterFixture.h). A row is a
+// sequence of what happens (operator actions, the head's answers, the line failing, time
+// passing) and what the operator sees at the end: the notices told, in order, and the screen
+// state; the line carries exactly the bytes given, each at the speed given.
+#include <sys/stat.h>
 
-#include <condition_variable>
+#include <filesystem>
 #include <fstream>
-#include <mutex>
 
-#include "present/UpgradePresenter.h"
-#include "tests/support/EngineFixture.h"
-#include "tests/support/MemoryLine.h"
-#include "tests/support/TempDir.h"
-#include "tests/support/TestClock.h"
+#include "tests/support/PresenterFixture.h"
 #include "tests/support/TestImages.h"
 #include "upgrade/ResponseCodes.h"
 
@@ -22,126 +18,363 @@ using engine_test::Bytes;
 using engine_test::ExpectedFrame;
 using namespace std::chrono_literals;
 
-class FakeView final : public OperatorView {
-  public:
-    ScreenState shown;
-    std::vector<std::string> told;
-    std::vector<Notice> notices;
-    std::vector<std::string> countsTold;  // the count shown when each notice was told
-    std::optional<std::string> file;
-    std::optional<DeviceSelection> device;
-    int busy = 0, busyPeriods = 0;
-
-    void Show(const ScreenState& state) override { shown = state; }
-    void Tell(const Notice& notice) override {
-        told.push_back(notice.text);
-        notices.push_back(notice);
-        countsTold.push_back(shown.sentCount);
-    }
-    std::string ChosenPort() override { return " MEM1 "; }
-    std::optional<std::string> AskFirmwareFile() override { return file; }
-    std::optional<DeviceSelection> AskDevice() override { return device; }
-    void SetBusy(bool on) override {
-        busy += on ? 1 : -1;
-        busyPeriods += on;
-    }
-    void Wake() override {
-        std::lock_guard lock(mutex);
-        rung = true;
-        changed.notify_all();
-    }
-    void WakeAfter(std::optional<std::chrono::milliseconds>) override {}
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool rung = false;
-};
-
-struct PresenterRun {
-    memory_line::MemoryPort port;
-    TestClock clock{TestClock::Mode::Instant};
-    FakeView view;
-    TempDir folder{"kavlet-presenter"};
-    Bytes image;
-    std::unique_ptr<UpgradePresenter> presenter;
-    std::size_t framesFrom = 0;
-
-    PresenterRun() {
-        port.SetWriteListener([this] { view.Wake(); });  // conditions on the line are looked at
-        presenter = std::make_unique<UpgradePresenter>(
-            view, UpgradePresenter::Services{port.Opener(), &clock});
-        presenter->OnInitDialog();
-    }
-    ~PresenterRun() {
-        port.Release();
-        presenter.reset();
-        port.SetWriteListener(nullptr);
-    }
-    // Pumps as the window does when woken, until condition holds (bounded).
-    bool PumpUntil(const std::function<bool()>& condition) {
-        const auto end = std::chrono::steady_clock::now() + engine_test::kWait;
-        std::unique_lock lock(view.mutex);
-        for (;;) {
-            view.rung = false;
-            lock.unlock();
-            presenter->Pump();
-            lock.lock();
-            if (condition()) return true;
-            // The sender counts its last byte without a ring: looked at again every few ms.
-            if (std::chrono::steady_clock::now() >= end) return false;
-            if (!view.rung) view.changed.wait_for(lock, 5ms);
-        }
-    }
-    void ChooseFile(std::size_t size) {
-        image = RandomImage(size, 3);
-        view.file = folder.File("image.bin");
-        std::ofstream(*view.file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()), std::streamsize(size));
-        presenter->OnSelectFile();
-    }
-    // The head answers; returns once the presenter has acted on it.
-    void Answer(std::uint8_t code) {
-        const auto before = presenter->Engine().LastResponse();
-        presenter->Engine().SetChunkWatcher([&](std::span<const std::uint8_t>) { ++chunks; });
-        const int seen = chunks;
-        ASSERT_TRUE(port.Push({code}));
-        ASSERT_TRUE(PumpUntil([&] { return chunks > seen; })) << "answer " << int(code) << before;
-    }
-    // Frame k (counted from the start) is out and counted, as when the head answers it.
-    void FrameOut(std::size_t k) {
-        const std::size_t total = (k + 1) * FRAME_SIZE;
-        ASSERT_TRUE(PumpUntil([&] {
-            const TransferState& state = presenter->Engine().State();
-            return port.WrittenCount() >= framesFrom + total && state.senderAwake == 0 &&
-                   std::size_t(state.bytesSent.load()) == total;
-        }));
-    }
-    int chunks = 0;
-};
-
 const Bytes kPelcoD2400 = {0xFF, 0x01, 0x00, 0x57, 0x00, 0x00, 0x58};
 const Bytes kGreeting = {0x3F, 0x3F};
+const Notice kOpenError{"串口打开错误", "Open Com", NoticeIcon::Exclamation};
 
-// Each row: one road through the window, ending where the operator is told.
+ScreenState With(ScreenState s, const std::function<void(ScreenState&)>& change) {
+    change(s);
+    return s;
+}
+const ScreenState kClosed{};
+const ScreenState kOpen = OpenScreen();
+const ScreenState kConnectable = With(kOpen, [](ScreenState& s) { s.connectEnabled = true; });
+// The head has answered the greeting.
+const ScreenState kConnected = With(kOpen, [](ScreenState& s) {
+    s.startUpgradeEnabled = true;
+    s.connectCaption = "连接成功";
+});
+
+TEST(PresenterTable, PortBoxListsCom1ToCom50) {
+    const std::vector<std::string> ports = UpgradePresenter::PortChoices();
+    ASSERT_EQ(ports.size(), 50u);
+    for (std::size_t i = 0; i < ports.size(); ++i)
+        EXPECT_EQ(ports[i], "COM" + std::to_string(i + 1));
+}
+
+// Each row: the port's controls from start-up on. Ends with the notices, the screen, which
+// port holds the open line (0: none) at which speed, and the bytes COM1 carried.
+TEST(PresenterTable, Ports) {
+    struct Outcome {
+        Outcome(std::vector<Notice> t, ScreenState s, int on = 0, std::uint32_t b = 0, Bytes c = {})
+            : told(std::move(t)), screen(std::move(s)), openOn(on), baud(b), onCom1(std::move(c)) {}
+        std::vector<Notice> told;
+        ScreenState screen;
+        int openOn;  // the port whose line is open: 1, 2, or none
+        std::uint32_t baud;
+        Bytes onCom1;
+    };
+    struct Row {
+        Row(const char* n, Outcome w, std::function<void(PresenterRun&)> s, bool missing = false)
+            : name(n), want(std::move(w)), steps(std::move(s)), com1Missing(missing) {}
+        const char* name;
+        Outcome want;
+        std::function<void(PresenterRun&)> steps;
+        bool com1Missing;
+    };
+    const auto choose = [](PresenterRun& r, const char* port) {
+        r.view.port = port;
+        r.presenter->OnPortListChange();
+    };
+    const Row rows[] = {
+        {"start-up opens COM1 at 115200", {{}, kOpen, 1, 115200}, [](PresenterRun&) {}},
+        {"start-up without COM1", {{kOpenError}, kClosed}, [](PresenterRun&) {}, true},
+        {"closed and opened 25 times after a reopening",
+         {{}, kConnectable, 1, 115200},
+         [](PresenterRun& r) {
+             r.presenter->OnReopenPort();
+             for (int cycle = 0; cycle < 25; ++cycle) {
+                 r.presenter->OnOpenPortButton();
+                 EXPECT_EQ(r.view.shown, With(kClosed, [](auto& s) { s.connectEnabled = true; }));
+                 EXPECT_FALSE(r.port.LineOpen());
+                 r.presenter->OnOpenPortButton();
+             }
+         }},
+        {"COM2 chosen: the line moves and answers come from there",
+         {{}, kConnected, 2, 115200},
+         [&](PresenterRun& r) {
+             choose(r, "COM2");
+             EXPECT_FALSE(r.port.Push({RSP_CONNECTED})) << "COM1 is closed";
+             r.Answer(RSP_CONNECTED, &r.com2);
+         }},
+        {"a port chosen while closed is opened",
+         {{}, kOpen, 2, 115200},
+         [&](PresenterRun& r) {
+             r.presenter->OnOpenPortButton();
+             choose(r, "COM2");
+             EXPECT_EQ(r.namesOpened, (std::vector<std::string>{"COM1", "COM2"}));
+         }},
+        {"a missing port chosen: the old one closes",
+         {{kOpenError}, kClosed},
+         [&](PresenterRun& r) { choose(r, "COM3"); }},
+        {"a typed path is opened as it stands",
+         {{}, kOpen, 2, 115200},
+         [&](PresenterRun& r) {
+             choose(r, " \t/dev/ttyMEM2 ");
+             EXPECT_EQ(r.namesOpened.back(), "/dev/ttyMEM2");
+         }},
+        {"reopening while closed does nothing",
+         {{}, kClosed},
+         [](PresenterRun& r) {
+             r.presenter->OnOpenPortButton();
+             r.presenter->Engine().LineSettings().baudRate = 9600;
+             r.presenter->OnReopenPort();
+         }},
+        {"reopening while open takes the new speed and leaves start alone",
+         {{}, With(kConnected, [](auto& s) { s.connectEnabled = true; }), 1, 9600},
+         [](PresenterRun& r) {
+             r.presenter->OnSerialData(std::vector<std::uint8_t>{RSP_CONNECTED});
+             r.presenter->Engine().LineSettings().baudRate = 9600;
+             r.presenter->OnReopenPort();
+         }},
+        {"a failed reopening disables connect and start",
+         {{kOpenError}, With(kClosed, [](auto& s) { s.connectCaption = "连接成功"; })},
+         [](PresenterRun& r) {
+             r.presenter->OnSerialData(std::vector<std::uint8_t>{RSP_CONNECTED});
+             r.presenter->OnReopenPort();
+             ASSERT_TRUE(r.view.shown.connectEnabled && r.view.shown.startUpgradeEnabled);
+             r.port.RefuseOpening(true);  // the device is gone by the time the port reopens
+             r.presenter->OnReopenPort();
+         }},
+        {"a port that cannot be opened",
+         {{kOpenError}, kClosed},
+         [](PresenterRun& r) {
+             r.presenter->OnOpenPortButton();
+             r.port.RefuseOpening(true);
+             r.presenter->OnOpenPortButton();
+         }},
+        {"a port that vanishes is closed and told; another opens",
+         {{{"串口已断开!"}}, kConnected, 2, 115200},
+         [&](PresenterRun& r) {
+             r.port.HangUp();
+             ASSERT_TRUE(r.PumpUntil([&] { return !r.view.notices.empty(); }));
+             EXPECT_EQ(r.view.shown, kClosed);
+             choose(r, "COM2");
+             r.Answer(RSP_CONNECTED, &r.com2);
+         }},
+        {"connect greets whatever the state; closed, on no line",
+         {{}, kClosed, 0, 0, {0x3F, 0x3F, 0x3F, 0x3F}},
+         [](PresenterRun& r) {
+             r.presenter->OnConnect();
+             r.presenter->OnConnect();
+             r.presenter->OnOpenPortButton();
+             r.presenter->OnConnect();
+         }},
+        {"a silent head after the greeting is told once; a late answer counts",
+         {{{"云台无应答!"}}, kConnected, 1, 115200, kGreeting},
+         [](PresenterRun& r) {
+             r.presenter->OnConnect();
+             r.clock.Advance(UpgradeEngine::kAnswerWait - 1ms);
+             r.Settle();
+             EXPECT_TRUE(r.view.notices.empty()) << "not before the wait is up";
+             r.clock.Advance(1ms);
+             r.Settle();
+             r.clock.Advance(UpgradeEngine::kAnswerWait * 2);
+             r.Settle();
+             EXPECT_EQ(r.view.notices.size(), 1u) << "once";
+             r.Answer(RSP_CONNECTED);
+         }},
+        {"answers without a file or a transfer leave everything alone",
+         {{{"校验错误"}}, kOpen, 1, 115200},
+         [](PresenterRun& r) {
+             r.Answer(RSP_BLOCK_OK);
+             r.Answer(RSP_CHECKSUM_ERROR);
+         }},
+        {"start without a file only disables itself",
+         {{}, With(kConnected, [](auto& s) { s.startUpgradeEnabled = false; }), 1, 115200},
+         [](PresenterRun& r) {
+             r.presenter->OnSerialData(std::vector<std::uint8_t>{RSP_CONNECTED});
+             r.presenter->OnStartUpgrade();
+         }},
+        {"a device chosen while closed: nothing sent, 115200 on the next opening",
+         {{}, kOpen, 1, 115200},
+         [](PresenterRun& r) {
+             r.presenter->OnOpenPortButton();
+             r.presenter->Engine().LineSettings().baudRate = 9600;
+             r.presenter->OnDeviceSelected({1, 1, 0});
+             EXPECT_EQ(r.view.shown, kClosed);
+             r.presenter->OnOpenPortButton();
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        PresenterRun r(!row.com1Missing);
+        row.steps(r);
+        r.Settle();
+        EXPECT_EQ(r.view.notices, row.want.told);
+        EXPECT_EQ(r.view.shown, row.want.screen);
+        EXPECT_EQ(r.port.LineOpen(), row.want.openOn == 1);
+        EXPECT_EQ(r.com2.LineOpen(), row.want.openOn == 2);
+        if (row.want.openOn) {
+            EXPECT_EQ((row.want.openOn == 1 ? r.port : r.com2).CurrentBaudRate(), row.want.baud);
+        }
+        EXPECT_EQ(r.port.WrittenBytes(), row.want.onCom1);
+    }
+}
+
+// The send path: hex text as typed, the bytes it puts on the line in one write.
+TEST(PresenterTable, HexTexts) {
+    const std::pair<std::string, Bytes> rows[] = {
+        {"  7e \r\n0A1b  ", {0x7E, 0x0A, 0x1B}},
+        {"", {}},
+        {" \t\r\n ", {}},
+        {"4 1", {}},
+        {"12\t34", {0x12}},
+        {std::string(5000, '0'), {}},  // longer than the work area: refused whole
+    };
+    for (const auto& [text, bytes] : rows) {
+        SCOPED_TRACE(text.substr(0, 20));
+        PresenterRun r;
+        r.presenter->SendHexText(text);
+        EXPECT_EQ(r.port.WrittenBytes(), bytes);
+        EXPECT_TRUE(r.view.notices.empty());
+    }
+}
+
+// The device dialog's choice: the start-upgrade command at the head's speed, then the line back
+// at 115200 with connect enabled. Speed index 10 leaves the speed the line had.
+TEST(PresenterTable, Devices) {
+    struct Row {
+        DeviceSelection device;
+        std::uint32_t speedBefore;
+        std::uint32_t commandBaud;
+        Bytes command;
+    };
+    const Row rows[] = {
+        {{1, 1, 0}, 115200, 2400, {0xFF, 0x01, 0x00, 0x57, 0x00, 0x00, 0x58}},
+        {{1, 0, 1}, 115200, 4800, {0xA0, 0x00, 0x00, 0x57, 0x00, 0x00, 0xAF, 0x58}},
+        {{169, 1, 7}, 115200, 128000, {0xFF, 0xA9, 0x00, 0x57, 0x00, 0x00, 0x00}},
+        {{255, 255, 8}, 115200, 256000, {0xA0, 0xFE, 0x00, 0x57, 0x00, 0x00, 0xAF, 0xA6}},
+        {{16, 0, 9}, 115200, 921600, {0xA0, 0x0F, 0x00, 0x57, 0x00, 0x00, 0xAF, 0x57}},
+        {{5, 1, 10}, 115200, 115200, {0xFF, 0x05, 0x00, 0x57, 0x00, 0x00, 0x5C}},
+        {{1, 1, 10}, 57600, 57600, kPelcoD2400},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::Message()
+                     << int(row.device.address) << " speed " << int(row.device.speedIndex)
+                     << " from " << row.speedBefore);
+        PresenterRun r;
+        r.presenter->Engine().LineSettings().baudRate = row.speedBefore;
+        r.presenter->OnDeviceSelected(row.device);
+        EXPECT_EQ(r.port.WrittenBytes(), row.command);
+        for (const auto& byte : r.port.Written()) EXPECT_EQ(byte.baudRate, row.commandBaud);
+        EXPECT_EQ(r.port.CurrentBaudRate(), 115200u);
+        EXPECT_EQ(r.view.shown, kConnectable);
+        EXPECT_TRUE(r.view.notices.empty());
+        EXPECT_EQ(r.view.busy, 0);
+        EXPECT_EQ(r.view.busyPeriods, 1);
+    }
+}
+
+// Choosing the firmware file: what counts as an image, the total shown, whether the device
+// dialog follows, and whether starting after the greeting sends its first frame.
+TEST(PresenterTable, Files) {
+    struct Row {
+        const char* name;
+        std::optional<std::string> told;
+        std::string total;
+        std::function<std::string(PresenterRun&)> make;  // the path the file dialog answers
+    };
+    const auto sized = [](std::size_t size) {
+        return [size](PresenterRun& r) { return r.WriteFile("a.bin", RandomImage(size, 7)); };
+    };
+    const char* unreadable = "文件不可读!";
+    const Row rows[] = {
+        {"1 byte", {}, "4107", sized(1)},
+        {"4096 bytes", {}, "4107", sized(4096)},
+        {"4097 bytes", {}, "8214", sized(4097)},
+        {"10000 bytes", {}, "12321", sized(10000)},
+        {"missing", unreadable, "", [](PresenterRun& r) { return r.folder.File("gone.bin"); }},
+        {"empty", "升级文件为空!", "", [](PresenterRun& r) { return r.WriteFile("e.bin", {}); }},
+        {"folder", unreadable, "",
+         [](PresenterRun& r) {
+             std::filesystem::create_directory(r.folder.File("dir.bin"));
+             return r.folder.File("dir.bin");
+         }},
+        {"FIFO without a writer (opening never waits)", unreadable, "",
+         [](PresenterRun& r) {
+             mkfifo(r.folder.File("pipe.bin").c_str(), 0600);
+             return r.folder.File("pipe.bin");
+         }},
+        {"device reporting size 0", unreadable, "", [](PresenterRun&) { return "/dev/zero"; }},
+        // The kernel calls it a regular file of 0 bytes: refused as an empty one.
+        {"file under /proc reporting size 0", "升级文件为空!", "",
+         [](PresenterRun&) { return "/proc/self/status"; }},
+        {"2 GiB", unreadable, "",
+         [](PresenterRun& r) {
+             const std::string path = r.folder.File("huge.bin");
+             std::ofstream(path).close();
+             std::filesystem::resize_file(path, std::uintmax_t{1} << 31);  // sparse: takes no disk
+             return path;
+         }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        PresenterRun r;
+        r.view.file = row.make(r);
+        r.presenter->OnSelectFile();
+        EXPECT_EQ(r.view.Told(),
+                  row.told ? std::vector<std::string>{*row.told} : std::vector<std::string>{});
+        EXPECT_EQ(r.view.shown.totalCount, row.total);
+        EXPECT_EQ(r.view.shown.filePath, *r.view.file);
+        EXPECT_TRUE(r.view.shown.progressVisible);
+        EXPECT_EQ(r.view.shown.progressPosition, 0);
+        EXPECT_EQ(r.view.devicesAsked, row.told ? 0 : 1);
+
+        r.presenter->OnSerialData(std::vector<std::uint8_t>{RSP_CONNECTED});
+        ASSERT_TRUE(r.view.shown.startUpgradeEnabled);
+        r.presenter->OnStartUpgrade();
+        EXPECT_FALSE(r.view.shown.startUpgradeEnabled);
+        if (row.told) {
+            r.Settle();
+            EXPECT_EQ(r.port.WrittenCount(), 0u) << "no current file: start only disables itself";
+        } else {
+            r.FramesOut(1);
+            std::ifstream in(*r.view.file, std::ios::binary);
+            const Bytes image{std::istreambuf_iterator<char>(in), {}};
+            EXPECT_EQ(r.FrameOnLine(0), ExpectedFrame(image, 0));
+        }
+    }
+}
+
+bool SendsAFrame(std::uint8_t code) {
+    return code == RSP_BLOCK_OK || IsChecksumError(code);
+}
+
+// Each row: one road through a transfer. After the start, before each answer, the frames it
+// follows are out; the count shown follows every frame. Ends with the notices, the bar, the
+// frames on the line and what starting again after a greeting sends.
 TEST(PresenterTable, Roads) {
+    constexpr int kNothing = -1, kNotLooked = -2;
     struct Road {
         const char* name;
         std::size_t size;
-        std::vector<std::uint8_t> answers;  // after the start, one per frame out
-        std::vector<std::size_t> frames;    // file offsets of the frames sent, in order
+        std::vector<std::uint8_t> answers;
+        std::vector<std::size_t> frames;  // file offsets of the frames sent, in order
         std::vector<std::string> told;
+        std::size_t framesWhenLastTold;
         std::int32_t progress;
+        int restartFrom;  // offset of the frame starting again sends
     };
     const Road roads[] = {
+        {"a whole image",
+         10000,
+         {0x82, 0x82, 0x84},
+         {0, 4096, 8192},
+         {"更新成功!"},
+         3,
+         10000,
+         kNothing},
         {"done after a resend",
          9000,
          {0x81, 0x82, 0x82, 0x84},
          {0, 0, 4096, 8192},
          {"校验错误", "更新成功!"},
-         9000},
-        {"the head fails", 9000, {0x82, 0x86}, {0, 4096}, {"更新失败!"}, 4096},
-        {"the head times out", 5000, {0x87}, {0}, {"更新超时!"}, 0},
-        {"done too early", 9000, {0x84}, {0}, {"更新失败!"}, 0},
+         4,
+         9000,
+         kNothing},
+        {"the head fails", 9000, {0x82, 0x86}, {0, 4096}, {"更新失败!"}, 2, 4096, kNotLooked},
+        {"the head times out", 5000, {0x87}, {0}, {"更新超时!"}, 1, 0, kNotLooked},
+        {"done too early", 10000, {0x84}, {0}, {"更新失败!"}, 1, 0, 0},
+        // The head may still go on after a failure: a later acceptance sends the next frame.
+        {"failure and timeout only inform, unknown codes do nothing",
+         100,
+         {0x86, 0x87, 0x85, 0x10, 0x82},
+         {0, 100},
+         {"更新失败!", "更新超时!"},
+         1,
+         100,
+         kNotLooked},
     };
     for (const Road& road : roads) {
         SCOPED_TRACE(road.name);
@@ -150,8 +383,6 @@ TEST(PresenterTable, Roads) {
         EXPECT_EQ(r.view.shown.totalCount, std::to_string(TotalBytesToSend(road.size)));
         r.view.device = DeviceSelection{1, PROTOCOL_INDEX_PELCO_D, 0};
         r.presenter->OnDeviceSelected(*r.view.device);
-        EXPECT_EQ(r.view.busy, 0);
-        EXPECT_EQ(r.view.busyPeriods, 1);
         EXPECT_TRUE(r.view.shown.connectEnabled);
         r.presenter->OnConnect();
         r.Answer(RSP_CONNECTED);
@@ -161,16 +392,21 @@ TEST(PresenterTable, Roads) {
         r.framesFrom = r.port.WrittenCount();
         r.presenter->OnStartUpgrade();
         EXPECT_FALSE(r.view.shown.startUpgradeEnabled);
-        for (std::size_t k = 0; k < road.answers.size(); ++k) {
-            r.FrameOut(k);
-            r.Answer(road.answers[k]);
+        std::size_t out = 1;
+        for (std::uint8_t code : road.answers) {
+            r.FramesOut(out);
+            EXPECT_EQ(r.CountShown(), std::to_string(out * FRAME_SIZE));
+            r.Answer(code);
+            if (SendsAFrame(code)) out = std::min(out + 1, road.frames.size());
         }
-        r.PumpUntil([] { return true; });
-        EXPECT_EQ(r.view.told, road.told);
-        // The count shown is final before each notice about a frame.
+        r.FramesOut(road.frames.size());
+        EXPECT_EQ(r.view.Told(), road.told);
         ASSERT_FALSE(r.view.countsTold.empty());
-        EXPECT_EQ(r.view.countsTold.back(), std::to_string(road.frames.size() * FRAME_SIZE));
+        EXPECT_EQ(r.view.countsTold.back(), std::to_string(road.framesWhenLastTold * FRAME_SIZE))
+            << "the count is final before the notice";
         EXPECT_EQ(r.view.shown.progressPosition, road.progress);
+        EXPECT_EQ(r.view.shown.progressMaximum, std::int32_t(road.size));
+        EXPECT_FALSE(r.view.shown.startUpgradeEnabled);
         Bytes expected = kPelcoD2400;
         expected.insert(expected.end(), kGreeting.begin(), kGreeting.end());
         for (std::size_t offset : road.frames) {
@@ -178,70 +414,227 @@ TEST(PresenterTable, Roads) {
             expected.insert(expected.end(), frame.begin(), frame.end());
         }
         EXPECT_EQ(r.port.WrittenBytes(), expected);
+        const auto written = r.port.Written();
+        for (std::size_t at = 0; at < written.size(); ++at)
+            EXPECT_EQ(written[at].baudRate, at < kPelcoD2400.size() ? 2400u : 115200u) << at;
+        if (road.restartFrom == kNotLooked) continue;
+        r.Answer(RSP_CONNECTED);
+        const std::size_t before = r.port.WrittenCount();
+        r.presenter->OnStartUpgrade();
+        if (road.restartFrom == kNothing) {
+            r.Settle();
+            EXPECT_FALSE(r.port.WaitForWritten(before + 1, 20ms)) << "the image is done with";
+        } else {
+            ASSERT_TRUE(r.port.WaitForWritten(before + FRAME_SIZE, engine_test::kWait));
+            EXPECT_EQ(r.port.WrittenBytes(before), ExpectedFrame(r.image, road.restartFrom));
+        }
     }
 }
 
-TEST(PresenterTable, Failures) {
-    struct Failure {
+// Each row: something that happens while frame 0 is out and the head has it, and the notices
+// told by the end. The steps look at the line and the screen as they go.
+TEST(PresenterTable, Transfers) {
+    struct Row {
         const char* name;
-        std::function<void(PresenterRun&)> cause;
-        std::vector<Notice> told;
-        std::function<void(const ScreenState&)> screen;
+        std::size_t size;
+        std::vector<std::string> told;
+        std::function<void(PresenterRun&)> steps;
     };
-    const Failure failures[] = {
-        {"a silent head",
+    const Row rows[] = {
+        {"a checksum error resends the same frame once the notice is closed",
+         5000,
+         {"校验错误"},
          [](PresenterRun& r) {
-             r.ChooseFile(100);
-             r.presenter->OnConnect();
+             r.view.whileTold = [&](const Notice&) {
+                 r.Settle();
+                 EXPECT_FALSE(r.port.WaitForWritten(r.framesFrom + FRAME_SIZE + 1, 50ms));
+             };
+             r.Answer(RSP_CHECKSUM_ERROR_2);
+             r.view.whileTold = nullptr;
+             r.FramesOut(2);
+             EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(r.image, 0));
+             r.Answer(RSP_BLOCK_OK);
+             r.FramesOut(3);
+             EXPECT_EQ(r.FrameOnLine(2), ExpectedFrame(r.image, 4096));
+         }},
+        {"accepting the last frame brings one frame without file data",
+         100,
+         {},
+         [](PresenterRun& r) {
+             r.Answer(RSP_BLOCK_OK);
+             r.FramesOut(2);
+             const Bytes extra = r.FrameOnLine(1);
+             EXPECT_EQ(Bytes(extra.begin(), extra.begin() + 8),
+                       (Bytes{0x73, 0x01, 0x00, 0x02, 0x00, 0x64, 0x10, 0x00}));
+             EXPECT_EQ(Bytes(extra.end() - 3, extra.end()), (Bytes{0x0F, 0xF0, 0x77}));
+         }},
+        {"the file dialog cancelled: the bar restarts, the transfer ends, the file stays",
+         10000,
+         {"校验错误"},
+         [](PresenterRun& r) {
+             r.Answer(RSP_BLOCK_OK);
+             r.FramesOut(2);
+             EXPECT_EQ(r.view.shown.progressPosition, 4096);
+             r.view.file.reset();
+             r.presenter->OnSelectFile();
+             EXPECT_EQ(r.view.shown.progressPosition, 0);
+             r.Answer(RSP_CHECKSUM_ERROR);
+             r.Settle();
+             EXPECT_EQ(r.FramesOnLine(), 2u) << "the transfer under way has ended";
+             r.Answer(RSP_CONNECTED);
+             r.framesFrom = r.port.WrittenCount();
+             r.presenter->OnStartUpgrade();
+             ASSERT_TRUE(r.port.WaitForWritten(r.framesFrom + FRAME_SIZE, engine_test::kWait));
+             EXPECT_EQ(r.FrameOnLine(0), ExpectedFrame(r.image, 0)) << "from the first block";
+         }},
+        {"another file chosen: the transfer ends, the next start sends its first block",
+         10000,
+         {"校验错误"},
+         [](PresenterRun& r) {
+             const Bytes other = RandomImage(6000, 8);
+             r.view.file = r.WriteFile("other.bin", other);
+             r.presenter->OnSelectFile();
+             EXPECT_EQ(r.view.shown.totalCount, "8214");
+             r.Answer(RSP_CHECKSUM_ERROR);
+             r.Settle();
+             EXPECT_EQ(r.FramesOnLine(), 1u);
+             r.Answer(RSP_CONNECTED);
+             r.presenter->OnStartUpgrade();
+             ASSERT_TRUE(r.port.WaitForWritten(r.framesFrom + 2 * FRAME_SIZE, engine_test::kWait));
+             EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(other, 0));
+         }},
+        {"a file that shrinks stops the transfer",
+         10000,
+         {"文件不可读!"},
+         [](PresenterRun& r) {
+             std::filesystem::resize_file(r.folder.File("image.bin"), 5000);
+             r.Answer(RSP_BLOCK_OK);
+             ASSERT_TRUE(r.PumpUntil([&] { return !r.view.notices.empty(); }));
+             EXPECT_FALSE(r.port.WaitForWritten(r.framesFrom + FRAME_SIZE + 1, 50ms))
+                 << "no frame padded from a short read";
+             EXPECT_FALSE(r.view.shown.startUpgradeEnabled);
+         }},
+        {"a file that grows sends only what it held when chosen",
+         5000,
+         {},
+         [](PresenterRun& r) {
+             std::ofstream(r.folder.File("image.bin"), std::ios::binary | std::ios::app)
+                 << std::string(3000, 'x');
+             r.Answer(RSP_BLOCK_OK);
+             r.FramesOut(2);
+             EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(r.image, 4096))
+                 << "0xFF fill, last-block flag";
+         }},
+        {"answers and the count are served while a notice is open",
+         20000,
+         {"更新失败!"},
+         [](PresenterRun& r) {
+             r.view.whileTold = [&](const Notice&) {
+                 r.view.whileTold = nullptr;
+                 r.Answer(RSP_BLOCK_OK);
+                 r.FramesOut(2);
+                 EXPECT_EQ(r.CountShown(), std::to_string(2 * FRAME_SIZE));
+             };
+             r.Answer(RSP_FAILED);
+             r.Settle();
+             EXPECT_EQ(r.FramesOnLine(), 2u);
+         }},
+        // The head's XOFF holds frame 1 at its first byte (the port held) in the next three.
+        {"an answer while the sender is still sending wakes nothing",
+         9000,
+         {},
+         [](PresenterRun& r) {
+             r.port.Hold();
+             r.Answer(RSP_BLOCK_OK);
+             ASSERT_TRUE(r.port.WaitForWritersWaiting(1, engine_test::kWait));
+             r.Answer(RSP_BLOCK_OK);  // early: the sender is still on its frame
+             r.port.Release();
+             r.FramesOut(2);
+             EXPECT_FALSE(r.port.WaitForWritten(r.framesFrom + 2 * FRAME_SIZE + 1, 50ms))
+                 << "exactly one frame for one wake-up";
+         }},
+        {"the port closed mid-frame: told, only bytes out counted, the block again on restart",
+         10000,
+         {"串口写入失败!"},
+         [](PresenterRun& r) {
+             r.port.Hold();
+             r.Answer(RSP_BLOCK_OK);
+             ASSERT_TRUE(r.port.WaitForWritersWaiting(1, engine_test::kWait));
+             r.presenter->OnOpenPortButton();
+             ASSERT_TRUE(r.PumpUntil([&] { return !r.view.notices.empty(); }));
+             r.Settle();
+             EXPECT_EQ(r.port.WrittenCount(), r.framesFrom + FRAME_SIZE);
+             EXPECT_EQ(r.CountShown(), std::to_string(FRAME_SIZE)) << "only bytes out count";
+             r.port.Release();
+             r.presenter->OnOpenPortButton();
+             r.Answer(RSP_CONNECTED);
+             const std::size_t before = r.port.WrittenCount();
+             r.presenter->OnStartUpgrade();
+             ASSERT_TRUE(r.port.WaitForWritten(before + FRAME_SIZE, engine_test::kWait));
+             EXPECT_EQ(r.port.WrittenBytes(before), ExpectedFrame(r.image, 4096));
+         }},
+        {"the device chosen again mid-frame: the command alone, then the block whole",
+         10000,
+         {},
+         [](PresenterRun& r) {
+             r.port.Hold();
+             r.Answer(RSP_BLOCK_OK);
+             ASSERT_TRUE(r.port.WaitForWritersWaiting(1, engine_test::kWait));
+             r.beforeOpening = [&] { r.port.Release(); };  // a new opening has no XOFF
+             r.presenter->OnDeviceSelected({1, PROTOCOL_INDEX_PELCO_D, 0});
+             r.beforeOpening = nullptr;
+             r.Settle();
+             EXPECT_EQ(r.port.WrittenBytes(r.framesFrom + FRAME_SIZE), kPelcoD2400)
+                 << "nothing of the frame after the command";
+             r.Answer(RSP_CONNECTED);
+             const std::size_t before = r.port.WrittenCount();
+             r.presenter->OnStartUpgrade();
+             ASSERT_TRUE(r.port.WaitForWritten(before + FRAME_SIZE, engine_test::kWait));
+             EXPECT_EQ(r.port.WrittenBytes(before), ExpectedFrame(r.image, 4096));
+             const auto written = r.port.Written();
+             for (std::size_t at = 0; at < written.size(); ++at) {
+                 const bool command = at >= r.framesFrom + FRAME_SIZE && at < before;
+                 EXPECT_EQ(written[at].baudRate, command ? 2400u : 115200u) << "byte " << at;
+             }
+         }},
+        {"a silent head is told once and a late answer still counts",
+         10000,
+         {"云台无应答!"},
+         [](PresenterRun& r) {
              r.clock.Advance(UpgradeEngine::kAnswerWait - 1ms);
-             r.presenter->Pump();
-             EXPECT_TRUE(r.view.told.empty()) << "not before the wait is up";
+             r.Settle();
+             EXPECT_TRUE(r.view.notices.empty()) << "not before the wait is up";
              r.clock.Advance(1ms);
-             r.presenter->Pump();
-         },
-         {{"云台无应答!"}},
-         [](const ScreenState& s) { EXPECT_TRUE(s.selectFileEnabled); }},
-        {"the port vanishes",
+             r.Settle();
+             r.clock.Advance(UpgradeEngine::kAnswerWait * 2);
+             r.Settle();
+             EXPECT_EQ(r.view.notices.size(), 1u) << "once";
+             r.Answer(RSP_BLOCK_OK);
+             r.FramesOut(2);
+         }},
+        {"the port vanishes: the window's side closes, another port opens",
+         10000,
+         {"串口已断开!"},
          [](PresenterRun& r) {
              r.port.HangUp();
-             r.PumpUntil([&] { return !r.view.told.empty(); });
-         },
-         {{"串口已断开!"}},
-         [](const ScreenState& s) {
-             EXPECT_EQ(s.openPortCaption, "打开串口");
-             EXPECT_FALSE(s.selectFileEnabled);
-         }},
-        {"an empty file",
-         [](PresenterRun& r) {
-             r.view.device = DeviceSelection{1, 1, 0};
-             r.ChooseFile(0);
-             EXPECT_EQ(r.view.busyPeriods, 0) << "no device asked for";
-         },
-         {{"升级文件为空!"}},
-         [](const ScreenState& s) {
-             EXPECT_TRUE(s.progressVisible);
-             EXPECT_NE(s.filePath, "");
-             EXPECT_EQ(s.totalCount, "");
-         }},
-        {"a port that cannot be opened",
-         [](PresenterRun& r) {
-             r.presenter->OnOpenPortButton();
-             r.port.RefuseOpening(true);
-             r.presenter->OnOpenPortButton();
-         },
-         {{"串口打开错误", "Open Com", NoticeIcon::Exclamation}},
-         [](const ScreenState& s) {
-             EXPECT_EQ(s.openPortCaption, "打开串口");
-             EXPECT_FALSE(s.selectFileEnabled);
+             ASSERT_TRUE(r.PumpUntil([&] { return !r.view.notices.empty(); }));
+             EXPECT_EQ(r.view.shown.openPortCaption, "打开串口");
+             EXPECT_FALSE(r.view.shown.selectFileEnabled);
+             EXPECT_FALSE(r.port.LineOpen());
+             r.view.port = "COM2";
+             r.presenter->OnPortListChange();
+             EXPECT_EQ(r.view.shown.openPortCaption, "关闭串口");
+             EXPECT_TRUE(r.com2.LineOpen());
          }},
     };
-    for (const Failure& failure : failures) {
-        SCOPED_TRACE(failure.name);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         PresenterRun r;
-        EXPECT_EQ(r.view.shown.openPortCaption, "关闭串口");
-        failure.cause(r);
-        EXPECT_EQ(r.view.notices, failure.told);
-        failure.screen(r.view.shown);
+        r.StartTransfer(row.size);
+        ASSERT_EQ(r.FrameOnLine(0), ExpectedFrame(r.image, 0));
+        row.steps(r);
+        r.Settle();
+        EXPECT_EQ(r.view.Told(), row.told);
     }
 }
 

@@ -5,12 +5,17 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
+#include <fstream>
 
 #include "app/DeviceSelectDlg.h"
 #include "res/resource.h"
 #include "tests/support/LineRecorder.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/WindowFixture.h"
+#include "upgrade/FirmwareFrame.h"
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
@@ -29,29 +34,34 @@ class MainWindowTest : public WindowFixture {};
 TEST_F(MainWindowTest, ControlsCarryTheirCaptionsInTabOrder) {
     CreateWindow();
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Tolmar云台程序升级"));
-    const std::pair<int, const char*> captions[] = {
-        {IDC_SELECT_FILE, "选择文件"}, {IDC_START_UPGRADE, "开始升级"}, {IDC_CONNECT, "连接云台"},
-        {IDC_OPEN_PORT, "关闭串口"}};
+    const std::pair<int, const char*> captions[] = {{IDC_SELECT_FILE, "选择文件"},
+                                                    {IDC_START_UPGRADE, "开始升级"},
+                                                    {IDC_CONNECT, "连接云台"},
+                                                    {IDC_OPEN_PORT, "关闭串口"}};
     for (const auto& [id, caption] : captions) {
         EXPECT_EQ(window->ControlAs<QPushButton>(id)->text(), QString::fromUtf8(caption));
     }
     const QString instructions = window->ControlAs<QLabel>(IDC_INSTRUCTIONS)->text();
-    EXPECT_EQ(instructions, QStringLiteral("----串口更新说明---- 波特率：115200") + QString(28, QLatin1Char(' ')) +
-                                QStringLiteral("升级文件：*.bin"));
-    EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("IDC_TOTAL_COUNT_LABEL"))->text(), QStringLiteral("需更新:"));
-    EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("IDC_SENT_COUNT_LABEL"))->text(), QStringLiteral("已更新:"));
-    EXPECT_EQ(window->ControlAs<QLabel>(IDC_SENT_COUNT)->text(), QString()) << "empty until a byte is sent";
+    EXPECT_EQ(instructions, QStringLiteral("----串口更新说明---- 波特率：115200") +
+                                QString(28, QLatin1Char(' ')) + QStringLiteral("升级文件：*.bin"));
+    EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("IDC_TOTAL_COUNT_LABEL"))->text(),
+              QStringLiteral("需更新:"));
+    EXPECT_EQ(window->findChild<QLabel*>(QStringLiteral("IDC_SENT_COUNT_LABEL"))->text(),
+              QStringLiteral("已更新:"));
+    EXPECT_EQ(window->ControlAs<QLabel>(IDC_SENT_COUNT)->text(), QString())
+        << "empty until a byte is sent";
 
     // Tab order is the template's: file path, select, start, port list, open, connect.
     std::vector<QString> order;
     QWidget* w = window->filePathEdit;
     for (int i = 0; i < 6; ++i, w = w->nextInFocusChain()) {
         // The port box's own edit field follows the box in the chain; it has no name.
-        while (w->focusPolicy() == Qt::NoFocus || w->objectName().isEmpty()) w = w->nextInFocusChain();
+        while (w->focusPolicy() == Qt::NoFocus || w->objectName().isEmpty())
+            w = w->nextInFocusChain();
         order.push_back(w->objectName());
     }
-    EXPECT_EQ(order, (std::vector<QString>{"IDC_FILE_PATH", "IDC_SELECT_FILE", "IDC_START_UPGRADE", "IDC_PORT_LIST",
-                                           "IDC_OPEN_PORT", "IDC_CONNECT"}));
+    EXPECT_EQ(order, (std::vector<QString>{"IDC_FILE_PATH", "IDC_SELECT_FILE", "IDC_START_UPGRADE",
+                                           "IDC_PORT_LIST", "IDC_OPEN_PORT", "IDC_CONNECT"}));
 }
 
 TEST_F(MainWindowTest, EscAndEnterOutsideAButtonCloseTheWindow) {
@@ -86,8 +96,48 @@ TEST_F(MainWindowTest, EnterOnAButtonClicksItAndEnterInThePortBoxOpensTheTypedPo
     EXPECT_EQ(LineSettings().portName, com2->SlavePath());
 }
 
+// Each button's click reaches its handler, and what the handler changed shows.
+TEST_F(MainWindowTest, EachButtonsClickIsActedOnAndItsStateShows) {
+    CreateWindow();
+    LineRecorder line(com1->MasterFd());
+    EXPECT_TRUE(window->progressBar->isHidden());
+    QPushButton* openButton = window->ControlAs<QPushButton>(IDC_OPEN_PORT);
+    openButton->click();
+    EXPECT_EQ(openButton->text(), QStringLiteral("打开串口"));
+    EXPECT_FALSE(window->selectFileButton->isEnabled());
+    openButton->click();
+    EXPECT_EQ(openButton->text(), QStringLiteral("关闭串口"));
+    ASSERT_TRUE(window->selectFileButton->isEnabled());
+
+    TempDir folder{"kavlet-dialogs"};
+    const std::string path = folder.File("image.bin");
+    std::ofstream(path, std::ios::binary) << std::string(100, 'x');
+    window->SetFileChooser([&](QWidget*) { return QString::fromStdString(path); });
+    QTimer::singleShot(0, [] {  // the device dialog, started with its defaults
+        auto* dialog = qobject_cast<CDeviceSelectDlg*>(QApplication::activeModalWidget());
+        ASSERT_NE(dialog, nullptr);
+        dialog->ControlAs<QPushButton>(IDC_START_DEVICE)->click();
+    });
+    window->selectFileButton->click();
+    EXPECT_EQ(window->filePathEdit->text(), QString::fromStdString(path));
+    EXPECT_EQ(window->ControlAs<QLabel>(IDC_TOTAL_COUNT)->text(), QStringLiteral("4107"));
+    EXPECT_FALSE(window->progressBar->isHidden());
+    ASSERT_TRUE(window->connectButton->isEnabled());
+    window->connectButton->click();
+    ASSERT_TRUE(line.WaitForBytes(7 + 2, 2s));
+    EXPECT_EQ(line.Bytes(), (Bytes{0xFF, 0x01, 0x00, 0x57, 0x00, 0x00, 0x58, 0x3F, 0x3F}));
+
+    ASSERT_TRUE(com1->Write({0x80}));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window->startUpgradeButton->isEnabled(); }));
+    EXPECT_EQ(window->connectButton->text(), QStringLiteral("连接成功"));
+    window->startUpgradeButton->click();
+    EXPECT_FALSE(window->startUpgradeButton->isEnabled());
+    EXPECT_TRUE(line.WaitForBytes(9 + FRAME_SIZE, 5s)) << "the first frame goes out";
+    EXPECT_TRUE(boxes.empty());
+}
+
 class DeviceDialogTest : public WindowFixture {
-protected:
+  protected:
     void SetUp() override {
         WindowFixture::SetUp();
         CreateWindow();
@@ -109,9 +159,11 @@ TEST_F(DeviceDialogTest, OpensWithItsDefaultsAndListsInPositionOrder) {
     ASSERT_EQ(dialog->protocolList->count(), 2);
     EXPECT_EQ(dialog->protocolList->itemText(0), QStringLiteral("PELCO_P"));
     EXPECT_EQ(dialog->protocolList->currentText(), QStringLiteral("PELCO_D"));
-    const char* speeds[] = {"2400", "4800", "9600", "19200", "38400", "57600", "115200", "128000", "256000", "921600"};
+    const char* speeds[] = {"2400",  "4800",   "9600",   "19200",  "38400",
+                            "57600", "115200", "128000", "256000", "921600"};
     ASSERT_EQ(dialog->baudList->count(), 10);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(dialog->baudList->itemText(i), QString::fromLatin1(speeds[i]));
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(dialog->baudList->itemText(i), QString::fromLatin1(speeds[i]));
     EXPECT_EQ(dialog->baudList->currentIndex(), 0);
     EXPECT_EQ(dialog->ControlAs<QPushButton>(IDC_START_DEVICE)->text(), QStringLiteral("启动更新"));
 }
@@ -147,7 +199,8 @@ TEST_F(DeviceDialogTest, AValidChoiceReachesTheLineAndClosesTheDialog) {
     ASSERT_TRUE(dialog->Choice());
     window->OnDeviceSelected(*dialog->Choice());  // what the window does with the choice
     ASSERT_TRUE(line.WaitForBytes(8, 2s));
-    EXPECT_EQ(line.Bytes(), (Bytes{0xA0, 0x04, 0x00, 0x57, 0x00, 0x00, 0xAF, 0xA0 ^ 0x04 ^ 0x57 ^ 0xAF}));
+    EXPECT_EQ(line.Bytes(),
+              (Bytes{0xA0, 0x04, 0x00, 0x57, 0x00, 0x00, 0xAF, 0xA0 ^ 0x04 ^ 0x57 ^ 0xAF}));
     for (const auto& chunk : line.Chunks()) EXPECT_EQ(chunk.baudRate, 921600u);
     EXPECT_TRUE(boxes.empty());
 }

@@ -154,14 +154,7 @@ TEST(PresenterTable, Ports) {
          {{{"云台无应答!"}}, kConnected, 1, 115200, kGreeting},
          [](PresenterRun& r) {
              r.presenter->OnConnect();
-             r.clock.Advance(UpgradeEngine::kAnswerWait - 1ms);
-             r.Settle();
-             EXPECT_TRUE(r.view.notices.empty()) << "not before the wait is up";
-             r.clock.Advance(1ms);
-             r.Settle();
-             r.clock.Advance(UpgradeEngine::kAnswerWait * 2);
-             r.Settle();
-             EXPECT_EQ(r.view.notices.size(), 1u) << "once";
+             r.WaitOutTheAnswer();
              r.Answer(RSP_CONNECTED);
          }},
         {"answers without a file or a transfer leave everything alone",
@@ -418,15 +411,10 @@ TEST(PresenterTable, Roads) {
         for (std::size_t at = 0; at < written.size(); ++at)
             EXPECT_EQ(written[at].baudRate, at < kPelcoD2400.size() ? 2400u : 115200u) << at;
         if (road.restartFrom == kNotLooked) continue;
-        r.Answer(RSP_CONNECTED);
-        const std::size_t before = r.port.WrittenCount();
-        r.presenter->OnStartUpgrade();
         if (road.restartFrom == kNothing) {
-            r.Settle();
-            EXPECT_FALSE(r.port.WaitForWritten(before + 1, 20ms)) << "the image is done with";
+            EXPECT_EQ(r.StartAgain(20ms), Bytes{}) << "the image is done with";
         } else {
-            ASSERT_TRUE(r.port.WaitForWritten(before + FRAME_SIZE, engine_test::kWait));
-            EXPECT_EQ(r.port.WrittenBytes(before), ExpectedFrame(r.image, road.restartFrom));
+            EXPECT_EQ(r.StartAgain(), ExpectedFrame(r.image, road.restartFrom));
         }
     }
 }
@@ -481,11 +469,7 @@ TEST(PresenterTable, Transfers) {
              r.Answer(RSP_CHECKSUM_ERROR);
              r.Settle();
              EXPECT_EQ(r.FramesOnLine(), 2u) << "the transfer under way has ended";
-             r.Answer(RSP_CONNECTED);
-             r.framesFrom = r.port.WrittenCount();
-             r.presenter->OnStartUpgrade();
-             ASSERT_TRUE(r.port.WaitForWritten(r.framesFrom + FRAME_SIZE, engine_test::kWait));
-             EXPECT_EQ(r.FrameOnLine(0), ExpectedFrame(r.image, 0)) << "from the first block";
+             EXPECT_EQ(r.StartAgain(), ExpectedFrame(r.image, 0)) << "from the first block";
          }},
         {"another file chosen: the transfer ends, the next start sends its first block",
          10000,
@@ -498,10 +482,7 @@ TEST(PresenterTable, Transfers) {
              r.Answer(RSP_CHECKSUM_ERROR);
              r.Settle();
              EXPECT_EQ(r.FramesOnLine(), 1u);
-             r.Answer(RSP_CONNECTED);
-             r.presenter->OnStartUpgrade();
-             ASSERT_TRUE(r.port.WaitForWritten(r.framesFrom + 2 * FRAME_SIZE, engine_test::kWait));
-             EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(other, 0));
+             EXPECT_EQ(r.StartAgain(), ExpectedFrame(other, 0));
          }},
         {"a file that shrinks stops the transfer",
          10000,
@@ -544,9 +525,7 @@ TEST(PresenterTable, Transfers) {
          9000,
          {},
          [](PresenterRun& r) {
-             r.port.Hold();
-             r.Answer(RSP_BLOCK_OK);
-             ASSERT_TRUE(r.port.WaitForWritersWaiting(1, engine_test::kWait));
+             r.HoldNextFrame();
              r.Answer(RSP_BLOCK_OK);  // early: the sender is still on its frame
              r.port.Release();
              r.FramesOut(2);
@@ -557,9 +536,7 @@ TEST(PresenterTable, Transfers) {
          10000,
          {"串口写入失败!"},
          [](PresenterRun& r) {
-             r.port.Hold();
-             r.Answer(RSP_BLOCK_OK);
-             ASSERT_TRUE(r.port.WaitForWritersWaiting(1, engine_test::kWait));
+             r.HoldNextFrame();
              r.presenter->OnOpenPortButton();
              ASSERT_TRUE(r.PumpUntil([&] { return !r.view.notices.empty(); }));
              r.Settle();
@@ -567,30 +544,21 @@ TEST(PresenterTable, Transfers) {
              EXPECT_EQ(r.CountShown(), std::to_string(FRAME_SIZE)) << "only bytes out count";
              r.port.Release();
              r.presenter->OnOpenPortButton();
-             r.Answer(RSP_CONNECTED);
-             const std::size_t before = r.port.WrittenCount();
-             r.presenter->OnStartUpgrade();
-             ASSERT_TRUE(r.port.WaitForWritten(before + FRAME_SIZE, engine_test::kWait));
-             EXPECT_EQ(r.port.WrittenBytes(before), ExpectedFrame(r.image, 4096));
+             EXPECT_EQ(r.StartAgain(), ExpectedFrame(r.image, 4096));
          }},
         {"the device chosen again mid-frame: the command alone, then the block whole",
          10000,
          {},
          [](PresenterRun& r) {
-             r.port.Hold();
-             r.Answer(RSP_BLOCK_OK);
-             ASSERT_TRUE(r.port.WaitForWritersWaiting(1, engine_test::kWait));
+             r.HoldNextFrame();
              r.beforeOpening = [&] { r.port.Release(); };  // a new opening has no XOFF
              r.presenter->OnDeviceSelected({1, PROTOCOL_INDEX_PELCO_D, 0});
              r.beforeOpening = nullptr;
              r.Settle();
              EXPECT_EQ(r.port.WrittenBytes(r.framesFrom + FRAME_SIZE), kPelcoD2400)
                  << "nothing of the frame after the command";
-             r.Answer(RSP_CONNECTED);
              const std::size_t before = r.port.WrittenCount();
-             r.presenter->OnStartUpgrade();
-             ASSERT_TRUE(r.port.WaitForWritten(before + FRAME_SIZE, engine_test::kWait));
-             EXPECT_EQ(r.port.WrittenBytes(before), ExpectedFrame(r.image, 4096));
+             EXPECT_EQ(r.StartAgain(), ExpectedFrame(r.image, 4096));
              const auto written = r.port.Written();
              for (std::size_t at = 0; at < written.size(); ++at) {
                  const bool command = at >= r.framesFrom + FRAME_SIZE && at < before;
@@ -601,14 +569,7 @@ TEST(PresenterTable, Transfers) {
          10000,
          {"云台无应答!"},
          [](PresenterRun& r) {
-             r.clock.Advance(UpgradeEngine::kAnswerWait - 1ms);
-             r.Settle();
-             EXPECT_TRUE(r.view.notices.empty()) << "not before the wait is up";
-             r.clock.Advance(1ms);
-             r.Settle();
-             r.clock.Advance(UpgradeEngine::kAnswerWait * 2);
-             r.Settle();
-             EXPECT_EQ(r.view.notices.size(), 1u) << "once";
+             r.WaitOutTheAnswer();
              r.Answer(RSP_BLOCK_OK);
              r.FramesOut(2);
          }},

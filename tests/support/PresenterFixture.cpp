@@ -116,6 +116,32 @@ void PresenterRun::StartTransfer(std::size_t size) {
     FramesOut(1);
 }
 
+void PresenterRun::HoldNextFrame() {
+    port.Hold();
+    Answer(RSP_BLOCK_OK);
+    ASSERT_TRUE(port.WaitForWritersWaiting(1, engine_test::kWait));
+}
+
+Bytes PresenterRun::StartAgain(std::chrono::milliseconds wait) {
+    Answer(RSP_CONNECTED);
+    const std::size_t before = port.WrittenCount();
+    presenter->OnStartUpgrade();
+    Settle();
+    port.WaitForWritten(before + FRAME_SIZE, wait);
+    return port.WrittenBytes(before, FRAME_SIZE);
+}
+
+void PresenterRun::WaitOutTheAnswer() {
+    clock.Advance(UpgradeEngine::kAnswerWait - 1ms);
+    Settle();
+    EXPECT_TRUE(view.notices.empty()) << "not before the wait is up";
+    clock.Advance(1ms);
+    Settle();
+    clock.Advance(UpgradeEngine::kAnswerWait * 2);
+    Settle();
+    EXPECT_EQ(view.notices.size(), 1u) << "once";
+}
+
 Bytes PresenterRun::FrameOnLine(std::size_t k) const {
     return port.WrittenBytes(framesFrom + k * FRAME_SIZE, FRAME_SIZE);
 }

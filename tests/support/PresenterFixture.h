@@ -91,6 +91,13 @@ struct PresenterRun {
     void FrameOut(std::size_t k) { FramesOut(k + 1); }
     // File of this size chosen, no device asked, head greeted, start pressed: frame 0 is out.
     void StartTransfer(std::size_t size);
+    // The port held (as by the head's XOFF), the head accepts the frame out: the next one is
+    // held at its first byte.
+    void HoldNextFrame();
+    // Greeted again, start pressed: the bytes COM1 carries within the wait (a frame at most).
+    engine_test::Bytes StartAgain(std::chrono::milliseconds wait = engine_test::kWait);
+    // The head's answer is waited for until its time is up, and long after: told once.
+    void WaitOutTheAnswer();
     // COM1's bytes since the first frame, frame k of them.
     engine_test::Bytes FrameOnLine(std::size_t k) const;
     std::size_t FramesOnLine() const { return (port.WrittenCount() - framesFrom) / FRAME_SIZE; }

@@ -36,11 +36,12 @@ namespace {
 constexpr auto kRunLimit = 60s;  // every run is bounded; a hung one is killed and fails
 
 // The answer wait for a run. A head that stays silent is only found out when the wait has run
-// out, so runs that expect silence wait a second; every other run keeps the tool's own wait,
-// which a head answering on a loaded machine (or under Wine) never comes near.
+// out, so runs that expect silence wait two seconds (heads that do answer share that run, and a
+// loaded machine must not make them look silent); every other run keeps the tool's own wait.
+constexpr const char* kSilenceWait = "2";
 std::vector<std::string> AnswerWait(bool silenceExpected) {
     if (!silenceExpected) return {};
-    return {"--answer-timeout", "1"};
+    return {"--answer-timeout", kSilenceWait};
 }
 
 #ifdef KAVLET_FLASH_UNDER_WINE
@@ -454,7 +455,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   1,
                   "no-answer",
-                  "head 1 did not answer the greeting within 1 s (is a head with this address on "
+                  "head 1 did not answer the greeting within 2 s (is a head with this address on "
                   "the line, with pelco-d at 2400 baud?)."},
         FaultCase{"SilentFromFrame2",
                   10000,
@@ -462,7 +463,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {"--json"},
                   1,
                   "no-answer",
-                  "head 1 did not answer frame 1 within 1 s."},
+                  "head 1 did not answer frame 1 within 2 s."},
         FaultCase{"ChecksumErrorWithoutResends",
                   10000,
                   Faults([](auto& f) { f.rejectFrame = 2; }),
@@ -532,8 +533,8 @@ TEST_F(CliRun, AListWithOneHeadPresentUpgradesThatHeadAndNamesTheSilentOnes) {
     EXPECT_EQ(head->Report().finishedImage, image);
     const auto errors = Lines(r.err);
     ASSERT_EQ(errors.size(), 2u) << r.err;
-    EXPECT_TRUE(Contains(errors[0], "head 2 did not answer the greeting within 1 s")) << errors[0];
-    EXPECT_TRUE(Contains(errors[1], "head 3 did not answer the greeting within 1 s")) << errors[1];
+    EXPECT_TRUE(Contains(errors[0], "head 2 did not answer the greeting within 2 s")) << errors[0];
+    EXPECT_TRUE(Contains(errors[1], "head 3 did not answer the greeting within 2 s")) << errors[1];
     EXPECT_TRUE(std::regex_search(r.out, std::regex("address +result +frames +resends +time\n"
                                                     "2 +failed \\(no-answer\\) +0 +0 +[0-9.]+s\n"
                                                     "3 +failed \\(no-answer\\) +0 +0 +[0-9.]+s\n"

@@ -5,6 +5,7 @@
 
 #include "tests/support/EngineFixture.h"
 #include "upgrade/ResponseCodes.h"
+#include "upgrade/Sender.h"
 
 namespace engine_test {
 namespace {
@@ -142,7 +143,9 @@ struct InjectRow {
     std::vector<std::string> events;
 };
 
-TEST_F(EngineTransferTest, AnAnswerCountsOnlyOnceTheFramesLastByteIsOut) {
+TEST_F(EngineTransferTest, AnAnswerCountsOnlyOnceTheFramesLastWriteIsOut) {
+    // The frame goes out in writes of kFrameWrite bytes; the last one begins here.
+    constexpr std::size_t kLastWrite = FRAME_SIZE - FRAME_SIZE % kFrameWrite;
     const InjectRow rows[] = {
         // Right after the last byte: the answer is never lost, the next frame follows.
         {"82 after the last byte",
@@ -156,8 +159,8 @@ TEST_F(EngineTransferTest, AnAnswerCountsOnlyOnceTheFramesLastByteIsOut) {
          {{0, {}}, {0, kOk}, {4096, kOk}, {8192, kDone}},
          {"checksum-error", "accepted 4096", "accepted 8192", "done 10000"}},
         // In the middle of the frame: reported, but it wakes nothing and steps nothing back.
-        {"82 before the last byte",
-         FRAME_SIZE - 2,
+        {"82 before the last write",
+         kLastWrite - 1,
          RSP_BLOCK_OK,
          {{0, kOk}, {4096, kOk}, {8192, kDone}},
          {"accepted 4096", "accepted 4096", "accepted 8192", "done 10000"}},
@@ -212,9 +215,9 @@ TEST_F(EngineTransferTest, AnAnswerCountsOnlyOnceTheFramesLastByteIsOut) {
         EXPECT_EQ(observer.Events(), row.events);
         EXPECT_EQ(offsetAfter, row.steps[1].offset == 0 ? 0 : 4096)
             << "only a checksum error after the last byte steps back";
-        const bool lastByte = row.byteIndex + 1 == FRAME_SIZE;
+        const bool lastWrite = row.byteIndex >= kLastWrite;
         const bool wakes = row.steps[0].answer.empty();
-        EXPECT_EQ(senderAwakeAfter, lastByte && !wakes ? 0 : 1)
+        EXPECT_EQ(senderAwakeAfter, lastWrite && !wakes ? 0 : 1)
             << "awake while the frame goes out, and again once an answer after it wakes it";
         EXPECT_EQ(FrameBytesAtTheEnd(), row.steps.size() * FRAME_SIZE)
             << "exactly one frame per wake-up";
@@ -318,13 +321,14 @@ TEST_F(EngineTransferTest, AWriteFailingMidFrameCountsOnlyWhatWentOutAndTheBlock
 // --- The sent count
 
 TEST_F(EngineTransferTest, TheSentCountIsNeverAheadOfTheLineAndCatchesUp) {
-    // Held in the middle of frame 0: the count stands at exactly the bytes out, not one more.
-    constexpr std::size_t kHeldAfter = 101;
+    // Held in the middle of a write of frame 0: the count stands at the writes that went out
+    // whole, not one byte more.
+    constexpr std::size_t kHeldAfter = kFrameWrite + 37;
     Begin(10000,
           [this] { port.OnByte(FrameByteIndex(0, kHeldAfter - 1), [this] { port.Hold(); }); });
     ASSERT_TRUE(port.WaitForWritersWaiting(1, kWait));
-    EXPECT_TRUE(SentCountReaches(kHeldAfter));
-    EXPECT_EQ(TakeSentCount(), static_cast<std::int32_t>(kHeldAfter));
+    EXPECT_TRUE(SentCountReaches(static_cast<std::int32_t>(kFrameWrite)));
+    EXPECT_EQ(TakeSentCount(), static_cast<std::int32_t>(kFrameWrite));
     port.Release();
 
     for (std::size_t k = 1; k <= 3; ++k) {

@@ -1,5 +1,8 @@
 #include "upgrade/Sender.h"
 
+#include <algorithm>
+#include <array>
+
 SenderThread::SenderThread(SenderLinks links, std::unique_ptr<SenderThread> superseded,
                            std::uint64_t serial)
     : links_(std::move(links)), superseded_(std::move(superseded)), serial_(serial) {}
@@ -70,32 +73,41 @@ bool SenderThread::SendFrame(const FirmwareFrame& frame) {
     // The head owes the tool a frame's worth of reading and then an answer: a head that holds
     // the frame with XOFF for good is as silent as one that never answers it.
     answerDue();
-    for (std::size_t i = 0; i < FRAME_SIZE; ++i) {
-        // Cleared before the last byte goes out: the head can answer this frame only after it,
-        // so the answer finds the sender ready for its wake-up. The wait for the answer is
-        // posted before that byte too, so that it is never acted on after the answer itself.
-        if (i + 1 == FRAME_SIZE) {
+    for (std::size_t start = 0; start < FRAME_SIZE; start += kFrameWrite) {
+        const std::size_t count = std::min(kFrameWrite, FRAME_SIZE - start);
+        const bool last = start + count == FRAME_SIZE;
+        // Cleared before the last write goes out: the head can answer this frame only after
+        // it, so the answer finds the sender ready for its wake-up. The wait for the answer is
+        // posted before that write too, so that it is never acted on after the answer itself.
+        if (last) {
             links_.senderAwake = 0;
             answerDue();
         }
-        // The byte as "%02x " text, without a formatting call for each of them.
+        // The bytes as "%02x " text, without a formatting call for each of them.
         constexpr char kHexDigits[] = "0123456789abcdef";
-        const char text[] = {kHexDigits[frame[i] >> 4], kHexDigits[frame[i] & 0x0F], ' '};
-        if (!links_.send({text, sizeof text})) {
-            // The port was closed or failed: the rest of the frame cannot reach the head, and a
-            // byte that did not go out is not counted as sent. A sender ended on purpose (its
-            // port reopened) has nothing to report.
+        std::array<char, 3 * kFrameWrite> text;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t byte = frame[start + i];
+            text[3 * i] = kHexDigits[byte >> 4];
+            text[3 * i + 1] = kHexDigits[byte & 0x0F];
+            text[3 * i + 2] = ' ';
+        }
+        const std::size_t out = links_.send({text.data(), 3 * count});
+        if (out > 0) links_.bytesSent(static_cast<std::int32_t>(out));
+        if (out != count) {
+            // The port was closed or failed: the rest of the frame cannot reach the head, and
+            // the bytes that did not go out are not counted as sent. A sender ended on purpose
+            // (its port reopened) has nothing to report.
             links_.senderAwake = 1;  // ended: later answers wake nothing
             links_.firmware.RewindToBlockStart();
             if (!StopRequested())
                 links_.inbox.Post(EngineMessage(EngineMessage::Kind::WriteFailed));
             return false;
         }
-        links_.byteSent();
         if (StopRequested()) {
             // Ended part-way (a newer sender takes over, or the engine stops): the block has
             // not gone out whole, so whoever sends next starts it again.
-            if (i + 1 < FRAME_SIZE) links_.firmware.RewindToBlockStart();
+            if (!last) links_.firmware.RewindToBlockStart();
             return false;
         }
     }

@@ -6,8 +6,11 @@
 // before the sender has started waiting is kept until it waits: none is lost, and each
 // wake-up brings exactly one frame.
 //
-// The sender never waits for its front end: it counts each byte sent and goes on with the next;
-// what it has to report waits in the engine's inbox for the front end's thread.
+// A frame goes to the port in writes of at most kFrameWrite bytes: a USB-serial adapter finishes
+// each write with a USB transfer of its own (about a millisecond on common adapters), so a
+// write per byte would take a frame ten times as long as the wire does. The sender never waits
+// for its front end: it counts the bytes of each write once it went out and goes on with the
+// next; what it has to report waits in the engine's inbox for the front end's thread.
 //
 // Thread rules: Start, Wake, RequestStop and the destructor run on the engine caller's thread;
 // Run on the sender's own thread.
@@ -26,15 +29,18 @@
 #include "upgrade/EngineInbox.h"
 #include "upgrade/FirmwareCursor.h"
 
+// Most bytes a frame's write holds: one full-speed USB packet.
+inline constexpr std::size_t kFrameWrite = 64;
+
 // What a sender works with, all of it its engine's.
 struct SenderLinks {
     FirmwareCursor& firmware;
     EngineInbox& inbox;
     EngineClock& clock;
-    std::atomic<int>& senderAwake;               // 1 while a sender has a frame to send
-    std::function<bool()> portOpen;              // the port is open now
-    std::function<bool(std::string_view)> send;  // the hex-text path
-    std::function<void()> byteSent;              // one more byte went out: counted
+    std::atomic<int>& senderAwake;                      // 1 while a sender has a frame to send
+    std::function<bool()> portOpen;                     // the port is open now
+    std::function<std::size_t(std::string_view)> send;  // the hex-text path: bytes that went out
+    std::function<void(std::int32_t)> bytesSent;        // so many more bytes went out: counted
 };
 
 class SenderThread {
@@ -52,7 +58,7 @@ class SenderThread {
     bool Start();
     // Lets the parked sender build and send one more frame.
     void Wake();
-    // Asks the sender to end: between two bytes, or while parked.
+    // Asks the sender to end: between two writes, or while parked.
     void RequestStop();
     // Waits for the thread to end by itself (its port has closed under it), without asking it
     // to, so that it still reports how it ended.

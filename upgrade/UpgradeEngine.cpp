@@ -152,13 +152,19 @@ void UpgradeEngine::CheckLine() {
 // --- The send path
 
 bool UpgradeEngine::SendHexText(std::string_view text) {
+    std::size_t decoded = 0;
+    return WriteHexText(text, decoded) == decoded;
+}
+
+std::size_t UpgradeEngine::WriteHexText(std::string_view text, std::size_t& decodedCount) {
     const hex_text::DecodedText decoded = hex_text::DecodeForSending(text);
-    if (decoded.count == 0) return true;
+    decodedCount = decoded.count;
+    if (decoded.count == 0) return 0;
     // The handle serialises writes, so the front end's thread and the sender take turns
-    // byte block by byte block, and neither holds anything while it waits for the other.
+    // write by write, and neither holds anything while it waits for the other.
     const PortHandle handle = state_.portHandle.load();
     return state_.serialPort->Write(decoded.bytes.data(), static_cast<std::uint32_t>(decoded.count),
-                                    handle) == decoded.count;
+                                    handle);
 }
 
 // --- The firmware file
@@ -210,10 +216,13 @@ SenderLinks UpgradeEngine::LinksForSender() {
         clock_,
         state_.senderAwake,
         [this] { return state_.portOpen.load(); },
-        [this](std::string_view text) { return SendHexText(text); },
-        [this] {
-            ++state_.bytesSent;
-            NoteByteSent();
+        [this](std::string_view text) {
+            std::size_t decoded = 0;
+            return WriteHexText(text, decoded);
+        },
+        [this](std::int32_t count) {
+            state_.bytesSent += count;
+            NoteBytesSent();
         },
     };
 }
@@ -223,7 +232,7 @@ std::uint64_t UpgradeEngine::CurrentSender() const {
     return sender && !sender->StopRequested() ? sender->Serial() : 0;
 }
 
-void UpgradeEngine::NoteByteSent() {
+void UpgradeEngine::NoteBytesSent() {
     if (countWatched_.exchange(false)) inbox_.Ring();
 }
 
@@ -277,7 +286,7 @@ void UpgradeEngine::OnSerialData(std::span<const std::uint8_t> chunk) {
 void UpgradeEngine::RefreshCount(EngineClock::TimePoint now, bool force) {
     const std::int32_t count = state_.bytesSent.load();
     if (count == shownCount_) {
-        // Standing still: nothing to look at until the sender's next byte rings.
+        // Standing still: nothing to look at until the sender's next write rings.
         countDue_.reset();
         countWatched_ = true;
         // A byte counted just before the watch began rang nobody: look again soon.

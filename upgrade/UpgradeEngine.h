@@ -54,7 +54,7 @@ class UpgradeEngine {
     static constexpr std::chrono::milliseconds kNextBlockPause{20};
     // How long the head may take to answer the greeting or a frame before the operator is told.
     static constexpr std::chrono::milliseconds kAnswerWait{5000};
-    // The count of bytes sent changes with every byte; an eye follows ten changes a second.
+    // The count of bytes sent changes with every write; an eye follows ten changes a second.
     static constexpr std::chrono::milliseconds kCountRefresh{100};
 
     UpgradeEngine(EngineObserver& observer, Options options);
@@ -122,8 +122,8 @@ class UpgradeEngine {
     ImageCheck OpenFirmware(const std::string& path);
     // Drops the open image, if any.
     void ForgetFirmware();
-    // Ends the transfer under way, if any: a sender is asked to end (after the byte it is
-    // sending), and the next start begins with the first block.
+    // Ends the transfer under way, if any: a sender is asked to end (after the write it is
+    // making), and the next start begins with the first block.
     void EndTransfer();
     bool HaveFirmware() const { return firmware_.IsOpen(); }
     std::int32_t FirmwareSize() const { return firmware_.Size(); }
@@ -169,8 +169,11 @@ class UpgradeEngine {
     void OnChecksumError();
     void OnUpgradeDone();
     bool WakeParkedSender();
-    // For the sender: a byte went out. Rings the front end when Pump waits for the count to move.
-    void NoteByteSent();
+    // For the sender: a write went out. Rings the front end when Pump waits for the count to move.
+    void NoteBytesSent();
+    // The send path's work: decodes the text into decodedCount bytes and writes them in one
+    // write. Returns how many of them went out.
+    std::size_t WriteHexText(std::string_view text, std::size_t& decodedCount);
     // The greeting went out: an answer is due within answerWait.
     void AwaitAnswer(EngineClock::TimePoint since);
     // The serial number of the sender whose frames count now, 0 for none.
@@ -192,7 +195,7 @@ class UpgradeEngine {
     std::unique_ptr<ReceiveLoop> receiveLoop_;
     std::vector<std::unique_ptr<SenderThread>> retiredSenders_;  // ended with the engine
     std::uint64_t sendersStarted_ = 0;
-    // Set by Pump when the count stood still: the sender's next byte rings the waker.
+    // Set by Pump when the count stood still: the sender's next write rings the waker.
     std::atomic<bool> countWatched_{false};
     std::int32_t shownCount_ = 0;  // the count reported last
     std::optional<EngineClock::TimePoint> countShownAt_;

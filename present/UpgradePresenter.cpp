@@ -51,9 +51,8 @@ void UpgradePresenter::Settle() {
         delay = std::max(std::chrono::milliseconds(0),
                          std::chrono::ceil<std::chrono::milliseconds>(*deadline - clock_.Now()));
     }
-    if (wakeAskedOnce_ && delay == wakeAsked_ && !delay) return;
-    wakeAskedOnce_ = true;
-    wakeAsked_ = delay;
+    if (!delay && !timerAsked_) return;  // none due, and none asked for
+    timerAsked_ = delay.has_value();
     view_.WakeAfter(delay);
 }
 

@@ -97,7 +97,6 @@ class UpgradePresenter final : private EngineObserver {
     EngineClock& clock_;
     ScreenState screen_;
     std::optional<ScreenState> shown_;  // the state the view shows, none before the first
-    std::optional<std::chrono::milliseconds> wakeAsked_;
-    bool wakeAskedOnce_ = false;
+    bool timerAsked_ = false;  // the view was last asked for a delayed wake, not told none
     UpgradeEngine engine_;  // last: destroyed first, its threads end before the rest goes
 };

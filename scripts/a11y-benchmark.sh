@@ -184,7 +184,12 @@ awk '
     }
     /^paced at/ { kind = "paced" } /^unpaced/ { kind = "unpaced" }
     /^  total time:/ { secs[kind] = secs[kind] " " $3 }
-    /^  tool CPU:/ { cpu[kind] = cpu[kind] " " $3; sub("%", "", $10); pct[kind] = pct[kind] " " $10 }
+    /^  tool CPU:/ {
+        cpu[kind] = cpu[kind] " " $3
+        if (match($0, /[0-9.]+% of one core/)) {
+            p = substr($0, RSTART, RLENGTH); sub("%.*", "", p); pct[kind] = pct[kind] " " p
+        }
+    }
     /^    of which the window/ { win[kind] = win[kind] " " $6 }
     /^  writes alone:/ { floor[kind] = floor[kind] " " $3 }
     /^  tool CPU \/ writes alone:/ { ratio[kind] = ratio[kind] " " $NF }

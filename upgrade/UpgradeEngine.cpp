@@ -255,10 +255,7 @@ void UpgradeEngine::Pump() {
 void UpgradeEngine::Handle(EngineMessage& message, EngineClock::TimePoint now) {
     switch (message.kind) {
         case EngineMessage::Kind::Chunk:
-            // The count is final before whatever the answer brings is told.
-            RefreshCount(now, true);
-            if (chunkWatcher_) chunkWatcher_(message.bytes);
-            HandleAnswer(message.bytes);
+            OnSerialData(message.bytes);
             break;
         case EngineMessage::Kind::LoopEnded:
             CheckLine();
@@ -278,6 +275,7 @@ void UpgradeEngine::Handle(EngineMessage& message, EngineClock::TimePoint now) {
 }
 
 void UpgradeEngine::OnSerialData(std::span<const std::uint8_t> chunk) {
+    // The count is final before whatever the answer brings is told.
     RefreshCount(clock_.Now(), true);
     if (chunkWatcher_) chunkWatcher_(chunk);
     HandleAnswer(chunk);

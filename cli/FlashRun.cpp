@@ -199,7 +199,8 @@ std::string ImageSentence(const std::string& path, const ImageCheck& check) {
         case ImageFault::Empty:
             return sentence + " is empty: there is nothing to send.";
         case ImageFault::TooLarge:
-            return sentence + " is 2 GiB or larger, more than can be sent.";
+            return sentence + " is larger than " + std::to_string(kMaxImageSize / (1024 * 1024)) +
+                   " MiB, the largest image kavlet-flash takes.";
         case ImageFault::Unreadable:
             break;
     }

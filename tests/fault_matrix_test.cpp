@@ -358,7 +358,19 @@ const FaultCase kCases[] = {
      AfterFrame(2, [](FaultRun& run) { run.head->Stop(); }), false},
     {"head gone mid-frame", kThree, Xoff(2, 10min),
      MidFrame2([](FaultRun& run) { run.head->Stop(); }), false},
-    // The file truncated, deleted or grown while it goes out.
+    // The file rewritten, truncated, deleted or grown while it goes out.
+    {"file rewritten in place",
+     kThree,
+     {},
+     AfterFrame(1,
+                [](FaultRun& run) {
+                    Bytes other = run.image;
+                    for (std::uint8_t& b : other) b ^= 0x5A;
+                    std::ofstream(run.path, std::ios::binary | std::ios::in | std::ios::out)
+                        .write(reinterpret_cast<const char*>(other.data()),
+                               static_cast<std::streamsize>(other.size()));
+                }),
+     false},
     {"file truncated",
      kThree,
      {},

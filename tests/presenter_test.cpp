@@ -10,6 +10,7 @@
 
 #include "tests/support/PresenterFixture.h"
 #include "tests/support/TestImages.h"
+#include "upgrade/ImageCheck.h"
 #include "upgrade/ResponseCodes.h"
 
 namespace {
@@ -283,11 +284,11 @@ TEST(PresenterTable, Files) {
         // The kernel calls it a regular file of 0 bytes: refused as an empty one.
         {"file under /proc reporting size 0", "升级文件为空!", "",
          [](PresenterRun&) { return "/proc/self/status"; }},
-        {"2 GiB", unreadable, "",
+        {"a byte more than the largest image", unreadable, "",
          [](PresenterRun& r) {
              const std::string path = r.folder.File("huge.bin");
              std::ofstream(path).close();
-             std::filesystem::resize_file(path, std::uintmax_t{1} << 31);  // sparse: takes no disk
+             std::filesystem::resize_file(path, std::uintmax_t{kMaxImageSize} + 1);  // sparse
              return path;
          }},
     };
@@ -484,16 +485,16 @@ TEST(PresenterTable, Transfers) {
              EXPECT_EQ(r.FramesOnLine(), 1u);
              EXPECT_EQ(r.StartAgain(), ExpectedFrame(other, 0));
          }},
-        {"a file that shrinks stops the transfer",
+        // The image is held as it was chosen: what happens to the file afterwards changes
+        // nothing on the wire.
+        {"a file that shrinks sends what it held when chosen",
          10000,
-         {"文件不可读!"},
+         {},
          [](PresenterRun& r) {
              std::filesystem::resize_file(r.folder.File("image.bin"), 5000);
              r.Answer(RSP_BLOCK_OK);
-             ASSERT_TRUE(r.PumpUntil([&] { return !r.view.notices.empty(); }));
-             EXPECT_FALSE(r.port.WaitForWritten(r.framesFrom + FRAME_SIZE + 1, 50ms))
-                 << "no frame padded from a short read";
-             EXPECT_FALSE(r.view.shown.startUpgradeEnabled);
+             r.FramesOut(2);
+             EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(r.image, 4096));
          }},
         {"a file that grows sends only what it held when chosen",
          5000,

@@ -5,7 +5,7 @@
 ImageCheck FirmwareCursor::Open(const std::string& path) {
     OpenedImage image = OpenImage(path);
     std::lock_guard lock(mutex_);
-    firmwareFile_ = std::move(image.stream);  // any earlier stream is given up
+    image_ = std::move(image.bytes);  // any earlier image is given up
     firmwareSize_ = image.check.size;
     fileOffset_ = 0;
     lastBlockLength_ = 0;
@@ -16,12 +16,12 @@ ImageCheck FirmwareCursor::Open(const std::string& path) {
 
 void FirmwareCursor::Forget() {
     std::lock_guard lock(mutex_);
-    firmwareFile_.reset();  // closed once no sender reads it any more
+    image_ = {};
 }
 
 bool FirmwareCursor::IsOpen() const {
     std::lock_guard lock(mutex_);
-    return firmwareFile_ != nullptr;
+    return !image_.empty();
 }
 
 std::int32_t FirmwareCursor::Size() const {
@@ -34,44 +34,32 @@ std::int32_t FirmwareCursor::Offset() const {
     return fileOffset_;
 }
 
-void FirmwareCursor::Seek() {
-    if (firmwareFile_) std::fseek(firmwareFile_.get(), fileOffset_, SEEK_SET);
-}
-
 std::optional<FirmwareFrame> FirmwareCursor::NextFrame() {
     std::lock_guard lock(mutex_);
     const std::int32_t offset = fileOffset_;
     const std::int32_t size = firmwareSize_;
-    if (!firmwareFile_ || offset < 0 || offset > size) return std::nullopt;
-    const std::size_t expected = std::min<std::size_t>(std::size_t(size - offset), FRAME_DATA_SIZE);
-    std::uint8_t data[FRAME_DATA_SIZE];
-    std::size_t n = 0;
-    if (expected > 0 && std::fseek(firmwareFile_.get(), offset, SEEK_SET) == 0) {
-        n = std::fread(data, 1, expected, firmwareFile_.get());
-    }
-    if (n < expected) return std::nullopt;
+    if (image_.empty() || offset < 0 || offset > size) return std::nullopt;
+    const std::size_t n = std::min<std::size_t>(std::size_t(size - offset), FRAME_DATA_SIZE);
     fileOffset_ = offset + static_cast<std::int32_t>(n);
     lastBlockLength_ = static_cast<std::int32_t>(n);
     lastBlockOffset_ = offset;
     FirmwareFrame frame;
-    BuildFirmwareFrame(frame, offset, {data, n}, size);
+    BuildFirmwareFrame(frame, offset, {image_.data() + offset, n}, size);
     lastFrameFinal_ = frame[1] != 0;
     return frame;
 }
 
 std::optional<std::int32_t> FirmwareCursor::BlockAccepted() {
     std::lock_guard lock(mutex_);
-    // Without a file there is nothing to position, and no transfer to move on.
-    if (!firmwareFile_) return std::nullopt;
-    Seek();
+    // Without an image there is no transfer to move on.
+    if (image_.empty()) return std::nullopt;
     return fileOffset_;
 }
 
 bool FirmwareCursor::SameBlockAgain() {
     std::lock_guard lock(mutex_);
-    if (!firmwareFile_) return false;
+    if (image_.empty()) return false;
     fileOffset_ = lastBlockOffset_;
-    Seek();
     return true;
 }
 
@@ -79,7 +67,6 @@ void FirmwareCursor::RewindToBlockStart() {
     std::lock_guard lock(mutex_);
     if (lastBlockLength_ > 0) fileOffset_ = lastBlockOffset_;
     lastBlockLength_ = 0;
-    Seek();
 }
 
 void FirmwareCursor::Reset() {
@@ -88,12 +75,11 @@ void FirmwareCursor::Reset() {
     lastBlockLength_ = 0;
     lastBlockOffset_ = 0;
     lastFrameFinal_ = false;
-    Seek();
 }
 
 bool FirmwareCursor::LastFrameWasFinal() const {
     std::lock_guard lock(mutex_);
-    return firmwareFile_ && lastFrameFinal_;
+    return !image_.empty() && lastFrameFinal_;
 }
 
 std::int32_t FirmwareCursor::Finish() {
@@ -101,6 +87,6 @@ std::int32_t FirmwareCursor::Finish() {
     const std::int32_t reached = fileOffset_;
     fileOffset_ = 0;
     lastFrameFinal_ = false;
-    firmwareFile_.reset();  // closed once no sender reads it any more
+    image_ = {};
     return reached;
 }

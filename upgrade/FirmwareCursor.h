@@ -1,7 +1,7 @@
-// The firmware image and where the transfer stands in it: the file, its size, the offset of the
-// next block (fileOffset) and the block in the frame built last. Every rule that moves the
-// position lives here: the next frame, a block accepted, the same block again, back to the
-// start of a block that did not get out whole, back to the first block, done.
+// The firmware image and where the transfer stands in it: the image's bytes (read whole when it
+// was opened), the offset of the next block (fileOffset) and the block in the frame built last.
+// Every rule that moves the position lives here: the next frame, a block accepted, the same block
+// again, back to the start of a block that did not get out whole, back to the first block, done.
 //
 // Thread rules: any thread (the front end's and the sender's); each call holds the cursor's own
 // lock for a short step and never waits for anything else meanwhile.
@@ -17,8 +17,8 @@
 
 class FirmwareCursor {
   public:
-    // Opens the image and starts at its first block; any earlier image is given up (closed
-    // once no sender reads it any more). Nothing is kept when the check fails.
+    // Reads the image and starts at its first block; any earlier image is given up. Nothing is
+    // kept when the check fails.
     ImageCheck Open(const std::string& path);
     void Forget();
     bool IsOpen() const;
@@ -26,13 +26,10 @@ class FirmwareCursor {
     // The file offset of the next block to read.
     std::int32_t Offset() const;
 
-    // Builds the frame for the block at the offset and steps past it. None when that block lies
-    // outside the file (0 .. the size measured when it was opened) or the file gave fewer bytes
-    // than it holds there: such a frame is not built, because the head would flash whatever it
-    // carried. A frame never carries bytes past that size, even when the file has grown since.
+    // Builds the frame for the block at the offset and steps past it. None without an image, or
+    // when that block lies outside it.
     std::optional<FirmwareFrame> NextFrame();
-    // The head took the block: the file is positioned at the offset, which is returned. None
-    // without a file.
+    // The head took the block: returns the offset of the next one. None without an image.
     std::optional<std::int32_t> BlockAccepted();
     // The head rejected the block: back to its start, never further, however often it says
     // so. False without a file.
@@ -44,15 +41,13 @@ class FirmwareCursor {
     void Reset();
     // Whether the frame built last carried the last-block flag.
     bool LastFrameWasFinal() const;
-    // The whole image was taken: returns the offset reached, then forgets the file.
+    // The whole image was taken: returns the offset reached, then forgets the image.
     std::int32_t Finish();
 
   private:
-    void Seek();  // the file to the offset; with the lock held
-
     mutable std::mutex mutex_;
-    FirmwareStream firmwareFile_;
-    std::int32_t firmwareSize_ = 0;     // bytes; below 2 GiB
+    FirmwareImage image_;               // empty without an image: an image has a byte at least
+    std::int32_t firmwareSize_ = 0;     // bytes; at most kMaxImageSize
     std::int32_t fileOffset_ = 0;       // file offset of the next block to read
     std::int32_t lastBlockLength_ = 0;  // file bytes in the frame built last, 0 to 4096
     std::int32_t lastBlockOffset_ = 0;  // file offset of the block in the frame built last

@@ -9,7 +9,6 @@
 #endif
 
 #include <cerrno>
-#include <limits>
 
 namespace {
 
@@ -34,7 +33,7 @@ ImageCheck Judge(const struct stat& info) {
         check.fault = ImageFault::NotRegularFile;
     } else if (info.st_size == 0) {
         check.fault = ImageFault::Empty;
-    } else if (info.st_size > std::numeric_limits<std::int32_t>::max()) {
+    } else if (info.st_size > kMaxImageSize) {
         check.fault = ImageFault::TooLarge;
     } else {
         check.fault = ImageFault::None;
@@ -60,16 +59,26 @@ OpenedImage OpenImage(const std::string& path) {
         image.check = {ImageFault::Unreadable, errno, 0};
         return image;
     }
-    // What was opened is judged again: the name may stand for another file by now.
+    // What was opened is judged again: the name may stand for another file by now. Reads of a
+    // regular file never wait, so the non-blocking flag can stay.
     image.check =
         fstat(fd, &info) == 0 ? Judge(info) : ImageCheck{ImageFault::Unreadable, errno, 0};
-    // Reads of a regular file never wait: the non-blocking flag can stay.
-    std::FILE* file = image.check.Opened() ? fdopen(fd, "rb") : nullptr;
-    if (!file) {
-        if (image.check.Opened()) image.check = {ImageFault::Unreadable, errno, 0};
-        close(fd);
-        return image;
+    if (image.check.Opened()) {
+        image.bytes.resize(static_cast<std::size_t>(image.check.size));
+        std::size_t got = 0;
+        while (got < image.bytes.size()) {
+            const auto n =
+                read(fd, image.bytes.data() + got, static_cast<unsigned>(image.bytes.size() - got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                // Failed, or the file grew shorter since it was measured: nothing is kept.
+                image.check = {ImageFault::Unreadable, n < 0 ? errno : 0, 0};
+                image.bytes.clear();
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
     }
-    image.stream = FirmwareStream(file, [](std::FILE* f) { std::fclose(f); });
+    close(fd);
     return image;
 }

@@ -2,37 +2,40 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
+#include <vector>
 
-// An open firmware file. Shared so that a stream given up by the front end's thread is
-// closed only once the sender, which may still be reading it, has let go of it too.
-using FirmwareStream = std::shared_ptr<std::FILE>;
+// The image's bytes, read whole when it is chosen: the head gets the image as it was then,
+// whatever happens to the file while it is sent (rewritten, truncated, deleted).
+using FirmwareImage = std::vector<std::uint8_t>;
+
+// The largest image held: far more than a head's firmware, and well within any laptop's memory
+// (at 115200 baud it takes an hour and a half to send).
+inline constexpr std::int32_t kMaxImageSize = 64 * 1024 * 1024;
 
 // Why an image cannot be sent.
 enum class ImageFault {
-    None,            // a regular file of 1 byte to 2 GiB - 1 byte, open for reading
+    None,            // a regular file of 1 byte to kMaxImageSize, read whole
     Missing,         // nothing by that name
     Folder,          // a folder
     NotRegularFile,  // a FIFO, a device, a socket: nothing whose size tells what it holds
     Empty,           // a regular file without a byte
-    TooLarge,        // 2 GiB or more, more than a frame's load address can reach
+    TooLarge,        // more than kMaxImageSize bytes
     Unreadable,      // the system refused to tell or to open it (errorNumber says why)
 };
 
 struct ImageCheck {
     ImageFault fault = ImageFault::Unreadable;
     int errorNumber = 0;    // Missing, Unreadable: the system's error code
-    std::int32_t size = 0;  // the image's size in bytes when opened
+    std::int32_t size = 0;  // the image's size in bytes when read
     bool Opened() const { return fault == ImageFault::None; }
 };
 
 struct OpenedImage {
-    FirmwareStream stream;  // null unless the check says Opened
+    FirmwareImage bytes;  // empty unless the check says Opened
     ImageCheck check;
 };
 
-// Opens path for reading without ever waiting (a FIFO or a device does not hold the caller),
-// and only when it is a regular file with at least one byte and less than 2 GiB.
+// Reads path whole without ever waiting (a FIFO or a device does not hold the caller), and only
+// when it is a regular file of 1 byte to kMaxImageSize.
 OpenedImage OpenImage(const std::string& path);

@@ -116,9 +116,9 @@ class UpgradeEngine {
     void SelectDevice(const DeviceSelection& device);
 
     // --- The firmware file
-    // Opens the image and keeps it for the transfer, from its first block. Anything but a
-    // regular file of 1 byte up to 2 GiB - 1 byte is refused (the check says why), and then
-    // no file is kept.
+    // Reads the image and keeps it for the transfer, from its first block. Anything but a
+    // regular file of 1 byte up to kMaxImageSize is refused (the check says why), and then no
+    // image is kept.
     ImageCheck OpenFirmware(const std::string& path);
     // Drops the open image, if any.
     void ForgetFirmware();

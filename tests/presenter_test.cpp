@@ -158,6 +158,13 @@ TEST(PresenterTable, Ports) {
              r.WaitOutTheAnswer();
              r.Answer(RSP_CONNECTED);
          }},
+        {"a code that answers no greeting leaves the wait running",
+         {{{"云台无应答!"}}, kOpen, 1, 115200, kGreeting},
+         [](PresenterRun& r) {
+             r.presenter->OnConnect();
+             r.Answer(RSP_BLOCK_OK);
+             r.WaitOutTheAnswer();
+         }},
         {"answers without a file or a transfer leave everything alone",
          {{{"校验错误"}}, kOpen, 1, 115200},
          [](PresenterRun& r) {
@@ -573,6 +580,13 @@ TEST(PresenterTable, Transfers) {
              r.WaitOutTheAnswer();
              r.Answer(RSP_BLOCK_OK);
              r.FramesOut(2);
+         }},
+        {"80 answers no frame: the wait runs on",
+         10000,
+         {"云台无应答!"},
+         [](PresenterRun& r) {
+             r.Answer(RSP_CONNECTED);
+             r.WaitOutTheAnswer();
          }},
         {"the port vanishes: the window's side closes, another port opens",
          10000,

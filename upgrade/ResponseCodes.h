@@ -21,3 +21,13 @@ inline constexpr bool IsResponseCode(std::uint8_t code) {
     return code == RSP_CONNECTED || IsChecksumError(code) || code == RSP_BLOCK_OK ||
            code == RSP_DONE || code == RSP_FAILED || code == RSP_TIMEOUT;
 }
+
+// An answer to the greeting: the loader is there, or it reports a failure.
+inline constexpr bool AnswersGreeting(std::uint8_t code) {
+    return code == RSP_CONNECTED || code == RSP_FAILED || code == RSP_TIMEOUT;
+}
+
+// An answer to a frame: any code but the greeting's.
+inline constexpr bool AnswersFrame(std::uint8_t code) {
+    return IsResponseCode(code) && code != RSP_CONNECTED;
+}

@@ -236,7 +236,8 @@ void UpgradeEngine::NoteBytesSent() {
     if (countWatched_.exchange(false)) inbox_.Ring();
 }
 
-void UpgradeEngine::AwaitAnswer(EngineClock::TimePoint since) {
+void UpgradeEngine::AwaitAnswer(Awaited what, EngineClock::TimePoint since) {
+    awaited_ = what;
     answerDueSince_ = since;
     noAnswerReported_ = false;
 }
@@ -262,7 +263,8 @@ void UpgradeEngine::Handle(EngineMessage& message, EngineClock::TimePoint now) {
             break;
         case EngineMessage::Kind::AnswerDue:
             // A sender that was ended meanwhile waits for nothing any more.
-            if (message.sender == CurrentSender() && state_.portOpen) AwaitAnswer(message.at);
+            if (message.sender == CurrentSender() && state_.portOpen)
+                AwaitAnswer(Awaited::Frame, message.at);
             break;
         case EngineMessage::Kind::WriteFailed:
             RefreshCount(now, true);
@@ -322,7 +324,8 @@ std::optional<EngineClock::TimePoint> UpgradeEngine::NextDeadline() const {
 
 void UpgradeEngine::Greet() {
     // The loader's answer is awaited only when the greeting went out.
-    if (state_.portOpen && SendHexText(GreetingHexText())) AwaitAnswer(clock_.Now());
+    if (state_.portOpen && SendHexText(GreetingHexText()))
+        AwaitAnswer(Awaited::Greeting, clock_.Now());
 }
 
 void UpgradeEngine::SelectDevice(const DeviceSelection& device) {
@@ -346,9 +349,11 @@ void UpgradeEngine::HandleAnswer(std::span<const std::uint8_t> chunk) {
     // newer answer be handled (and lastResponse be overwritten) meanwhile.
     const std::uint8_t code = chunk.front();
     lastResponse_ = code;
-    // Only an answer the head can give ends the wait for one: a chunk that starts with anything
-    // else (noise, an answer hidden behind it) leaves the operator to be told of the silence.
-    if (IsResponseCode(code)) answerDueSince_.reset();
+    // Only an answer to what was sent ends the wait for one: a chunk that starts with anything
+    // else (noise, an answer hidden behind it, a code that answers something else) leaves the
+    // operator to be told of the silence.
+    if (awaited_ == Awaited::Greeting ? AnswersGreeting(code) : AnswersFrame(code))
+        answerDueSince_.reset();
     if (code == RSP_CONNECTED) observer_.OnConnected();
     if (code == RSP_BLOCK_OK) OnBlockAccepted();
     if (IsChecksumError(code)) OnChecksumError();

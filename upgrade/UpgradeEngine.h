@@ -174,8 +174,9 @@ class UpgradeEngine {
     // The send path's work: decodes the text into decodedCount bytes and writes them in one
     // write. Returns how many of them went out.
     std::size_t WriteHexText(std::string_view text, std::size_t& decodedCount);
-    // The greeting went out: an answer is due within answerWait.
-    void AwaitAnswer(EngineClock::TimePoint since);
+    // The greeting or a frame went out: an answer to it is due within answerWait.
+    enum class Awaited { Greeting, Frame };
+    void AwaitAnswer(Awaited what, EngineClock::TimePoint since);
     // The serial number of the sender whose frames count now, 0 for none.
     std::uint64_t CurrentSender() const;
     // Ends a sender that is part-way through a frame as its port closes; quiet: without a report.
@@ -202,6 +203,7 @@ class UpgradeEngine {
     std::optional<EngineClock::TimePoint> countDue_;  // when Pump looks at the count again
     // When the wait for the answer began; none when no answer is awaited.
     std::optional<EngineClock::TimePoint> answerDueSince_;
-    bool noAnswerReported_ = false;  // told for the wait under way
+    Awaited awaited_ = Awaited::Greeting;  // what the wait under way is for
+    bool noAnswerReported_ = false;        // told for the wait under way
     std::uint8_t lastResponse_ = 0;
 };

@@ -80,6 +80,7 @@ class FlashRun final : private EngineObserver {
     void OnHeadFailed() override { Head().OnHeadFailed(); }
     void OnHeadTimedOut() override { Head().OnHeadTimedOut(); }
     void OnDoneTooEarly() override { Head().OnDoneTooEarly(); }
+    void OnDoneWithheld() override { Head().OnDoneWithheld(); }
     void OnNoAnswer() override { Head().OnNoAnswer(); }
     void OnPortLost() override { Head().OnPortLost(); }
     void OnWriteFailed() override { Head().OnWriteFailed(); }

@@ -205,6 +205,12 @@ void HeadSession::OnDoneTooEarly() {
                            AtBlock() + ", so the upgrade is not known to have worked.");
 }
 
+void HeadSession::OnDoneWithheld() {
+    Fail("no-done", HeadName() +
+                        " answered 82, not 84, to the frame after the last block: it "
+                        "never said done, so the upgrade is not known to have worked.");
+}
+
 void HeadSession::OnNoAnswer() {
     if (!Active()) return;
     const std::string wait = Seconds(options_.answerTimeout) + " s";

@@ -49,6 +49,7 @@ class HeadSession final : public EngineObserver {
     void OnHeadFailed() override;
     void OnHeadTimedOut() override;
     void OnDoneTooEarly() override;
+    void OnDoneWithheld() override;
     void OnNoAnswer() override;
     void OnPortLost() override;
     void OnWriteFailed() override;

@@ -241,6 +241,10 @@ void UpgradePresenter::OnDoneTooEarly() {
     Tell({"更新失败!"});
 }
 
+void UpgradePresenter::OnDoneWithheld() {
+    OnDoneTooEarly();
+}
+
 void UpgradePresenter::OnNoAnswer() {
     Tell({"云台无应答!"});
 }

@@ -87,6 +87,7 @@ class UpgradePresenter final : private EngineObserver {
     void OnHeadFailed() override;
     void OnHeadTimedOut() override;
     void OnDoneTooEarly() override;
+    void OnDoneWithheld() override;
     void OnNoAnswer() override;
     void OnPortLost() override;
     void OnSentCountChanged(std::int32_t count) override;
@@ -97,6 +98,6 @@ class UpgradePresenter final : private EngineObserver {
     EngineClock& clock_;
     ScreenState screen_;
     std::optional<ScreenState> shown_;  // the state the view shows, none before the first
-    bool timerAsked_ = false;  // the view was last asked for a delayed wake, not told none
+    bool timerAsked_ = false;           // the view was last asked for a delayed wake, not told none
     UpgradeEngine engine_;  // last: destroyed first, its threads end before the rest goes
 };

@@ -367,6 +367,15 @@ TEST(PresenterTable, Roads) {
         {"the head fails", 9000, {0x82, 0x86}, {0, 4096}, {"更新失败!"}, 2, 4096, kNotLooked},
         {"the head times out", 5000, {0x87}, {0}, {"更新超时!"}, 1, 0, kNotLooked},
         {"done too early", 10000, {0x84}, {0}, {"更新失败!"}, 1, 0, 0},
+        // The frame past the last block, answered 82 as well: the head never says done.
+        {"82 to the last frame and to the one after it",
+         5000,
+         {0x82, 0x82, 0x82},
+         {0, 4096, 5000},
+         {"更新失败!"},
+         3,
+         5000,
+         0},
         // The head may still go on after a failure: a later acceptance sends the next frame.
         {"failure and timeout only inform, unknown codes do nothing",
          100,
@@ -437,6 +446,14 @@ TEST(PresenterTable, Transfers) {
         std::function<void(PresenterRun&)> steps;
     };
     const Row rows[] = {
+        {"80 to a frame: starting again sends the block not taken, not the next",
+         10000,
+         {},
+         [](PresenterRun& r) {
+             r.Answer(RSP_CONNECTED);
+             EXPECT_TRUE(r.view.shown.startUpgradeEnabled);
+             EXPECT_EQ(r.StartAgain(), ExpectedFrame(r.image, 0));
+         }},
         {"a checksum error resends the same frame once the notice is closed",
          5000,
          {"校验错误"},

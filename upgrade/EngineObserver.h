@@ -46,6 +46,10 @@ class EngineObserver {
     // 0x84 came, but not as the answer to a whole frame with the last-block flag: the image is
     // not known to be whole. The transfer has ended; nothing claims success.
     virtual void OnDoneTooEarly() {}
+    // The frame after the last block, sent because the last block was answered 0x82, was
+    // answered 0x82 too: the head never says done. The transfer has ended; nothing claims
+    // success.
+    virtual void OnDoneWithheld() {}
     // No answer came within kAnswerWait of the greeting, of the start of a frame, or of a
     // frame's last byte (a frame held by XOFF for good counts as silence). Once per wait;
     // nothing else changes, and an answer that comes later is handled as any other.

@@ -11,6 +11,7 @@ ImageCheck FirmwareCursor::Open(const std::string& path) {
     lastBlockLength_ = 0;
     lastBlockOffset_ = 0;
     lastFrameFinal_ = false;
+    taken_ = 0;
     return image.check;
 }
 
@@ -53,7 +54,15 @@ std::optional<std::int32_t> FirmwareCursor::BlockAccepted() {
     std::lock_guard lock(mutex_);
     // Without an image there is no transfer to move on.
     if (image_.empty()) return std::nullopt;
+    if (lastBlockOffset_ == taken_ && lastBlockLength_ > 0) taken_ += lastBlockLength_;
     return fileOffset_;
+}
+
+void FirmwareCursor::RestartAtFirstNotTaken() {
+    std::lock_guard lock(mutex_);
+    fileOffset_ = taken_;
+    lastBlockLength_ = 0;
+    lastFrameFinal_ = false;
 }
 
 bool FirmwareCursor::SameBlockAgain() {
@@ -75,11 +84,18 @@ void FirmwareCursor::Reset() {
     lastBlockLength_ = 0;
     lastBlockOffset_ = 0;
     lastFrameFinal_ = false;
+    taken_ = 0;
 }
 
-bool FirmwareCursor::LastFrameWasFinal() const {
+bool FirmwareCursor::LastFrameCompletesImage() const {
     std::lock_guard lock(mutex_);
-    return !image_.empty() && lastFrameFinal_;
+    return !image_.empty() && lastFrameFinal_ && lastBlockOffset_ == taken_ &&
+           (lastBlockLength_ > 0 || lastBlockOffset_ == firmwareSize_);
+}
+
+bool FirmwareCursor::LastFrameWasPastTheImage() const {
+    std::lock_guard lock(mutex_);
+    return !image_.empty() && lastFrameFinal_ && lastBlockOffset_ == firmwareSize_;
 }
 
 std::int32_t FirmwareCursor::Finish() {

@@ -1,5 +1,6 @@
 // The firmware image and where the transfer stands in it: the image's bytes (read whole when it
-// was opened), the offset of the next block (fileOffset) and the block in the frame built last.
+// was opened), the offset of the next block (fileOffset), the block in the frame built last, and
+// how far the head has taken the image, block after block in order.
 // Every rule that moves the position lives here: the next frame, a block accepted, the same block
 // again, back to the start of a block that did not get out whole, back to the first block, done.
 //
@@ -29,8 +30,12 @@ class FirmwareCursor {
     // Builds the frame for the block at the offset and steps past it. None without an image, or
     // when that block lies outside it.
     std::optional<FirmwareFrame> NextFrame();
-    // The head took the block: returns the offset of the next one. None without an image.
+    // The head took the block in the frame built last: it counts as taken when every block
+    // before it was. Returns the offset of the next block. None without an image.
     std::optional<std::int32_t> BlockAccepted();
+    // A new sender begins: from the first block the head has not taken, so that no block is
+    // skipped however the transfer before it ended.
+    void RestartAtFirstNotTaken();
     // The head rejected the block: back to its start, never further, however often it says
     // so. False without a file.
     bool SameBlockAgain();
@@ -39,8 +44,11 @@ class FirmwareCursor {
     void RewindToBlockStart();
     // Back to the first block.
     void Reset();
-    // Whether the frame built last carried the last-block flag.
-    bool LastFrameWasFinal() const;
+    // Whether the frame built last went out whole with the last-block flag, after every block
+    // before it was taken: an 84 to it means the head holds the whole image.
+    bool LastFrameCompletesImage() const;
+    // Whether the frame built last was the one without file data that follows the last block.
+    bool LastFrameWasPastTheImage() const;
     // The whole image was taken: returns the offset reached, then forgets the image.
     std::int32_t Finish();
 
@@ -52,4 +60,5 @@ class FirmwareCursor {
     std::int32_t lastBlockLength_ = 0;  // file bytes in the frame built last, 0 to 4096
     std::int32_t lastBlockOffset_ = 0;  // file offset of the block in the frame built last
     bool lastFrameFinal_ = false;       // the frame built last carried the last-block flag
+    std::int32_t taken_ = 0;            // the head took every block before this offset
 };

@@ -116,6 +116,7 @@ bool SenderThread::SendFrame(const FirmwareFrame& frame) {
 
 int SenderThread::Run() {
     RetireSuperseded();
+    links_.firmware.RestartAtFirstNotTaken();
     if (links_.portOpen()) {
         while (!StopRequested()) {
             const std::optional<FirmwareFrame> frame = links_.firmware.NextFrame();

@@ -371,6 +371,13 @@ bool UpgradeEngine::WakeParkedSender() {
 }
 
 void UpgradeEngine::OnBlockAccepted() {
+    if (firmware_.LastFrameWasPastTheImage() && state_.senderThread && state_.senderAwake == 0) {
+        // 82 again to the frame after the last block, where only 84 can follow: the head
+        // never says done, and more frames would only load fill past the image.
+        EndTransfer();
+        observer_.OnDoneWithheld();
+        return;
+    }
     const std::optional<std::int32_t> position = firmware_.BlockAccepted();
     if (!position) return;  // without a file there is no transfer to move on
     observer_.OnBlockAccepted(*position);
@@ -388,9 +395,9 @@ void UpgradeEngine::OnChecksumError() {
 
 void UpgradeEngine::OnUpgradeDone() {
     // Done means done only as the answer to the frame with the last-block flag, once all of it
-    // has gone out (the sender has parked after it).
+    // has gone out (the sender has parked after it) and the head took every block before it.
     const bool whole =
-        firmware_.LastFrameWasFinal() && state_.senderThread && state_.senderAwake == 0;
+        firmware_.LastFrameCompletesImage() && state_.senderThread && state_.senderAwake == 0;
     if (!whole) {
         EndTransfer();
         observer_.OnDoneTooEarly();

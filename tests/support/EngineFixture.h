@@ -52,6 +52,7 @@ class RecordingObserver final : public EngineObserver {
     void OnHeadFailed() override { Add("failed"); }
     void OnHeadTimedOut() override { Add("timeout"); }
     void OnDoneTooEarly() override { Add("done-too-early"); }
+    void OnDoneWithheld() override { Add("done-withheld"); }
     void OnNoAnswer() override { Add("no-answer"); }
     void OnPortLost() override { Add("port-lost"); }
     void OnWriteFailed() override { Add("write-failed"); }

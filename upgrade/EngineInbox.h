@@ -20,9 +20,10 @@ struct EngineMessage {
     enum class Kind {
         Chunk,           // bytes from the head (1 to 4096)
         LoopEnded,       // the receive loop ended by a failure
-        AnswerDue,       // the sender started a frame, or its last byte is going out
+        AnswerDue,       // the sender started a frame, or its last write is going out
+        FrameSent,       // the first write of a frame went out
         WriteFailed,     // the sender could not hand a byte to the port
-        FileUnreadable,  // the sender found the image shorter than it was
+        FileUnreadable,  // the sender found no image to send (it was given up meanwhile)
     };
     explicit EngineMessage(Kind what, std::vector<std::uint8_t> chunk = {},
                            EngineClock::TimePoint when = {}, std::uint64_t from = 0)
@@ -31,7 +32,8 @@ struct EngineMessage {
     Kind kind;
     std::vector<std::uint8_t> bytes;  // Chunk
     EngineClock::TimePoint at{};      // AnswerDue: when the wait began
-    std::uint64_t sender = 0;         // AnswerDue: the sender that posted it
+    std::uint64_t sender = 0;         // AnswerDue, FrameSent: the sender that posted it
+    std::int32_t offset = 0;          // FrameSent: file offset of the frame's block
 };
 
 class EngineInbox {

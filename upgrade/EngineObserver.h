@@ -34,9 +34,15 @@ class EngineObserver {
     // A worker thread (receive loop or sender) could not be created.
     virtual void OnThreadCreationFailed() {}
 
+    // The first write of a frame went out: the frame for the block at this file offset (the
+    // same offset again for a frame sent again).
+    virtual void OnFrameSent(std::int32_t /*offset*/) {}
+
     // The head's answers.
     virtual void OnConnected() {}
-    // The block before position was accepted; the file stands at position.
+    // The head took the block before position, the next one in order, answering the frame
+    // that carried it once all of it had gone out: told once for each block. The image stands
+    // at position.
     virtual void OnBlockAccepted(std::int32_t /*position*/) {}
     virtual void OnChecksumError() {}
     // The whole image was accepted; position is the file offset reached.

@@ -53,8 +53,8 @@ std::optional<FirmwareFrame> FirmwareCursor::NextFrame() {
 std::optional<std::int32_t> FirmwareCursor::BlockAccepted() {
     std::lock_guard lock(mutex_);
     // Without an image there is no transfer to move on.
-    if (image_.empty()) return std::nullopt;
-    if (lastBlockOffset_ == taken_ && lastBlockLength_ > 0) taken_ += lastBlockLength_;
+    if (image_.empty() || lastBlockOffset_ != taken_ || lastBlockLength_ == 0) return std::nullopt;
+    taken_ += lastBlockLength_;
     return fileOffset_;
 }
 

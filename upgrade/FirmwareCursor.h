@@ -30,8 +30,9 @@ class FirmwareCursor {
     // Builds the frame for the block at the offset and steps past it. None without an image, or
     // when that block lies outside it.
     std::optional<FirmwareFrame> NextFrame();
-    // The head took the block in the frame built last: it counts as taken when every block
-    // before it was. Returns the offset of the next block. None without an image.
+    // The head answered 82 to the frame built last, which went out whole. The block counts as
+    // taken when every block before it was and it was not taken yet: then returns the offset
+    // of the next block. None otherwise, and without an image.
     std::optional<std::int32_t> BlockAccepted();
     // A new sender begins: from the first block the head has not taken, so that no block is
     // skipped however the transfer before it ended.

@@ -2,6 +2,13 @@
 
 #include <algorithm>
 
+std::int32_t BlockOffsetOf(const FirmwareFrame& frame) {
+    const std::uint32_t loadAddress = std::uint32_t{frame[2]} << 24 |
+                                      std::uint32_t{frame[3]} << 16 | std::uint32_t{frame[4]} << 8 |
+                                      frame[5];
+    return static_cast<std::int32_t>(loadAddress - FIRMWARE_LOAD_BASE);
+}
+
 std::uint32_t FrameSum(const FirmwareFrame& frame) {
     std::uint32_t sum = 0;
     for (std::size_t i = 1; i < FRAME_CHECKSUM_OFFSET; ++i) sum += frame[i];

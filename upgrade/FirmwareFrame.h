@@ -29,6 +29,9 @@ using FirmwareFrame = std::array<std::uint8_t, FRAME_SIZE>;
 std::uint32_t BuildFirmwareFrame(FirmwareFrame& frame, std::int32_t blockOffset,
                                  std::span<const std::uint8_t> data, std::int32_t firmwareSize);
 
+// The file offset of the frame's block, read back from its load address.
+std::int32_t BlockOffsetOf(const FirmwareFrame& frame);
+
 // The 32-bit sum of frame bytes 1..4103 (the checksum carries its low 24 bits).
 std::uint32_t FrameSum(const FirmwareFrame& frame);
 

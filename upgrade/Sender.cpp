@@ -94,6 +94,11 @@ bool SenderThread::SendFrame(const FirmwareFrame& frame) {
         }
         const std::size_t out = links_.send({text.data(), 3 * count});
         if (out > 0) links_.bytesSent(static_cast<std::int32_t>(out));
+        if (start == 0 && out > 0) {
+            EngineMessage sent(EngineMessage::Kind::FrameSent, {}, {}, serial_);
+            sent.offset = BlockOffsetOf(frame);
+            links_.inbox.Post(std::move(sent));
+        }
         if (out != count) {
             // The port was closed or failed: the rest of the frame cannot reach the head, and
             // the bytes that did not go out are not counted as sent. A sender ended on purpose

@@ -266,6 +266,9 @@ void UpgradeEngine::Handle(EngineMessage& message, EngineClock::TimePoint now) {
             if (message.sender == CurrentSender() && state_.portOpen)
                 AwaitAnswer(Awaited::Frame, message.at);
             break;
+        case EngineMessage::Kind::FrameSent:
+            if (message.sender == CurrentSender()) observer_.OnFrameSent(message.offset);
+            break;
         case EngineMessage::Kind::WriteFailed:
             RefreshCount(now, true);
             observer_.OnWriteFailed();
@@ -371,7 +374,10 @@ bool UpgradeEngine::WakeParkedSender() {
 }
 
 void UpgradeEngine::OnBlockAccepted() {
-    if (firmware_.LastFrameWasPastTheImage() && state_.senderThread && state_.senderAwake == 0) {
+    // Only the answer to a frame that went out whole counts: one that comes while a frame is
+    // still going out (a repeated answer to the frame before) takes no block and wakes nothing.
+    if (!state_.senderThread || state_.senderAwake != 0) return;
+    if (firmware_.LastFrameWasPastTheImage()) {
         // 82 again to the frame after the last block, where only 84 can follow: the head
         // never says done, and more frames would only load fill past the image.
         EndTransfer();
@@ -379,9 +385,8 @@ void UpgradeEngine::OnBlockAccepted() {
         return;
     }
     const std::optional<std::int32_t> position = firmware_.BlockAccepted();
-    if (!position) return;  // without a file there is no transfer to move on
+    if (!position) return;  // no file, or the block was taken already
     observer_.OnBlockAccepted(*position);
-    if (state_.senderAwake != 0 || !state_.senderThread) return;
     Pause(kNextBlockPause);
     WakeParkedSender();
 }

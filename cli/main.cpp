@@ -29,8 +29,10 @@ HANDLE interruptEvent = nullptr;
 std::atomic<int> interruptSignal{0};
 
 BOOL WINAPI OnConsoleEvent(DWORD type) {
-    // Ctrl-C and Ctrl-Break: SIGINT; the console closed, logoff, shutdown: SIGTERM.
-    const int number = (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) ? SIGINT : SIGTERM;
+    // Ctrl-C and Ctrl-Break: SIGINT; the console closed: as SIGHUP; logoff, shutdown: SIGTERM.
+    int number = SIGTERM;
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) number = SIGINT;
+    if (type == CTRL_CLOSE_EVENT) number = flash::kConsoleClosed;
     int none = 0;
     interruptSignal.compare_exchange_strong(none, number);
     SetEvent(interruptEvent);
@@ -58,8 +60,9 @@ bool CatchSignals() {
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0)
-        return false;
+    // The terminal closed (SIGHUP), Ctrl-C, Ctrl-\ (SIGQUIT) and SIGTERM all stop the run alike.
+    for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        if (sigaction(number, &action, nullptr) != 0) return false;
     signal(SIGPIPE, SIG_IGN);  // a closed output pipe shows as a failed write, not death
     return true;
 }

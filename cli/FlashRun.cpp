@@ -144,14 +144,12 @@ int FlashRun::Run() {
         return kExitImage;
     }
     events_->Start(options_, size, (std::int64_t{size} + FRAME_DATA_SIZE - 1) / FRAME_DATA_SIZE);
-    if (!engine_.OpenPort()) {
-        events_->Error("port", PortProblem());
-        return kExitPort;
-    }
+    // Once started, every run ends with its summary: without a port each head is skipped.
+    bool portFailed = !engine_.OpenPort();
+    if (portFailed) events_->Error("port", PortProblem());
 
     std::vector<HeadResult> results;
     bool stopped = false;  // by a signal
-    bool portFailed = false;
     bool fileFailed = false;
     for (const unsigned address : options_.addresses) {
         if (stopped || portFailed || fileFailed) {

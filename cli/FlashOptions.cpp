@@ -277,6 +277,7 @@ Options:
 
 Exit status: 0 every head took the image; 1 at least one head did not; 2 wrong command line;
 3 the port cannot be opened or failed; 4 the image cannot be read or is empty;
+5 the output could not be written (all else went well);
 interrupted: 128 and the signal's number (@INTERRUPTS@).
 
 Examples:

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/FlashEvents.h"
 #include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
 #include "cli/PortList.h"
@@ -68,6 +69,14 @@ bool CatchSignals() {
 }
 #endif
 
+// The status of a mode that only writes to stdout: kExitOutput, told, when that failed.
+int Written() {
+    const int error = flash::Flush(stdout);
+    if (!error) return flash::kExitDone;
+    flash::WriteErrorLine(stderr, flash::OutputSentence(error));
+    return flash::kExitOutput;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -81,15 +90,15 @@ int main(int argc, char** argv) {
     switch (options.mode) {
         case flash::Mode::Help:
             std::fputs(flash::HelpText().c_str(), stdout);
-            return flash::kExitDone;
+            return Written();
         case flash::Mode::Version:
             std::fputs(flash::VersionText().c_str(), stdout);
-            return flash::kExitDone;
+            return Written();
         case flash::Mode::ListPorts: {
             const auto ports = flash::ListPorts();
             std::fputs((options.json ? flash::PortsJson(ports) : flash::PortsText(ports)).c_str(),
                        stdout);
-            return flash::kExitDone;
+            return Written();
         }
         case flash::Mode::Flash:
             break;

@@ -306,6 +306,27 @@ TEST_F(CliRun, AnImageOrPortThatCannotBeUsedEndsTheRunWithItsOwnStatus) {
     EXPECT_TRUE(head->Report().commands.empty()) << "nothing went on the line";
 }
 
+// --- Output that cannot be written: the head still takes the image, the run says so and fails
+
+TEST_F(CliRun, OutputThatCannotBeWrittenIsToldAndTheHeadStillTakesTheImage) {
+#ifdef KAVLET_FLASH_UNDER_WINE
+    GTEST_SKIP() << "Wine's standard output is a Windows handle, not /dev/full";
+#endif
+    for (const std::vector<std::string>& options : {std::vector<std::string>{"--json"}, {}}) {
+        const Bytes image = RandomImage(5000, 21);
+        StartHead(1, head::PelcoProtocol::PelcoD, 2400, image.size());
+        cli_test::Child child(Arguments("1", WriteImage(image), options), "/dev/full");
+        ASSERT_TRUE(child.Started());
+        const ChildResult r = child.Wait(kRunLimit);
+        EXPECT_EQ(r.exitStatus, 5) << r.err;
+        EXPECT_TRUE(
+            r.err.ends_with("kavlet-flash: could not write the output: No space left on device.\n"))
+            << r.err;
+        EXPECT_EQ(head->Report().finishedImage, image);
+        head->Stop();
+    }
+}
+
 // --- Whole transfers
 
 struct TransferCase {

@@ -1,8 +1,21 @@
 #include "cli/FlashEvents.h"
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 
 namespace flash {
+
+int Flush(std::FILE* to) {
+    if (std::fflush(to) == 0 && !std::ferror(to)) return 0;
+    return errno ? errno : EIO;
+}
+
+std::string OutputSentence(int error) {
+    std::string sentence = "Could not write the output: ";
+    sentence += std::strerror(error);
+    return sentence + ".";
+}
 
 void WriteErrorLine(std::FILE* to, const std::string& sentence) {
     std::string text = sentence;
@@ -14,7 +27,7 @@ void WriteErrorLine(std::FILE* to, const std::string& sentence) {
     std::fflush(to);
 }
 
-void WriteSummaryTable(std::FILE* to, const std::vector<HeadResult>& results) {
+int WriteSummaryTable(std::FILE* to, const std::vector<HeadResult>& results) {
     std::fprintf(to, "%-8s %-26s %7s %8s %9s\n", "address", "result", "frames", "resends", "time");
     for (const HeadResult& r : results) {
         std::string result = r.result;
@@ -22,11 +35,11 @@ void WriteSummaryTable(std::FILE* to, const std::vector<HeadResult>& results) {
         std::fprintf(to, "%-8u %-26s %7u %8u %8.1fs\n", r.address, result.c_str(), r.frames,
                      r.resends, r.seconds);
     }
-    std::fflush(to);
+    return Flush(to);
 }
 
-void WriteStartLine(std::FILE* to, const FlashOptions& options, std::int32_t size,
-                    std::int64_t frames) {
+int WriteStartLine(std::FILE* to, const FlashOptions& options, std::int32_t size,
+                   std::int64_t frames) {
     std::string heads;
     for (const auto a : options.addresses) {
         if (!heads.empty()) heads += ", ";
@@ -36,7 +49,7 @@ void WriteStartLine(std::FILE* to, const FlashOptions& options, std::int32_t siz
                  options.image.c_str(), size, static_cast<long long>(frames), options.port.c_str(),
                  options.addresses.size() > 1 ? "heads" : "head", heads.c_str(),
                  ProtocolName(options.protocolIndex), options.speed);
-    std::fflush(to);
+    return Flush(to);
 }
 
 std::string HexText(std::span<const std::uint8_t> bytes) {

@@ -74,17 +74,35 @@ class FlashEvents {
     virtual void Problem(const std::string& sentence) = 0;
     // The run has ended with exitStatus; one result a head named.
     virtual void Summary(int exitStatus, const std::vector<HeadResult>& results) = 0;
+
+    // The errno of the first write to the run's output (out, not err) that failed; 0 while
+    // everything went out.
+    int OutputError() const { return outputError_; }
+
+  protected:
+    // Keeps error (from Flush) when it is the output's first.
+    void NoteOutput(int error) {
+        if (!outputError_) outputError_ = error;
+    }
+
+  private:
+    int outputError_ = 0;
 };
 
 // --- The words the forms share
 
+// Flushes to: 0 once everything written to it has gone out, else the errno of the failure.
+int Flush(std::FILE* to);
+// "Could not write the output: REASON." for the errno of a failed write to the output.
+std::string OutputSentence(int error);
 // "kavlet-flash: " and the sentence, which goes on in lower case ("SIGINT" stays).
 void WriteErrorLine(std::FILE* to, const std::string& sentence);
-// The table of results: a header, then a row a head.
-void WriteSummaryTable(std::FILE* to, const std::vector<HeadResult>& results);
+// The table of results: a header, then a row a head. Returns what Flush does, as
+// WriteStartLine does.
+int WriteSummaryTable(std::FILE* to, const std::vector<HeadResult>& results);
 // "Sending IMAGE (N bytes, M frames) on PORT to heads A, B (PROTOCOL, S baud)."
-void WriteStartLine(std::FILE* to, const FlashOptions& options, std::int32_t size,
-                    std::int64_t frames);
+int WriteStartLine(std::FILE* to, const FlashOptions& options, std::int32_t size,
+                   std::int64_t frames);
 // The bytes as two hex digits each, separated by blanks.
 std::string HexText(std::span<const std::uint8_t> bytes);
 

@@ -17,7 +17,8 @@ constexpr const char* kPortForms = "COMn";
 constexpr const char* kNotAPort = "\" is not a port name such as COM1, COM2, ...";
 constexpr const char* kPortHelp = "the serial port: COMn (COM1, COM10, ...)";
 constexpr const char* kExamplePort = "COM3";
-constexpr const char* kInterrupts = "Ctrl-C, Ctrl-Break, the console closed";
+constexpr const char* kInterrupts =
+    "Ctrl-C or Ctrl-Break 130, the console closed 129, logoff or shutdown 143";
 #else
 constexpr const char* kPortForms = "a device path or COMn";
 constexpr const char* kNotAPort =
@@ -25,7 +26,7 @@ constexpr const char* kNotAPort =
 constexpr const char* kPortHelp =
     "the serial port: a device path (/dev/ttyUSB0) or COMn (/dev/ttyS<n-1>)";
 constexpr const char* kExamplePort = "/dev/ttyUSB0";
-constexpr const char* kInterrupts = "Ctrl-C, SIGTERM";
+constexpr const char* kInterrupts = "SIGHUP 129, Ctrl-C 130, Ctrl-\\ 131, SIGTERM 143";
 #endif
 
 constexpr unsigned kMaxResendsLimit = 1000;
@@ -276,7 +277,8 @@ Options:
 
 Exit status: 0 every head took the image; 1 at least one head did not; 2 wrong command line;
 3 the port cannot be opened or failed; 4 the image cannot be read or is empty;
-130 or 143 interrupted (@INTERRUPTS@).
+5 the output could not be written (all else went well);
+interrupted: 128 and the signal's number (@INTERRUPTS@).
 
 Examples:
   kavlet-flash --port @PORT@ --address 1 firmware.bin

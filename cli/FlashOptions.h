@@ -18,7 +18,9 @@ inline constexpr int kExitHeadFailed = 1;     // at least one head did not
 inline constexpr int kExitUsage = 2;          // the command line is wrong
 inline constexpr int kExitPort = 3;           // the port cannot be opened, or failed
 inline constexpr int kExitImage = 4;          // the image cannot be read, or is empty
-inline constexpr int kExitInterrupted = 128;  // plus the signal's number (SIGINT 130, SIGTERM 143)
+inline constexpr int kExitOutput = 5;         // all else went well, but stdout could not be written
+inline constexpr int kExitInterrupted = 128;  // plus the signal's number (SIGINT 130, SIGTERM 143,
+                                              // SIGHUP 129, SIGQUIT 131)
 
 enum class Mode { Flash, ListPorts, Help, Version };
 

@@ -66,6 +66,9 @@ class FlashRun final : private EngineObserver {
     bool WaitUntil(const std::function<bool()>& done);
     // The sentence for a port that cannot be opened.
     std::string PortProblem() const;
+    // The run ends with status: output that could not be written is told, and a run that went
+    // well then ends with kExitOutput instead.
+    int Ended(int status);
 
     // --- The engine's reports: the port's for the run, the rest for the head under way
     EngineObserver& Head() { return session_ ? *session_ : noHead_; }
@@ -132,6 +135,13 @@ std::string FlashRun::PortProblem() const {
     return sentence;
 }
 
+int FlashRun::Ended(int status) {
+    const int error = events_->OutputError();
+    if (!error) return status;
+    events_->Problem(OutputSentence(error));
+    return status == kExitDone ? kExitOutput : status;
+}
+
 int FlashRun::Run() {
     if (const std::string problem = waiter_.Problem(); !problem.empty()) {
         events_->Problem(problem);
@@ -142,17 +152,15 @@ int FlashRun::Run() {
     const std::int32_t size = image.size;
     if (!image.Opened()) {
         events_->Error("file", ImageSentence(options_.image, image));
-        return kExitImage;
+        return Ended(kExitImage);
     }
     events_->Start(options_, size, (std::int64_t{size} + FRAME_DATA_SIZE - 1) / FRAME_DATA_SIZE);
-    if (!engine_.OpenPort()) {
-        events_->Error("port", PortProblem());
-        return kExitPort;
-    }
+    // Once started, every run ends with its summary: without a port each head is skipped.
+    bool portFailed = !engine_.OpenPort();
+    if (portFailed) events_->Error("port", PortProblem());
 
     std::vector<HeadResult> results;
     bool stopped = false;  // by a signal
-    bool portFailed = false;
     bool fileFailed = false;
     for (const unsigned address : options_.addresses) {
         if (stopped || portFailed || fileFailed) {
@@ -180,8 +188,9 @@ int FlashRun::Run() {
     if (fileFailed) status = kExitImage;
     if (portFailed) status = kExitPort;
     if (stopped) status = kExitInterrupted + signal_;
+    if (status == kExitDone && events_->OutputError()) status = kExitOutput;
     events_->Summary(status, results);
-    return status;
+    return Ended(status);
 }
 
 }  // namespace

@@ -18,17 +18,23 @@ struct RunIo {
     std::FILE* out = stdout;  // progress, events, JSON lines, the summary
     std::FILE* err = stderr;  // errors (and, with JSON, the summary table)
     bool terminal = false;    // out is a terminal: one progress line a head, redrawn in place
-    // Readable once a signal has come: each byte the number of a signal (SIGINT, SIGTERM).
-    // The run then stops at once. -1: none.
+    // Readable once a signal has come: each byte the number of a signal (SIGHUP, SIGINT,
+    // SIGQUIT, SIGTERM). The run then stops at once. -1: none.
     int interruptFd = -1;
 #ifdef _WIN32
     // On Windows instead: a manual-reset event set once a console Ctrl event has come, and
-    // where the number of the signal it stands for (SIGINT, SIGTERM) is then found. Null: none.
+    // where the number of the signal it stands for (SIGINT, SIGTERM, kConsoleClosed) is then
+    // found. Null: none.
     void* interruptEvent = nullptr;
     const std::atomic<int>* interruptSignal = nullptr;
 #endif
     LineOpener openLine;  // empty: this platform's devices (OpenPlatformLine)
 };
+
+#ifdef _WIN32
+// The console was closed: told with SIGHUP's number, as a terminal's hang-up is elsewhere.
+inline constexpr int kConsoleClosed = 1;
+#endif
 
 // Runs options (Mode::Flash) and returns the exit status (see FlashOptions.h).
 int RunFlash(const FlashOptions& options, RunIo io);

@@ -1,13 +1,12 @@
 #include "cli/HeadSession.h"
 
-#include <signal.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "cli/FlashRun.h"
+#include "cli/RunWaiter.h"
 #include "upgrade/FirmwareFrame.h"
 #include "upgrade/PelcoCommand.h"
 
@@ -24,12 +23,6 @@ std::string Seconds(std::chrono::milliseconds duration) {
         std::snprintf(text, sizeof text, "%.3g", duration.count() / 1000.0);
     }
     return text;
-}
-
-std::string SignalName(int signal) {
-    if (signal == SIGINT) return "SIGINT";
-    if (signal == SIGTERM) return "SIGTERM";
-    return "signal " + std::to_string(signal);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ JsonObject JsonLines::Event(const char* name, std::optional<unsigned> address) c
 
 void JsonLines::Write(const JsonObject& object) {
     std::fprintf(out_, "%s\n", object.Text().c_str());
-    std::fflush(out_);
+    NoteOutput(Flush(out_));
 }
 
 void JsonLines::Start(const FlashOptions& options, std::int32_t size, std::int64_t frames) {

@@ -12,11 +12,11 @@ std::string HeadName(unsigned address) {
 void PlainLines::Say(const std::string& line) {
     if (quiet_) return;
     std::fprintf(out_, "%s\n", line.c_str());
-    std::fflush(out_);
+    NoteOutput(Flush(out_));
 }
 
 void PlainLines::Start(const FlashOptions& options, std::int32_t size, std::int64_t frames) {
-    if (!quiet_) WriteStartLine(out_, options, size, frames);
+    if (!quiet_) NoteOutput(WriteStartLine(out_, options, size, frames));
 }
 
 void PlainLines::Command(unsigned address, std::span<const std::uint8_t> bytes,

@@ -32,7 +32,7 @@ class PlainLines final : public FlashEvents {
     }
     void Problem(const std::string& sentence) override { WriteErrorLine(err_, sentence); }
     void Summary(int, const std::vector<HeadResult>& results) override {
-        WriteSummaryTable(out_, results);
+        NoteOutput(WriteSummaryTable(out_, results));
     }
 
   private:

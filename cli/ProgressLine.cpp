@@ -46,14 +46,14 @@ void ProgressLine::Draw(const SendProgress& progress, bool whole) {
                   static_cast<long long>(total), percent, rate, left.c_str(), progress.resends);
     std::fputs(line, out_);
     std::fputs("\033[K", out_);  // clears what a longer line left behind
-    std::fflush(out_);
+    NoteOutput(Flush(out_));
     shown_ = true;
 }
 
 void ProgressLine::EndLine() {
     if (!shown_) return;
     std::fputc('\n', out_);
-    std::fflush(out_);
+    NoteOutput(Flush(out_));
     shown_ = false;
 }
 

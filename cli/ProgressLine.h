@@ -15,7 +15,7 @@ class ProgressLine final : public FlashEvents {
     ProgressLine(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
 
     void Start(const FlashOptions& options, std::int32_t size, std::int64_t frames) override {
-        WriteStartLine(out_, options, size, frames);
+        NoteOutput(WriteStartLine(out_, options, size, frames));
     }
     void Command(unsigned, std::span<const std::uint8_t>, std::uint32_t) override {}
     void Connected(unsigned) override {}
@@ -31,7 +31,7 @@ class ProgressLine final : public FlashEvents {
     void Error(std::string_view, const std::string& sentence) override { ErrorLine(sentence); }
     void Problem(const std::string& sentence) override { ErrorLine(sentence); }
     void Summary(int, const std::vector<HeadResult>& results) override {
-        WriteSummaryTable(out_, results);
+        NoteOutput(WriteSummaryTable(out_, results));
     }
 
   private:

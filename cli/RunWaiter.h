@@ -40,4 +40,7 @@ class RunWaiter {
     int signal_ = 0;
 };
 
+// The name the operator knows a signal the run stops for by: "SIGINT", ... (this platform's).
+std::string SignalName(int number);
+
 }  // namespace flash

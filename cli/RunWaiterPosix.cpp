@@ -60,4 +60,18 @@ bool RunWaiter::InterruptCame(std::chrono::milliseconds timeout) const {
     return r > 0 || (r < 0 && errno != EINTR);  // a signal waits to be handled: no more pausing
 }
 
+std::string SignalName(int number) {
+    switch (number) {
+        case SIGHUP:
+            return "SIGHUP";
+        case SIGINT:
+            return "SIGINT";
+        case SIGQUIT:
+            return "SIGQUIT";
+        case SIGTERM:
+            return "SIGTERM";
+    }
+    return "signal " + std::to_string(number);
+}
+
 }  // namespace flash

@@ -42,4 +42,16 @@ bool RunWaiter::InterruptCame(std::chrono::milliseconds timeout) const {
            WAIT_TIMEOUT;
 }
 
+std::string SignalName(int number) {
+    switch (number) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case kConsoleClosed:
+            return "the console closing";
+    }
+    return "signal " + std::to_string(number);
+}
+
 }  // namespace flash

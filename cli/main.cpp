@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/FlashEvents.h"
 #include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
 #include "cli/PortList.h"
@@ -29,8 +30,10 @@ HANDLE interruptEvent = nullptr;
 std::atomic<int> interruptSignal{0};
 
 BOOL WINAPI OnConsoleEvent(DWORD type) {
-    // Ctrl-C and Ctrl-Break: SIGINT; the console closed, logoff, shutdown: SIGTERM.
-    const int number = (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) ? SIGINT : SIGTERM;
+    // Ctrl-C and Ctrl-Break: SIGINT; the console closed: as SIGHUP; logoff, shutdown: SIGTERM.
+    int number = SIGTERM;
+    if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) number = SIGINT;
+    if (type == CTRL_CLOSE_EVENT) number = flash::kConsoleClosed;
     int none = 0;
     interruptSignal.compare_exchange_strong(none, number);
     SetEvent(interruptEvent);
@@ -58,12 +61,21 @@ bool CatchSignals() {
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    if (sigaction(SIGINT, &action, nullptr) != 0 || sigaction(SIGTERM, &action, nullptr) != 0)
-        return false;
+    // The terminal closed (SIGHUP), Ctrl-C, Ctrl-\ (SIGQUIT) and SIGTERM all stop the run alike.
+    for (const int number : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
+        if (sigaction(number, &action, nullptr) != 0) return false;
     signal(SIGPIPE, SIG_IGN);  // a closed output pipe shows as a failed write, not death
     return true;
 }
 #endif
+
+// The status of a mode that only writes to stdout: kExitOutput, told, when that failed.
+int Written() {
+    const int error = flash::Flush(stdout);
+    if (!error) return flash::kExitDone;
+    flash::WriteErrorLine(stderr, flash::OutputSentence(error));
+    return flash::kExitOutput;
+}
 
 }  // namespace
 
@@ -78,15 +90,15 @@ int main(int argc, char** argv) {
     switch (options.mode) {
         case flash::Mode::Help:
             std::fputs(flash::HelpText().c_str(), stdout);
-            return flash::kExitDone;
+            return Written();
         case flash::Mode::Version:
             std::fputs(flash::VersionText().c_str(), stdout);
-            return flash::kExitDone;
+            return Written();
         case flash::Mode::ListPorts: {
             const auto ports = flash::ListPorts();
             std::fputs((options.json ? flash::PortsJson(ports) : flash::PortsText(ports)).c_str(),
                        stdout);
-            return flash::kExitDone;
+            return Written();
         }
         case flash::Mode::Flash:
             break;

@@ -27,10 +27,10 @@ struct ChildResult {
 };
 
 // kavlet-flash started with arguments; stdout and stderr are pipes read on a thread of its
-// own, so the child never blocks on a full pipe.
+// own, so the child never blocks on a full pipe. With outPath stdout is that file instead.
 class Child {
   public:
-    explicit Child(const std::vector<std::string>& arguments) {
+    explicit Child(const std::vector<std::string>& arguments, const char* outPath = nullptr) {
         int outPipe[2], errPipe[2];
         if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0) return;
         std::vector<std::string> all = {kProgram};
@@ -44,7 +44,7 @@ class Child {
         argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
-            dup2(outPipe[1], STDOUT_FILENO);
+            dup2(outPath ? open(outPath, O_WRONLY) : outPipe[1], STDOUT_FILENO);
             dup2(errPipe[1], STDERR_FILENO);
             execv(kProgram, argv.data());
             _exit(127);

@@ -84,6 +84,7 @@ class FlashRun final : private EngineObserver {
     void OnHeadTimedOut() override { Head().OnHeadTimedOut(); }
     void OnDoneTooEarly() override { Head().OnDoneTooEarly(); }
     void OnDoneWithheld() override { Head().OnDoneWithheld(); }
+    void OnFrameSent(std::int32_t offset) override { Head().OnFrameSent(offset); }
     void OnNoAnswer() override { Head().OnNoAnswer(); }
     void OnPortLost() override { Head().OnPortLost(); }
     void OnWriteFailed() override { Head().OnWriteFailed(); }

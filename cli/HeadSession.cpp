@@ -62,7 +62,6 @@ bool HeadSession::Run(const WaitUntil& waitUntil) {
         Fail("file", "the image " + options_.image + " is no longer open.");
         return true;
     }
-    EmitFrame();
     events_.Sending(Progress());
     return waitUntil([&] { return outcome_.has_value(); });
 }
@@ -151,13 +150,24 @@ void HeadSession::OnConnected() {
     if (Active() && phase_ == Phase::Greeting) connected_ = true;
 }
 
-void HeadSession::OnBlockAccepted(std::int32_t position) {
+void HeadSession::OnFrameSent(std::int32_t offset) {
+    if (!Active() || phase_ != Phase::Sending) return;
+    if (frames_ > 0 && offset == frameOffset_) {
+        // The same block again: the head rejected it.
+        ++resendsThisBlock_;
+        ++resends_;
+        events_.Resend(address_, frameIndex_, rejectCode_, resendsThisBlock_, options_.maxResends);
+    } else {
+        if (frames_ > 0) ++frameIndex_;
+        frameOffset_ = offset;
+        resendsThisBlock_ = 0;
+    }
+    EmitFrame();
+}
+
+void HeadSession::OnBlockAccepted(std::int32_t) {
     if (!Active() || phase_ != Phase::Sending) return;
     ReportAccepted();
-    resendsThisBlock_ = 0;
-    ++frameIndex_;
-    frameOffset_ = position;
-    EmitFrame();  // the engine wakes the sender for the next block as soon as this returns
 }
 
 void HeadSession::OnChecksumError() {
@@ -172,10 +182,7 @@ void HeadSession::OnChecksumError() {
                                      " resends, the most --max-resends allows.");
         return;
     }
-    ++resendsThisBlock_;
-    ++resends_;
-    events_.Resend(address_, frameIndex_, code, resendsThisBlock_, options_.maxResends);
-    EmitFrame();
+    rejectCode_ = code;  // told with the resend, when the block goes out again
 }
 
 void HeadSession::OnUpgradeDone(std::int32_t) {

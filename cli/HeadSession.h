@@ -43,6 +43,7 @@ class HeadSession final : public EngineObserver {
     void OnPortReopened(bool open) override;
     void OnThreadCreationFailed() override;
     void OnConnected() override;
+    void OnFrameSent(std::int32_t offset) override;
     void OnBlockAccepted(std::int32_t position) override;
     void OnChecksumError() override;
     void OnUpgradeDone(std::int32_t position) override;
@@ -62,7 +63,7 @@ class HeadSession final : public EngineObserver {
     bool Active() const { return phase_ != Phase::Idle && !outcome_; }
     // Ends the head for reason (the first one counts) with the sentence message.
     void Fail(const std::string& reason, const std::string& message);
-    // The frame of the block in flight went out.
+    // The frame of the block in flight began to go out.
     void EmitFrame();
     // The block in flight was accepted: noted as the last one, and told.
     void ReportAccepted();
@@ -83,6 +84,7 @@ class HeadSession final : public EngineObserver {
     unsigned frames_ = 0;
     unsigned resends_ = 0;
     unsigned resendsThisBlock_ = 0;
+    unsigned rejectCode_ = 0;  // the checksum error that asked for the block again
     std::int32_t frameIndex_ = 0;
     std::int32_t frameOffset_ = 0;
     std::optional<std::int32_t> lastAcceptedIndex_;

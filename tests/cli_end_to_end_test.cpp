@@ -548,7 +548,15 @@ INSTANTIATE_TEST_SUITE_P(
                   {},
                   0,
                   "",
-                  "head 1: frame 2 sent (load address 0x00021001, 0 bytes)"}),
+                  "head 1: frame 2 sent (load address 0x00021001, 0 bytes)"},
+        FaultCase{"NeverDone",
+                  4097,
+                  Faults([](auto& f) { f.neverDone = true; }),
+                  {},
+                  1,
+                  "no-done",
+                  "head 1 answered 82, not 84, to the frame after the last block: it never said "
+                  "done, so the upgrade is not known to have worked."}),
     [](const auto& row) { return std::string(row.param.name); });
 
 // --- Several addresses on a line with one head: the others go unanswered

@@ -419,6 +419,9 @@ void HeadEngine::HandleFrame(Clock::time_point now) {
         code = f.rejectCode;
         verdict = Verdict::Reject;
         description += " (fault: reject)";
+    } else if (code == kDone && f.neverDone) {
+        code = kBlockOk;
+        description += " (fault: 82 in place of 84, always)";
     } else if (verdict == Verdict::Store && code == kDone && f.withholdDone && !withholdUsed_) {
         withholdUsed_ = true;
         code = kBlockOk;
@@ -455,7 +458,8 @@ void HeadEngine::HandleFrame(Clock::time_point now) {
     }
     Note(description, now);
     frame_.clear();
-    if (verdict == Verdict::Store && fields.lastBlock) CompleteImage(now);
+    // A head that never says done never finishes its image either.
+    if (verdict == Verdict::Store && fields.lastBlock && !f.neverDone) CompleteImage(now);
     SendAnswer(number, code, now);
 }
 

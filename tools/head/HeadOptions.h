@@ -65,6 +65,9 @@ struct HeadFaults {
     // Answer 0x82 in place of 0x84 to the first frame with the last-block flag, so the tool
     // sends one frame more; that one is answered 0x84.
     bool withholdDone = false;
+    // Answer 0x82 in place of every 0x84, also to the frame after the last block: a head that
+    // never says it is done.
+    bool neverDone = false;
 
     // Hand mergeBytes to the line in the same write as the answer at this point (after the
     // answer, or with mergeBefore in front of it), so the tool reads them in one chunk with

@@ -31,7 +31,6 @@ QString ChooseWithFileDialog(QWidget* owner) {
     QFileDialog dialog(owner);
     dialog.setFileMode(QFileDialog::ExistingFile);  // the file and its folder must exist
     dialog.setNameFilter(QStringLiteral("Bin File (*.bin)"));
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
     return dialog.selectedFiles().front();
 }
@@ -161,11 +160,7 @@ std::optional<DeviceSelection> CUpgradeDlg::AskDevice() {
 }
 
 void CUpgradeDlg::SetBusy(bool busy) {
-    if (busy) {
-        busy_.emplace();
-    } else {
-        busy_.reset();
-    }
+    busy ? void(busy_.emplace()) : busy_.reset();
 }
 
 void CUpgradeDlg::Wake() {
@@ -174,11 +169,8 @@ void CUpgradeDlg::Wake() {
 }
 
 void CUpgradeDlg::WakeAfter(std::optional<std::chrono::milliseconds> delay) {
-    if (!delay) {
-        deadline_.stop();
-        return;
-    }
-    deadline_.start(*delay);
+    if (delay) return deadline_.start(*delay);
+    deadline_.stop();
 }
 
 // --- Window chrome: the window's own system menu (Linux window managers give a program none to

@@ -57,7 +57,7 @@ class EngineObserver {
     // success.
     virtual void OnDoneWithheld() {}
     // No answer came within kAnswerWait of the greeting, of the start of a frame, or of a
-    // frame's last byte (a frame held by XOFF for good counts as silence). Once per wait;
+    // frame's last write (a frame held by XOFF for good counts as silence). Once per wait;
     // nothing else changes, and an answer that comes later is handled as any other.
     virtual void OnNoAnswer() {}
     // The open port went away (the adapter was pulled, the line hung up): it is closed now, and

@@ -1,7 +1,7 @@
 // The sender: a worker thread that sends one firmware frame per wake-up and parks in between.
 //
 // Hand-off with the engine's caller: it wakes a parked sender (senderAwake 0) with Wake and
-// sets senderAwake to 1. The sender clears senderAwake before it hands the frame's last byte
+// sets senderAwake to 1. The sender clears senderAwake before it hands the frame's last write
 // to the port, so an answer to that frame always finds it cleared, and a wake-up that comes
 // before the sender has started waiting is kept until it waits: none is lost, and each
 // wake-up brings exactly one frame.

@@ -43,8 +43,8 @@ WineDesktop::WineDesktop(const std::string& preparePath) {
         for (int i = 0; i <= 2; ++i) dup2(null, i);
         fcntl(display[1], F_SETFD, 0);
         // -noreset: the server stays as it is while programs come and go.
-        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24",
-               "-noreset", "-nolisten", "tcp", static_cast<char*>(nullptr));
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1280x1024x24", "-noreset",
+               "-nolisten", "tcp", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(display[1]);

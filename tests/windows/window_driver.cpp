@@ -31,24 +31,23 @@ namespace {
 constexpr wchar_t kMainTitle[] = L"Tolmar云台程序升级";
 constexpr wchar_t kDeviceTitle[] = L"选择设备";
 constexpr wchar_t kAboutTitle[] = L"关于 Kavlet";
-constexpr int kStartDevice = 1025;  // res/resource.h's IDC_START_DEVICE
-constexpr int kFileNameBox = 0x47c;  // the file dialog's name field (cmb13), or
+constexpr int kStartDevice = 1025;    // res/resource.h's IDC_START_DEVICE
+constexpr int kFileNameBox = 0x47c;   // the file dialog's name field (cmb13), or
 constexpr int kFileNameEdit = 0x480;  // in older templates its edit (edt1)
 
 std::wstring Wide(const std::string& utf8) {
     std::wstring text(utf8.size(), L'\0');
-    text.resize(static_cast<std::size_t>(MultiByteToWideChar(
-        CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(),
-        static_cast<int>(text.size()))));
+    text.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), text.data(),
+                            static_cast<int>(text.size()))));
     return text;
 }
 
 std::string Utf8(const std::wstring& text) {
     std::string out(text.size() * 3, '\0');
-    out.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, text.data(),
-                                                            static_cast<int>(text.size()),
-                                                            out.data(), static_cast<int>(out.size()),
-                                                            nullptr, nullptr)));
+    out.resize(static_cast<std::size_t>(
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(),
+                            static_cast<int>(out.size()), nullptr, nullptr)));
     return out;
 }
 
@@ -130,9 +129,8 @@ std::string ChooseFile(const std::string& path) {
     HWND dialog = nullptr;
     HWND name = nullptr;
     if (!Until([&] {
-            dialog = OwnedDialog([](HWND w) {
-                return GetDlgItem(w, kFileNameBox) || GetDlgItem(w, kFileNameEdit);
-            });
+            dialog = OwnedDialog(
+                [](HWND w) { return GetDlgItem(w, kFileNameBox) || GetDlgItem(w, kFileNameEdit); });
             return dialog != nullptr;
         }))
         return "timeout";
@@ -170,9 +168,9 @@ std::string Do(const std::string& line) {
     const int id = std::atoi(rest.c_str());
     if (command == "main") {
         return Until([] {
-                   mainWindow = FindWindowW(L"#32770", kMainTitle);
-                   return mainWindow && IsWindowVisible(mainWindow);
-               })
+            mainWindow = FindWindowW(L"#32770", kMainTitle);
+            return mainWindow && IsWindowVisible(mainWindow);
+        })
                    ? "found"
                    : "timeout";
     }
@@ -180,9 +178,11 @@ std::string Do(const std::string& line) {
     if (command == "text") return "text " + Utf8(TextOf(control));
     if (command == "wait-text") {
         const std::wstring want = Wide(rest.substr(rest.find(' ') + 1));
-        return Until([&] { return TextOf(control) == want; }) ? "ok" : "text " + Utf8(TextOf(control));
+        return Until([&] { return TextOf(control) == want; }) ? "ok"
+                                                              : "text " + Utf8(TextOf(control));
     }
-    if (command == "wait-enabled") return Until([&] { return IsWindowEnabled(control); }) ? "ok" : "timeout";
+    if (command == "wait-enabled")
+        return Until([&] { return IsWindowEnabled(control); }) ? "ok" : "timeout";
     if (command == "click") {
         PostMessageW(control, BM_CLICK, 0, 0);
         return "clicked";
@@ -202,8 +202,7 @@ std::string Do(const std::string& line) {
 void SetString(HKEY root, const wchar_t* key, const wchar_t* name, const std::wstring& value,
                DWORD type = REG_SZ) {
     HKEY opened;
-    if (RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr))
-        return;
+    if (RegCreateKeyExW(root, key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &opened, nullptr)) return;
     RegSetValueExW(opened, name, 0, type, reinterpret_cast<const BYTE*>(value.c_str()),
                    static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(opened);
@@ -215,7 +214,8 @@ void Prepare() {
     const std::wstring simSun = L"WenQuanYi Zen Hei Sharp";
     const std::wstring font = L"WenQuanYi Zen Hei Sharp";
     const wchar_t* replacements = L"Software\\Wine\\Fonts\\Replacements";
-    const wchar_t* substitutes = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes";
+    const wchar_t* substitutes =
+        L"Software\\Microsoft\\Windows NT\\CurrentVersion\\FontSubstitutes";
     for (const wchar_t* face : {L"宋体", L"SimSun", L"新宋体", L"NSimSun"}) {
         SetString(HKEY_CURRENT_USER, replacements, face, simSun);
         SetString(HKEY_LOCAL_MACHINE, substitutes, face, simSun);
@@ -223,9 +223,10 @@ void Prepare() {
     // The system's faces fall back to the Chinese one for the characters they lack.
     std::wstring link = L"wqy-zenhei.ttc,WenQuanYi Zen Hei Sharp";
     link.push_back(L'\0');
-    const wchar_t* systemLink = L"Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink";
-    for (const wchar_t* face : {L"Tahoma", L"MS Shell Dlg", L"MS Shell Dlg 2", L"Microsoft Sans Serif",
-                                L"System", L"Segoe UI"})
+    const wchar_t* systemLink =
+        L"Software\\Microsoft\\Windows NT\\CurrentVersion\\FontLink\\SystemLink";
+    for (const wchar_t* face : {L"Tahoma", L"MS Shell Dlg", L"MS Shell Dlg 2",
+                                L"Microsoft Sans Serif", L"System", L"Segoe UI"})
         SetString(HKEY_LOCAL_MACHINE, systemLink, face, link, REG_MULTI_SZ);
     // Message boxes, menus and captions in the Chinese face at 9 points.
     NONCLIENTMETRICSW metrics{};

@@ -23,7 +23,7 @@ using wine_test::WineDesktop;
 using wine_test::WineProgram;
 
 constexpr std::chrono::minutes kLimit{2};  // a bound only: each wait ends on its condition
-constexpr std::size_t kImageSize = 9000;  // three frames
+constexpr std::size_t kImageSize = 9000;   // three frames
 
 // Controls of the main window (res/resource.h).
 constexpr int kSelectFile = 1002, kStartUpgrade = 1003, kOpenPort = 1009, kConnect = 1011,
@@ -70,7 +70,8 @@ TEST_P(WindowRoad, TheOperatorsRoadEndsInTheRightBox) {
     const auto image = RandomImage(kImageSize, 11);
     const std::string imagePath = folder_.File("firmware.bin");
     std::ofstream(imagePath, std::ios::binary)
-        .write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+        .write(reinterpret_cast<const char*>(image.data()),
+               static_cast<std::streamsize>(image.size()));
     head::HeadOptions options;
     options.sizeRule = head::ImageSizeRule::ExpectSize;
     options.expectSize = kImageSize;
@@ -122,14 +123,22 @@ TEST_P(WindowRoad, TheOperatorsRoadEndsInTheRightBox) {
 
 INSTANTIATE_TEST_SUITE_P(
     Heads, WindowRoad,
-    testing::Values(
-        RoadCase{"OneChecksumErrorThenDone", Faults([](auto& f) { f.rejectFrame = 2; }), false,
-                 {"kavlet|校验错误|-", "kavlet|更新成功!|-"}, true},
-        RoadCase{"HeadFails", Faults([](auto& f) { f.failAt = 1; }), false,
-                 {"kavlet|更新失败!|-"}, false},
-        RoadCase{"SilentHead", Faults([](auto& f) { f.silentFrom = 1; }), false,
-                 {"kavlet|云台无应答!|-"}, false},
-        RoadCase{"PortVanishes", {}, true, {"kavlet|串口已断开!|-"}, false}),
+    testing::Values(RoadCase{"OneChecksumErrorThenDone",
+                             Faults([](auto& f) { f.rejectFrame = 2; }),
+                             false,
+                             {"kavlet|校验错误|-", "kavlet|更新成功!|-"},
+                             true},
+                    RoadCase{"HeadFails",
+                             Faults([](auto& f) { f.failAt = 1; }),
+                             false,
+                             {"kavlet|更新失败!|-"},
+                             false},
+                    RoadCase{"SilentHead",
+                             Faults([](auto& f) { f.silentFrom = 1; }),
+                             false,
+                             {"kavlet|云台无应答!|-"},
+                             false},
+                    RoadCase{"PortVanishes", {}, true, {"kavlet|串口已断开!|-"}, false}),
     [](const testing::TestParamInfo<RoadCase>& row) { return row.param.name; });
 
 }  // namespace

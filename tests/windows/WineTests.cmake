@@ -8,7 +8,7 @@ endif()
 set(KAVLET_WINE_PREFIX "${KAVLET_WINDOWS_BUILD}/wine-prefix")
 set(KAVLET_WINE_RUN "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh")
 foreach(exe tests/windows/kavlet-line-probe.exe cli/kavlet-flash.exe win/kavlet.exe
-        tests/windows/kavlet-window-driver.exe)
+        tests/windows/kavlet-window-driver.exe tests/windows/window_chrome_test.exe)
     if(NOT EXISTS "${KAVLET_WINDOWS_BUILD}/${exe}")
         message(FATAL_ERROR "KAVLET_WINDOWS_BUILD: no ${exe} in ${KAVLET_WINDOWS_BUILD} (build it first)")
     endif()
@@ -50,7 +50,8 @@ target_compile_definitions(cli_wine_test PRIVATE KAVLET_FLASH_UNDER_WINE
     KAVLET_FLASH_LAUNCHER="${KAVLET_WINE_RUN}"
     KAVLET_FLASH_PATH="${KAVLET_WINDOWS_BUILD}/cli/kavlet-flash.exe")
 
-# kavlet.exe, the window, driven by kavlet-window-driver.exe against the virtual head, each case
+# kavlet.exe, the window, driven by kavlet-window-driver.exe against the virtual head, and
+# window_chrome_test.exe (its about box from inside the program), each case
 # on an X server of its own in a prefix of its own (set up for Chinese text), one at a time: a
 # case ends the prefix's Wine session, which lives on the case's X server.
 kavlet_wine_test(window_wine_test SOURCES windows/window_wine_test.cpp LIBS kavlet_engine kavlet_head
@@ -58,7 +59,8 @@ kavlet_wine_test(window_wine_test SOURCES windows/window_wine_test.cpp LIBS kavl
                RESOURCE_LOCK kavlet_wine_window)
 target_compile_definitions(window_wine_test PRIVATE
     KAVLET_EXE_PATH="${KAVLET_WINDOWS_BUILD}/win/kavlet.exe"
-    KAVLET_WINDOW_DRIVER_PATH="${KAVLET_WINDOWS_BUILD}/tests/windows/kavlet-window-driver.exe")
+    KAVLET_WINDOW_DRIVER_PATH="${KAVLET_WINDOWS_BUILD}/tests/windows/kavlet-window-driver.exe"
+    KAVLET_WINDOW_CHROME_TEST_PATH="${KAVLET_WINDOWS_BUILD}/tests/windows/window_chrome_test.exe")
 
 # Benchmark (prints figures; not a test): the Windows line's writes and waits under Wine.
 add_executable(wine_line_benchmark bench/wine_line_benchmark.cpp)

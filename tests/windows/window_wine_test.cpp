@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -140,5 +141,18 @@ INSTANTIATE_TEST_SUITE_P(
                              false},
                     RoadCase{"PortVanishes", {}, true, {"kavlet|串口已断开!|-"}, false}),
     [](const testing::TestParamInfo<RoadCase>& row) { return row.param.name; });
+
+TEST(WindowChrome, TheAboutBoxThroughTheSystemMenuShowsTheIconAndTheVersion) {
+    // Declared before the desktop, so destroyed after it: a Wine service the program starts may
+    // hold its output open until the session ends.
+    std::optional<WineProgram> chrome;
+    WineDesktop desktop(KAVLET_WINDOW_DRIVER_PATH);
+    ASSERT_TRUE(desktop.Ready());
+    chrome.emplace(KAVLET_WINDOW_CHROME_TEST_PATH, std::vector<std::string>{});
+    const int status = chrome->Wait(kLimit);
+    std::string output;
+    while (chrome->HasLine()) output += chrome->NextLine(kLimit).value_or("") + "\n";
+    EXPECT_EQ(status, 0) << output;
+}
 
 }  // namespace

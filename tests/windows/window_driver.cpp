@@ -12,7 +12,10 @@
 //   box                 -> "box CAPTION|TEXT|ICON" (ICON: "!" or "-") of the next message box
 //                          over the main window, which is then closed with its OK button
 //   file PATH           -> "chosen": PATH into the file dialog's name field, then its Open button
-//   device              -> "started": the device dialog's "启动更新" pressed
+//   device              -> "pressed": the device dialog's "启动更新" pressed
+//   shown TITLE         -> "shown" once a dialog TITLE over the main window is on screen
+//   press ID TITLE      -> "pressed" once button ID of dialog TITLE was pressed and it is gone
+//   about               -> "shown": the system menu's about command, until the box is up
 //   close               -> "closed" once the main window is gone after WM_CLOSE
 //
 // With the argument --prepare it only sets the Wine prefix up for Chinese text and exits: fonts
@@ -141,15 +144,20 @@ std::string ChooseFile(const std::string& path) {
     return Until([&] { return !IsWindow(dialog); }) ? "chosen" : "timeout";
 }
 
-std::string StartDevice() {
+HWND OwnedTitled(const std::wstring& title) {
     HWND dialog = nullptr;
-    if (!Until([&] {
-            dialog = OwnedDialog([](HWND w) { return TextOf(w) == kDeviceTitle; });
-            return dialog != nullptr;
-        }))
-        return "timeout";
-    PostMessageW(GetDlgItem(dialog, kStartDevice), BM_CLICK, 0, 0);
-    return Until([&] { return !IsWindow(dialog); }) ? "started" : "timeout";
+    Until([&] {
+        dialog = OwnedDialog([&](HWND w) { return TextOf(w) == title; });
+        return dialog != nullptr;
+    });
+    return dialog;
+}
+
+std::string Press(int id, const std::wstring& title) {
+    const HWND dialog = OwnedTitled(title);
+    if (!dialog) return "timeout";
+    PostMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+    return Until([&] { return !IsWindow(dialog); }) ? "pressed" : "timeout";
 }
 
 std::string TypePort(const std::string& name) {
@@ -190,7 +198,13 @@ std::string Do(const std::string& line) {
     if (command == "port") return TypePort(rest);
     if (command == "box") return AnswerBox();
     if (command == "file") return ChooseFile(rest);
-    if (command == "device") return StartDevice();
+    if (command == "device") return Press(kStartDevice, kDeviceTitle);
+    if (command == "shown") return OwnedTitled(Wide(rest)) ? "shown" : "timeout";
+    if (command == "press") return Press(id, Wide(rest.substr(rest.find(' ') + 1)));
+    if (command == "about") {
+        PostMessageW(mainWindow, WM_SYSCOMMAND, 0x0010, 0);  // res/resource.h's IDM_ABOUT_BOX
+        return OwnedTitled(kAboutTitle) ? "shown" : "timeout";
+    }
     if (command == "close") {
         const HWND window = mainWindow;
         PostMessageW(window, WM_CLOSE, 0, 0);

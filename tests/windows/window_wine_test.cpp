@@ -94,7 +94,7 @@ TEST_P(WindowRoad, TheOperatorsRoadEndsInTheRightBox) {
     EXPECT_EQ(Ask("wait-enabled " + std::to_string(kSelectFile)), "ok");
     EXPECT_EQ(Ask("click " + std::to_string(kSelectFile)), "clicked");
     EXPECT_EQ(Ask("file " + WindowsPath(imagePath)), "chosen");
-    EXPECT_EQ(Ask("device"), "started");
+    EXPECT_EQ(Ask("device"), "pressed");
     EXPECT_EQ(Ask("wait-enabled " + std::to_string(kConnect)), "ok");
     EXPECT_EQ(Ask("text " + std::to_string(kTotalCount)),
               "text " + std::to_string(TotalBytesToSend(kImageSize)));

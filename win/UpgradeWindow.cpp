@@ -163,13 +163,8 @@ void UpgradeWindow::OnCommand(int id, int notification) {
                 // The edit field shows the entry only after this notice: the entry is put
                 // there first, so that the port named is the one chosen.
                 const HWND box = Control(IDC_PORT_LIST);
-                const auto index = SendMessageW(box, CB_GETCURSEL, 0, 0);
-                std::wstring entry(
-                    static_cast<std::size_t>(SendMessageW(box, CB_GETLBTEXTLEN, index, 0)) + 1,
-                    L'\0');
-                entry.resize(static_cast<std::size_t>(SendMessageW(
-                    box, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(entry.data()))));
-                SetWindowTextW(box, entry.c_str());
+                const auto index = static_cast<int>(SendMessageW(box, CB_GETCURSEL, 0, 0));
+                SetWindowTextW(box, Wide(ComboEntry(box, index)).c_str());
                 presenter_.OnPortListChange();
             }
             return;

@@ -20,7 +20,7 @@ export KAVLET_WINE_SHIM=$PWD/build-test/tests/libkavlet_wine_pty_shim.so
 for need in "$win/win/kavlet.exe" "$driver" "$head" "$KAVLET_WINE_SHIM"; do
     [ -x "$need" ] || [ -f "$need" ] || { echo "wine-screenshots.sh: build $need first" >&2; exit 1; }
 done
-command -v import >/dev/null || { echo "wine-screenshots.sh: apt-get install imagemagick" >&2; exit 1; }
+command -v import >/dev/null || { echo "wine-screenshots.sh: sh scripts/install-deps.sh screenshots" >&2; exit 1; }
 
 export WINEPREFIX=$win/wine-prefix-screenshots LOCPATH=$win/locale LANG=zh_CN.UTF-8
 [ -d "$LOCPATH/zh_CN.UTF-8" ] || { mkdir -p "$LOCPATH" && localedef -i zh_CN -f UTF-8 "$LOCPATH/zh_CN.UTF-8"; }

@@ -27,8 +27,8 @@ constexpr std::chrono::minutes kLimit{2};  // a bound only: each wait ends on it
 constexpr std::size_t kImageSize = 9000;   // three frames
 
 // Controls of the main window (res/resource.h).
-constexpr int kSelectFile = 1002, kStartUpgrade = 1003, kOpenPort = 1009, kConnect = 1011,
-              kSentCount = 1013, kTotalCount = 1015;
+constexpr int kFilePath = 1000, kSelectFile = 1002, kStartUpgrade = 1003, kOpenPort = 1009,
+              kConnect = 1011, kSentCount = 1013, kTotalCount = 1015;
 
 struct RoadCase {
     const char* name;
@@ -69,7 +69,8 @@ TEST_P(WindowRoad, TheOperatorsRoadEndsInTheRightBox) {
     WineDesktop desktop(KAVLET_WINDOW_DRIVER_PATH);
     ASSERT_TRUE(desktop.Ready());
     const auto image = RandomImage(kImageSize, 11);
-    const std::string imagePath = folder_.File("firmware.bin");
+    // A name in Chinese: the window's UTF-16 and the engine's UTF-8 meet in it.
+    const std::string imagePath = folder_.File("固件.bin");
     std::ofstream(imagePath, std::ios::binary)
         .write(reinterpret_cast<const char*>(image.data()),
                static_cast<std::streamsize>(image.size()));
@@ -95,6 +96,7 @@ TEST_P(WindowRoad, TheOperatorsRoadEndsInTheRightBox) {
     EXPECT_EQ(Ask("click " + std::to_string(kSelectFile)), "clicked");
     EXPECT_EQ(Ask("file " + WindowsPath(imagePath)), "chosen");
     EXPECT_EQ(Ask("device"), "pressed");
+    EXPECT_EQ(Ask("text " + std::to_string(kFilePath)), "text " + WindowsPath(imagePath));
     EXPECT_EQ(Ask("wait-enabled " + std::to_string(kConnect)), "ok");
     EXPECT_EQ(Ask("text " + std::to_string(kTotalCount)),
               "text " + std::to_string(TotalBytesToSend(kImageSize)));

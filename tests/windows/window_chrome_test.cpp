@@ -14,7 +14,7 @@
 namespace {
 
 // The about box's version text and whether its icon control holds an icon, read once the box is
-// up; then the box is closed with its OK button.
+// up; then the box is closed with its OK button's command.
 struct AboutBoxSeen {
     std::wstring version;
     bool icon = false;
@@ -23,8 +23,9 @@ struct AboutBoxSeen {
 AboutBoxSeen LookAtAboutBox() {
     AboutBoxSeen seen;
     HWND about = nullptr;
+    // Found once it is on screen: the dialog exists, hidden, while it is being set up.
     const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-    while (!(about = FindWindowW(L"#32770", L"关于 Kavlet")) &&
+    while (!((about = FindWindowW(L"#32770", L"关于 Kavlet")) && IsWindowVisible(about)) &&
            std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (!about) return seen;
@@ -37,7 +38,9 @@ AboutBoxSeen LookAtAboutBox() {
             seen.version = text;
         }
     }
-    PostMessageW(GetDlgItem(about, IDOK), BM_CLICK, 0, 0);
+    // The OK button's command, as its click sends it.
+    PostMessageW(about, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(about, IDOK)));
     return seen;
 }
 

@@ -1,14 +1,19 @@
 #!/bin/sh
 # Installs what building and running Kavlet needs on Debian 12 (run as root). With the
 # argument "test", also what the tests need (GoogleTest, an X server for the tests that look at
-# the window as a screen shows it, and MinGW-w64 and Wine for the Windows build).
+# the window as a screen shows it, and MinGW-w64 and Wine for the Windows build); with
+# "screenshots", that and what scripts/wine-screenshots.sh needs besides (ImageMagick, and the
+# locale sources its zh_CN.UTF-8 locale is made from).
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 packages="ca-certificates cmake ninja-build g++ pkg-config
     qt6-base-dev qt6-qpa-plugins qt6-translations-l10n libgl-dev
     fonts-wqy-zenhei"
-if [ "${1:-}" = test ]; then
+if [ "${1:-}" = test ] || [ "${1:-}" = screenshots ]; then
     packages="$packages libgtest-dev googletest xvfb xauth g++-mingw-w64-x86-64-posix wine64"
+fi
+if [ "${1:-}" = screenshots ]; then
+    packages="$packages imagemagick locales"
 fi
 apt-get update
 # shellcheck disable=SC2086

@@ -7,7 +7,8 @@ if(KAVLET_SANITIZE OR KAVLET_TSAN)
 endif()
 set(KAVLET_WINE_PREFIX "${KAVLET_WINDOWS_BUILD}/wine-prefix")
 set(KAVLET_WINE_RUN "${PROJECT_SOURCE_DIR}/scripts/wine-run.sh")
-foreach(exe tests/windows/kavlet-line-probe.exe cli/kavlet-flash.exe)
+foreach(exe tests/windows/kavlet-line-probe.exe cli/kavlet-flash.exe win/kavlet.exe
+        tests/windows/kavlet-window-driver.exe tests/windows/window_chrome_test.exe)
     if(NOT EXISTS "${KAVLET_WINDOWS_BUILD}/${exe}")
         message(FATAL_ERROR "KAVLET_WINDOWS_BUILD: no ${exe} in ${KAVLET_WINDOWS_BUILD} (build it first)")
     endif()
@@ -20,20 +21,21 @@ add_library(kavlet_wine_pty_shim SHARED windows/wine_pty_shim.c)
 target_link_libraries(kavlet_wine_pty_shim PRIVATE ${CMAKE_DL_LIBS})
 set_target_properties(kavlet_wine_pty_shim PROPERTIES C_STANDARD 11)
 
-add_library(kavlet_wine_support STATIC windows/WineSupport.cpp)
+add_library(kavlet_wine_support STATIC windows/WineSupport.cpp windows/WineDesktop.cpp)
 target_link_libraries(kavlet_wine_support PUBLIC kavlet_test_support)
 target_compile_definitions(kavlet_wine_support PRIVATE
     KAVLET_WINE_RUN="${KAVLET_WINE_RUN}" KAVLET_WINE_PREFIX="${KAVLET_WINE_PREFIX}"
     KAVLET_WINE_SHIM="$<TARGET_FILE:kavlet_wine_pty_shim>")
 
-# kavlet_wine_test(name SOURCES ... LIBS ...): a GoogleTest program with the Wine support.
+# kavlet_wine_test(name SOURCES ... LIBS ... [PROPERTIES ...]): a GoogleTest program with the
+# Wine support; PROPERTIES are added to each of its tests'.
 function(kavlet_wine_test name)
-    cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE kavlet_wine_support ${T_LIBS} GTest::gtest GTest::gtest_main)
     add_dependencies(${name} kavlet_wine_pty_shim)
     gtest_discover_tests(${name}
-        PROPERTIES TIMEOUT 300 LABELS wine
+        PROPERTIES TIMEOUT 300 LABELS wine ${T_PROPERTIES}
         DISCOVERY_TIMEOUT 60)
 endfunction()
 
@@ -47,6 +49,18 @@ kavlet_wine_test(cli_wine_test SOURCES cli_end_to_end_test.cpp LIBS kavlet_engin
 target_compile_definitions(cli_wine_test PRIVATE KAVLET_FLASH_UNDER_WINE
     KAVLET_FLASH_LAUNCHER="${KAVLET_WINE_RUN}"
     KAVLET_FLASH_PATH="${KAVLET_WINDOWS_BUILD}/cli/kavlet-flash.exe")
+
+# kavlet.exe, the window, driven by kavlet-window-driver.exe against the virtual head, and
+# window_chrome_test.exe (its about box from inside the program), each case
+# on an X server of its own in a prefix of its own (set up for Chinese text), one at a time: a
+# case ends the prefix's Wine session, which lives on the case's X server.
+kavlet_wine_test(window_wine_test SOURCES windows/window_wine_test.cpp LIBS kavlet_engine kavlet_head
+    PROPERTIES ENVIRONMENT "WINEPREFIX=${KAVLET_WINDOWS_BUILD}/wine-prefix-window"
+               RESOURCE_LOCK kavlet_wine_window)
+target_compile_definitions(window_wine_test PRIVATE
+    KAVLET_EXE_PATH="${KAVLET_WINDOWS_BUILD}/win/kavlet.exe"
+    KAVLET_WINDOW_DRIVER_PATH="${KAVLET_WINDOWS_BUILD}/tests/windows/kavlet-window-driver.exe"
+    KAVLET_WINDOW_CHROME_TEST_PATH="${KAVLET_WINDOWS_BUILD}/tests/windows/window_chrome_test.exe")
 
 # Benchmark (prints figures; not a test): the Windows line's writes and waits under Wine.
 add_executable(wine_line_benchmark bench/wine_line_benchmark.cpp)

@@ -6,8 +6,11 @@
 #include "serial/HexText.h"
 
 PortHandle CSerialPort::Open() {
-    LineOpenResult opened =
-        opener_ ? opener_(settings_.portName) : OpenPlatformLine(settings_.portName);
+    std::unique_ptr<PortReservation> reserved = std::move(reservation_);
+    if (reserved && reservedName_ != settings_.portName) reserved.reset();
+    LineOpenResult opened = reserved  ? reserved->OpenLine()
+                            : opener_ ? opener_(settings_.portName)
+                                      : OpenPlatformLine(settings_.portName);
     lastOpenError_ = opened.error;
     return std::move(opened.line);
 }
@@ -30,6 +33,14 @@ bool CSerialPort::InitOverlapped() {
 bool CSerialPort::Close(const PortHandle& handle) {
     if (!handle) return false;
     handle->Close();
+    reservation_.reset();
+    return true;
+}
+
+bool CSerialPort::CloseForReopening(const PortHandle& handle) {
+    if (!handle) return false;
+    reservation_ = handle->CloseKeepingDevice();
+    reservedName_ = settings_.portName;
     return true;
 }
 

@@ -6,7 +6,8 @@
 // false, a count of 0); callers decide what the operator sees.
 //
 // Calling order for one opening: Configure, Open, SetTimeouts, SetLineSettings,
-// InitOverlapped; then any number of Read and Write; then Close.
+// InitOverlapped; then any number of Read and Write; then Close, or CloseForReopening when the
+// same port is opened again at once (at another speed).
 //
 // Thread rules: Configure and Open run on the user-interface thread. Read runs only on the
 // receive loop. Write may run on the user-interface thread and the sender at once: the handle
@@ -56,8 +57,14 @@ class CSerialPort {
     // Open and released by Close, so nothing accumulates over reopenings. Always true.
     bool InitOverlapped();
 
-    // Gives back everything the opening took. False for an invalid handle.
+    // Gives back everything the opening took, a reservation kept by CloseForReopening
+    // included. False for an invalid handle.
     bool Close(const PortHandle& handle);
+    // Closes the line but keeps the device reserved, so that no other program can take the
+    // port before the next Open. That Open builds its line on the reserved device when it
+    // names the same port; any other Open, and Close, drop the reservation. False for an
+    // invalid handle.
+    bool CloseForReopening(const PortHandle& handle);
 
     // Writes all bytes, waiting as long as the peer holds the line with XOFF. Returns the
     // number written; 0 when a line error was pending (the output queue is then emptied and
@@ -80,4 +87,6 @@ class CSerialPort {
     LineOpener opener_;
     SerialSettings settings_;
     LineError lastOpenError_;
+    std::unique_ptr<PortReservation> reservation_;  // of the port named reservedName_
+    std::string reservedName_;
 };

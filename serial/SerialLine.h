@@ -18,6 +18,21 @@
 #include "serial/OpenResult.h"
 #include "serial/SerialSettings.h"
 
+class SerialLine;
+using LineOpenResult = OpenResult<SerialLine>;
+
+// A device that a closed line left held for its next opening (see
+// SerialLine::CloseKeepingDevice): no other program can open it meanwhile. Destroying the
+// reservation releases the device.
+class PortReservation {
+  public:
+    virtual ~PortReservation() = default;
+    // A line on the reserved device, set up as a fresh opening would be, except that
+    // DiscardStaleQueues empties input only: output the last opening handed over may still be
+    // going out. Takes the device over; a failure releases it.
+    virtual LineOpenResult OpenLine() = 0;
+};
+
 class SerialLine {
   public:
     virtual ~SerialLine() = default;
@@ -65,9 +80,15 @@ class SerialLine {
     // progress return. Output that a write cut short left in the driver is discarded.
     virtual void Close() = 0;
     virtual bool IsClosed() const = 0;
-};
 
-using LineOpenResult = OpenResult<SerialLine>;
+    // Closes the line as Close does, but keeps the device held and hands it to the
+    // reservation returned, for a reopening of the same port. Null when the line keeps
+    // nothing (it is then simply closed, and the port is opened afresh).
+    virtual std::unique_ptr<PortReservation> CloseKeepingDevice() {
+        Close();
+        return nullptr;
+    }
+};
 
 // Opens a port by the name the operator gave ("COMn" or a device path): the line, or null and
 // why not. Handed to CSerialPort, so that tests and other front ends choose the devices.

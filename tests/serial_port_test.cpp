@@ -98,6 +98,36 @@ TEST(SerialPortOpen, HeldPortCannotBeOpenedAgainUntilClosed) {
     }
 }
 
+TEST(SerialPortOpen, AReopeningKeepsThePortFromOthersAndLosesNoByte) {
+    PseudoTerminal pty;
+    ASSERT_TRUE(pty.IsOpen());
+    CSerialPort first, second;
+    second.Configure({.baudRate = 9600, .portName = pty.SlavePath()});
+    const std::vector<std::uint8_t> command{0xFF, 0x01, 0x00, 0x57, 0x00, 0x00, 0x58};
+    PortHandle held;
+    for (const std::uint32_t baud : {2400u, 115200u}) {
+        first.Configure({.baudRate = baud, .portName = pty.SlavePath()});
+        held = first.Open();
+        ASSERT_NE(held, INVALID_PORT_HANDLE) << baud;
+        ASSERT_TRUE(first.SetLineSettings(held));
+        EXPECT_EQ(pty.BaudRate(), baud);
+        ASSERT_EQ(first.Write(command.data(), 7, held), 7u);
+        ASSERT_TRUE(first.CloseForReopening(held));
+        EXPECT_EQ(second.Open(), INVALID_PORT_HANDLE) << "reserved while closed, " << baud;
+        EXPECT_EQ(second.LastOpenError().kind, LineErrorKind::Busy);
+    }
+    // Nothing written before a reopening was discarded by it (the far side read none yet).
+    auto twice = command;
+    twice.insert(twice.end(), command.begin(), command.end());
+    EXPECT_EQ(pty.Read(14, kBound), twice);
+    // Naming another port drops the reservation, as Close does.
+    first.Configure({.baudRate = 9600, .portName = "/dev/kavlet-no-such-port"});
+    EXPECT_EQ(first.Open(), INVALID_PORT_HANDLE);
+    PortHandle now = second.Open();
+    EXPECT_NE(now, INVALID_PORT_HANDLE);
+    EXPECT_TRUE(second.Close(now));
+}
+
 TEST(SerialPortOpen, NamesOfNoDeviceGiveTheInvalidHandle) {
     // None of these is opened: they map to no path, or to one that is no terminal.
     for (const char* name : {"COM0", "COMx", "", "COM", "ttyS0", "/dev/null", "/"}) {
@@ -127,7 +157,9 @@ TEST_P(SerialPortSpeed, IsAppliedAndReadBackFromThePeer) {
     ASSERT_NE(handle, INVALID_PORT_HANDLE);
     ASSERT_TRUE(port.SetLineSettings(handle));
     EXPECT_EQ(termios2_io::ReadBaudRate(pty.MasterFd()), GetParam());
-    EXPECT_EQ(termios2_io::ReadBaudRate(static_cast<PosixSerialLine&>(*handle).DescriptorForTests()), GetParam());
+    EXPECT_EQ(
+        termios2_io::ReadBaudRate(static_cast<PosixSerialLine&>(*handle).DescriptorForTests()),
+        GetParam());
     port.Close(handle);
 }
 

@@ -8,6 +8,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "serial/PortNames.h"
 
 OpenResult<PosixSerialLine> PosixSerialLine::Open(const std::string& devicePath) {
@@ -23,16 +25,47 @@ OpenResult<PosixSerialLine> PosixSerialLine::Open(const std::string& devicePath)
     // TIOCEXCL makes further open() calls on the device fail with EBUSY, also for programs
     // that do not use flock. Pseudo-terminals accept it as well.
     if (ioctl(fd, TIOCEXCL) != 0) return fail(errno, fd);
+    return OnDescriptor(fd, false);
+}
+
+OpenResult<PosixSerialLine> PosixSerialLine::OnDescriptor(int fd, bool reopened) {
     const int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wakeFd < 0) {
         const int error = errno;
         ioctl(fd, TIOCNXCL);
-        return fail(error, fd);
+        close(fd);
+        return {nullptr, LineError::FromErrno(error)};
     }
-    return {std::shared_ptr<PosixSerialLine>(new PosixSerialLine(fd, wakeFd)), {}};
+    return {std::shared_ptr<PosixSerialLine>(new PosixSerialLine(fd, wakeFd, reopened)), {}};
 }
 
-PosixSerialLine::PosixSerialLine(int fd, int wakeFd) : fd_(fd), wakeFd_(wakeFd) {
+// The terminal descriptor of a closed line, still locked and exclusive: the same open file
+// description, so no other program's open() or flock() gets the device until it is closed.
+class PosixSerialLine::Reservation final : public PortReservation {
+  public:
+    explicit Reservation(int fd) : fd_(fd) {}
+    ~Reservation() override {
+        if (fd_ < 0) return;
+        ioctl(fd_, TIOCNXCL);
+        flock(fd_, LOCK_UN);
+        close(fd_);
+    }
+    Reservation(const Reservation&) = delete;
+    Reservation& operator=(const Reservation&) = delete;
+
+    LineOpenResult OpenLine() override {
+        // A device that went away meanwhile (the far side hung up) answers no request.
+        if (!termios2_io::IsTerminal(fd_)) return {nullptr, LineError::FromErrno(ENODEV)};
+        auto [line, error] = OnDescriptor(std::exchange(fd_, -1), true);
+        return {std::move(line), error};
+    }
+
+  private:
+    int fd_;
+};
+
+PosixSerialLine::PosixSerialLine(int fd, int wakeFd, bool reopened)
+    : fd_(fd), wakeFd_(wakeFd), reopened_(reopened) {
     haveCounters_ = ReadErrorCounters(lastCounters_);
 }
 
@@ -152,15 +185,27 @@ bool PosixSerialLine::DiscardOutput() {
 }
 
 void PosixSerialLine::DiscardStaleQueues() {
-    // Output goes too: the last close of a serial device has waited until the driver sent
-    // what an earlier opening handed over (see Close), so nothing of it is left to cut off.
+    // After a fresh opening output goes too: the last close of a serial device has waited
+    // until the driver sent what an earlier opening handed over (see Close), so nothing of it
+    // is left to cut off. A reserved device was never closed, and its output (the
+    // start-upgrade command, before a reopening at 115200) may still be going out.
     DiscardInput();
-    DiscardOutput();
+    if (!reopened_) DiscardOutput();
 }
 
 void PosixSerialLine::Close() {
+    CloseLine(false);
+}
+
+std::unique_ptr<PortReservation> PosixSerialLine::CloseKeepingDevice() {
+    const int fd = CloseLine(true);
+    if (fd < 0) return nullptr;
+    return std::make_unique<Reservation>(fd);
+}
+
+int PosixSerialLine::CloseLine(bool keepDevice) {
     std::lock_guard closeLock(closeMutex_);
-    if (closed_.exchange(true)) return;
+    if (closed_.exchange(true)) return -1;
     // Wake every poll on this line; the counter is never read back, so it stays signalled.
     const std::uint64_t one = 1;
     [[maybe_unused]] const auto w = write(wakeFd_, &one, sizeof one);
@@ -173,10 +218,12 @@ void PosixSerialLine::Close() {
     // to half a minute, and a peer's XOFF stops it from sending at all. The interrupted write
     // has already reported failure, so what it left in the driver is dropped instead.
     if (writeCutShort_) termios2_io::DiscardOutput(fd_);
+    close(wakeFd_);
+    if (keepDevice) return fd_;
     ioctl(fd_, TIOCNXCL);
     flock(fd_, LOCK_UN);
     close(fd_);
-    close(wakeFd_);
+    return -1;
 }
 
 LineOpenResult OpenPlatformLine(const std::string& portName) {

@@ -55,7 +55,7 @@ class PosixSerialLine final : public SerialLine {
 
     bool DiscardInput() override;
     bool DiscardOutput() override;
-    // Both queues: see the .cpp for why output may go too.
+    // Both queues after a fresh opening, input only on a reserved device: see the .cpp.
     void DiscardStaleQueues() override;
 
     // Releases everything opening took: wakes every wait, waits for every call in progress to
@@ -65,10 +65,19 @@ class PosixSerialLine final : public SerialLine {
     void Close() override;
     bool IsClosed() const override { return closed_.load(); }
 
+    // Closes as Close does, except that the terminal descriptor, with its lock and exclusive
+    // mode, goes to the reservation instead of being closed.
+    std::unique_ptr<PortReservation> CloseKeepingDevice() override;
+
     int DescriptorForTests() const { return fd_; }
 
   private:
-    PosixSerialLine(int fd, int wakeFd);
+    class Reservation;
+    PosixSerialLine(int fd, int wakeFd, bool reopened);
+    // A line on fd, a terminal taken exclusively; on failure fd is released and closed.
+    static OpenResult<PosixSerialLine> OnDescriptor(int fd, bool reopened);
+    // Close's work; returns the terminal descriptor, still held, when keepDevice, else -1.
+    int CloseLine(bool keepDevice);
     bool ReadErrorCounters(serial_icounter_struct& counters) const;
     bool WaitWritable();
 
@@ -84,4 +93,5 @@ class PosixSerialLine final : public SerialLine {
     serial_icounter_struct lastCounters_{};  // under controlMutex_
     bool haveCounters_ = false;
     bool writeCutShort_ = false;  // under writeMutex_: Close interrupted a write
+    const bool reopened_;         // built on a reserved device, not opened afresh
 };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <utility>
 
 #include "serial/PortNames.h"
 
@@ -43,21 +44,28 @@ void CloseIfValid(HANDLE handle) {
 }  // namespace
 
 OpenResult<Win32SerialLine> Win32SerialLine::Open(const std::string& devicePath) {
-    HANDLE events[4] = {};
-    HANDLE port = INVALID_HANDLE_VALUE;
-    auto fail = [&](int error) -> OpenResult<Win32SerialLine> {
-        for (HANDLE event : events) CloseIfValid(event);
-        CloseIfValid(port);
-        return {nullptr, LineError::FromErrno(error)};
-    };
-    if (devicePath.empty()) return fail(ENOENT);
-    port = CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_OVERLAPPED, nullptr);
-    if (port == INVALID_HANDLE_VALUE) return fail(ErrnoForOpenError(GetLastError()));
+    if (devicePath.empty()) return {nullptr, LineError::FromErrno(ENOENT)};
+    const HANDLE port = CreateFileA(devicePath.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (port == INVALID_HANDLE_VALUE)
+        return {nullptr, LineError::FromErrno(ErrnoForOpenError(GetLastError()))};
     // Anything but a communications device (a file, a named pipe) has no line state.
     DCB probe{};
     probe.DCBlength = sizeof probe;
-    if (GetFileType(port) != FILE_TYPE_CHAR || !GetCommState(port, &probe)) return fail(ENOTTY);
+    if (GetFileType(port) != FILE_TYPE_CHAR || !GetCommState(port, &probe)) {
+        CloseHandle(port);
+        return {nullptr, LineError::FromErrno(ENOTTY)};
+    }
+    return OnHandle(port);
+}
+
+OpenResult<Win32SerialLine> Win32SerialLine::OnHandle(HANDLE port) {
+    HANDLE events[4] = {};
+    auto fail = [&](int error) -> OpenResult<Win32SerialLine> {
+        for (HANDLE event : events) CloseIfValid(event);
+        CloseHandle(port);
+        return {nullptr, LineError::FromErrno(error)};
+    };
     for (HANDLE& event : events) {
         event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         if (!event) return fail(ENOMEM);
@@ -85,6 +93,28 @@ OpenResult<Win32SerialLine> Win32SerialLine::Open(const std::string& devicePath)
                 new Win32SerialLine(port, events[0], events[1], events[2], events[3])),
             {}};
 }
+
+// The handle of a closed line, still open: the port was taken with no sharing, so no other
+// program opens it until this handle is closed.
+class Win32SerialLine::Reservation final : public PortReservation {
+  public:
+    explicit Reservation(HANDLE port) : port_(port) {}
+    ~Reservation() override { CloseIfValid(port_); }
+    Reservation(const Reservation&) = delete;
+    Reservation& operator=(const Reservation&) = delete;
+
+    LineOpenResult OpenLine() override {
+        // A device that went away meanwhile (an adapter pulled out) has no line state.
+        DCB probe{};
+        probe.DCBlength = sizeof probe;
+        if (!GetCommState(port_, &probe)) return {nullptr, LineError::FromErrno(ENODEV)};
+        auto [line, error] = OnHandle(std::exchange(port_, nullptr));
+        return {std::move(line), error};
+    }
+
+  private:
+    HANDLE port_;
+};
 
 Win32SerialLine::Win32SerialLine(HANDLE port, HANDLE closeEvent, HANDLE readEvent,
                                  HANDLE writeEvent, HANDLE waitEvent)
@@ -287,8 +317,18 @@ void Win32SerialLine::DiscardStaleQueues() {
 }
 
 void Win32SerialLine::Close() {
+    CloseLine(false);
+}
+
+std::unique_ptr<PortReservation> Win32SerialLine::CloseKeepingDevice() {
+    const HANDLE port = CloseLine(true);
+    if (!port) return nullptr;
+    return std::make_unique<Reservation>(port);
+}
+
+HANDLE Win32SerialLine::CloseLine(bool keepDevice) {
     std::lock_guard closeLock(closeMutex_);
-    if (closed_.exchange(true)) return;
+    if (closed_.exchange(true)) return nullptr;
     // Wakes every wait on this line; the event stays set. The I/O in progress is cancelled
     // by the thread that waits for it (see Complete), and once more here for good measure.
     SetEvent(closeEvent_);
@@ -305,11 +345,13 @@ void Win32SerialLine::Close() {
     // A write that Close cut short has reported failure: what it left in the driver is
     // dropped, so that closing a line the peer holds with XOFF does not wait for it.
     if (writeCutShort_) PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR);
-    CloseHandle(port_);
     CloseHandle(waitEvent_);
     CloseHandle(writeEvent_);
     CloseHandle(readEvent_);
     CloseHandle(closeEvent_);
+    if (keepDevice) return port_;
+    CloseHandle(port_);
+    return nullptr;
 }
 
 LineOpenResult OpenPlatformLine(const std::string& portName) {

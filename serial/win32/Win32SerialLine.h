@@ -70,9 +70,20 @@ class Win32SerialLine final : public SerialLine {
     void Close() override;
     bool IsClosed() const override { return closed_.load(); }
 
+    // Closes as Close does, except that the port handle, and with it the port taken with no
+    // sharing, goes to the reservation instead of being closed.
+    std::unique_ptr<PortReservation> CloseKeepingDevice() override;
+
   private:
+    class Reservation;
     Win32SerialLine(HANDLE port, HANDLE closeEvent, HANDLE readEvent, HANDLE writeEvent,
                     HANDLE waitEvent);
+    // A line on port, a COM port handle opened for overlapped I/O: the events, the time-outs,
+    // the event mask, the queue sizes, the error flags and the input queue as Open describes.
+    // On failure port is closed.
+    static OpenResult<Win32SerialLine> OnHandle(HANDLE port);
+    // Close's work; returns the port handle, still open, when keepDevice, else null.
+    HANDLE CloseLine(bool keepDevice);
     // ClearCommError; the error flags are kept for TakeLineErrors. False when it fails.
     bool QueryStatus(COMSTAT& status) const;
     // Waits for an overlapped operation begun with ERROR_IO_PENDING, or for Close (which

@@ -14,6 +14,8 @@
 //   read MAX             -> "read N HEX" (one ReadQueued of at most MAX bytes; HEX for N <= 64)
 //   loop                 -> "looping"; then "chunk N" per chunk and "ended CODE" at its end
 //   close                -> "closed"
+//   reserve              -> "reserved" | "reserved nothing": closes the line keeping the port
+//   reopen               -> "opened" | "open-failed ERRNO": a line on the reserved port
 //   cycle COUNT BAUD PORT -> "cycled K": COUNT times open, settings, write one byte (i % 251),
 //                           close; K openings went through
 //   quit                 -> ends the program (status 0)
@@ -27,6 +29,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "serial/CSerialPort.h"
@@ -74,10 +77,15 @@ class Probe {
 
   private:
     void Handle(const std::string& command, std::istringstream& in) {
-        if (command == "open") {
+        if (command == "open" || command == "reopen") {
             std::string port;
             in >> port;
-            const LineOpenResult opened = OpenPlatformLine(port);
+            LineOpenResult opened{nullptr, {}};
+            if (command == "open") {
+                opened = OpenPlatformLine(port);
+            } else if (reservation_) {
+                opened = std::exchange(reservation_, nullptr)->OpenLine();
+            }
             line_ = opened.line;
             Say(line_ ? "opened" : "open-failed " + std::to_string(opened.error.errorNumber));
         } else if (command == "settings") {
@@ -145,6 +153,11 @@ class Probe {
                 },
                 [](int code) { Say("ended " + std::to_string(code)); });
             Say(loop_->Start() ? "looping" : "loop-failed");
+        } else if (command == "reserve") {
+            auto kept = line_ ? line_->CloseKeepingDevice() : nullptr;
+            Close();
+            reservation_ = std::move(kept);
+            Say(reservation_ ? "reserved" : "reserved nothing");
         } else if (command == "close") {
             Close();
             Say("closed");
@@ -171,6 +184,7 @@ class Probe {
 
     void Close() {
         if (line_) line_->Close();
+        reservation_.reset();
         loop_.reset();  // its thread ends once the line is closed
         port_.reset();
         line_.reset();
@@ -180,6 +194,7 @@ class Probe {
     }
 
     std::shared_ptr<SerialLine> line_;
+    std::unique_ptr<PortReservation> reservation_;
     std::unique_ptr<CSerialPort> port_;
     std::unique_ptr<ReceiveLoop> loop_;
     std::thread writer_;

@@ -44,6 +44,11 @@ head::HeadFaults Unprompted(unsigned frame, std::size_t afterBytes, std::uint8_t
     return faults;
 }
 
+// Opens the port as another program would, and lets it go at once.
+LineError OpenAnew(const std::string& portName) {
+    return OpenPlatformLine(portName).error;
+}
+
 class EngineEndToEndTest : public EngineFixture {
   protected:
     void TearDown() override {
@@ -124,7 +129,13 @@ TEST_F(EngineEndToEndTest, TheHeadReceivesTheFileByteForByte) {
         observer.ClearEvents();
 
         LoadImage(row.imageSize, static_cast<std::uint32_t>(row.imageSize));
+        // Another program trying the port in each pause, the reopenings' included, finds it
+        // held.
+        std::vector<LineErrorKind> others;
+        realClock.onPause = [&](auto) { others.push_back(OpenAnew(observer.portName).kind); };
         engine->SelectDevice({7, row.protocolIndex, row.speedIndex});
+        realClock.onPause = nullptr;
+        EXPECT_EQ(others, std::vector<LineErrorKind>(4, LineErrorKind::Busy));
         ASSERT_TRUE(virtualHead->WaitFor(
             [](const head::HeadReport& r) { return r.state == head::HeadState::Loader; }, kWait))
             << "the command switched the head into its loader";
@@ -147,6 +158,8 @@ TEST_F(EngineEndToEndTest, TheHeadReceivesTheFileByteForByte) {
             << "only the first byte of a chunk counts";
         for (const std::string& seen : row.alsoSeen) EXPECT_TRUE(observer.Saw(seen)) << seen;
         EXPECT_TRUE(SentCountReaches(static_cast<std::int32_t>(row.frames * FRAME_SIZE)));
+        engine->ClosePort();
+        EXPECT_EQ(OpenAnew(observer.portName).kind, LineErrorKind::None) << "once closed";
 
         engine.reset();
         virtualHead->Stop();

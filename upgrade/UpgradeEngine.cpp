@@ -95,18 +95,22 @@ void UpgradeEngine::StartReceiveLoop() {
     receiveLoop_ = std::move(loop);
 }
 
-void UpgradeEngine::ClosePortAndLoop() {
+void UpgradeEngine::ClosePortAndLoop(Keep keep) {
     answerDueSince_.reset();  // nothing can answer on a closed port
-    state_.serialPort->Close(state_.portHandle.load());
+    if (keep == Keep::Device) {
+        state_.serialPort->CloseForReopening(state_.portHandle.load());
+    } else {
+        state_.serialPort->Close(state_.portHandle.load());
+    }
     receiveLoop_.reset();  // its wait has ended with the closing
 }
 
-void UpgradeEngine::ClosePortEndingFrame(bool quiet) {
+void UpgradeEngine::ClosePortEndingFrame(bool quiet, Keep keep) {
     // A sender part-way through a frame must not go on with the rest of it on the next opening
     // (at another speed, perhaps): it is ended as the port closes, and waited for.
     const bool partWay = state_.senderThread && state_.senderAwake == 1;
     if (partWay && quiet) state_.senderThread->RequestStop();
-    ClosePortAndLoop();
+    ClosePortAndLoop(keep);
     if (partWay) {
         state_.senderThread->Join();  // its write has failed with the closing, and it has ended
         state_.senderThread.reset();
@@ -130,7 +134,7 @@ void UpgradeEngine::ChangePort() {
 
 void UpgradeEngine::ReopenPort() {
     if (!state_.portOpen) return;
-    ClosePortEndingFrame(true);
+    ClosePortEndingFrame(true, Keep::Device);
     Pause(kReopenPause);
     state_.portOpen = false;
     OpenPort();

@@ -95,7 +95,8 @@ class UpgradeEngine {
     void ClosePort();
     // Closes the open port, pauses, and opens it again with the current settings; reports
     // the result with OnPortReopened. Does nothing while the port is closed. A sender part-way
-    // through a frame is ended first, without a report.
+    // through a frame is ended first, without a report. The device stays reserved through the
+    // pause: no other program can open the port meanwhile.
     void ReopenPort();
     // Closes the port and opens the one the settings name now (another port chosen).
     void ChangePort();
@@ -164,7 +165,10 @@ class UpgradeEngine {
     // Reports OnNoAnswer when the head has been silent for answerWait since the wait began.
     void CheckAnswerWait(EngineClock::TimePoint now);
     void StartReceiveLoop();
-    void ClosePortAndLoop();
+    // Whether a closing lets the device go, or keeps it reserved for the opening that follows
+    // at once (a reopening), so that no other program takes the port in between.
+    enum class Keep { Nothing, Device };
+    void ClosePortAndLoop(Keep keep = Keep::Nothing);
     void OnBlockAccepted();
     void OnChecksumError();
     void OnUpgradeDone();
@@ -180,7 +184,7 @@ class UpgradeEngine {
     // The serial number of the sender whose frames count now, 0 for none.
     std::uint64_t CurrentSender() const;
     // Ends a sender that is part-way through a frame as its port closes; quiet: without a report.
-    void ClosePortEndingFrame(bool quiet);
+    void ClosePortEndingFrame(bool quiet, Keep keep = Keep::Nothing);
 
     SenderLinks LinksForSender();
 

@@ -31,9 +31,9 @@ bool CSerialPort::InitOverlapped() {
 }
 
 bool CSerialPort::Close(const PortHandle& handle) {
+    reservation_.reset();
     if (!handle) return false;
     handle->Close();
-    reservation_.reset();
     return true;
 }
 

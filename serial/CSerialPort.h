@@ -57,8 +57,8 @@ class CSerialPort {
     // Open and released by Close, so nothing accumulates over reopenings. Always true.
     bool InitOverlapped();
 
-    // Gives back everything the opening took, a reservation kept by CloseForReopening
-    // included. False for an invalid handle.
+    // Gives back everything the opening took, and a reservation kept by CloseForReopening
+    // (also for an invalid handle). False for an invalid handle.
     bool Close(const PortHandle& handle);
     // Closes the line but keeps the device reserved, so that no other program can take the
     // port before the next Open. That Open builds its line on the reserved device when it

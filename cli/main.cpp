@@ -19,7 +19,7 @@
 #include "cli/FlashEvents.h"
 #include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
-#include "cli/PortList.h"
+#include "cli/PortReport.h"
 
 namespace {
 
@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
             std::fputs(flash::VersionText().c_str(), stdout);
             return Written();
         case flash::Mode::ListPorts: {
-            const auto ports = flash::ListPorts();
+            const auto ports = ListPorts();
             std::fputs((options.json ? flash::PortsJson(ports) : flash::PortsText(ports)).c_str(),
                        stdout);
             return Written();

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "serial/PortNames.h"
 #include "upgrade/FirmwareFrame.h"
 
 namespace {
@@ -31,8 +32,31 @@ UpgradePresenter::~UpgradePresenter() {
 }
 
 std::vector<std::string> UpgradePresenter::PortChoices() {
+    return PortChoices(ListPorts());
+}
+
+std::vector<std::string> UpgradePresenter::PortChoices(const std::vector<PortEntry>& found) {
     std::vector<std::string> ports;
-    for (int n = 1; n <= kPortCount; ++n) ports.push_back("COM" + std::to_string(n));
+    std::vector<std::string> devices;  // what COM1 to COM50 stand for on this platform
+    for (int n = 1; n <= kPortCount; ++n) {
+        ports.push_back("COM" + std::to_string(n));
+        devices.push_back(DevicePathForPortName(ports.back()));
+    }
+    const auto covered = [&](const std::string& path) {
+        if (const auto number = ComPortNumber(path, true)) return *number <= kPortCount;
+        return std::find(devices.begin(), devices.end(), path) != devices.end();
+    };
+    // A device that a by-id link points to is listed by the link's name, which stays the same
+    // whichever socket the adapter is plugged into.
+    const auto linked = [&](const std::string& path) {
+        return std::any_of(found.begin(), found.end(),
+                           [&](const PortEntry& entry) { return entry.target == path; });
+    };
+    for (const PortEntry& entry : found) {
+        if (entry.path.empty() || covered(entry.path) || linked(entry.path)) continue;
+        if (std::find(ports.begin(), ports.end(), entry.path) == ports.end())
+            ports.push_back(entry.path);
+    }
     return ports;
 }
 

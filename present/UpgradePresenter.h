@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "present/OperatorView.h"
+#include "serial/PortList.h"
 #include "upgrade/UpgradeEngine.h"
 
 class UpgradePresenter final : private EngineObserver {
@@ -29,8 +30,12 @@ class UpgradePresenter final : private EngineObserver {
     UpgradePresenter(const UpgradePresenter&) = delete;
     UpgradePresenter& operator=(const UpgradePresenter&) = delete;
 
-    // The port box's entries, COM1 to COM50.
+    // The port box's entries: COM1 to COM50, then the other ports this machine has (USB
+    // adapters by their /dev/serial/by-id names where they have one; on Windows the COM ports
+    // above COM50).
     static std::vector<std::string> PortChoices();
+    // The same, from a list of the machine's ports.
+    static std::vector<std::string> PortChoices(const std::vector<PortEntry>& found);
 
     // The state the window shows now.
     const ScreenState& Screen() const { return screen_; }

@@ -12,7 +12,7 @@
 #include "cli/Json.h"
 #include "cli/JsonLines.h"
 #include "cli/PlainLines.h"
-#include "cli/PortList.h"
+#include "cli/PortReport.h"
 #include "cli/ProgressLine.h"
 #include "tests/cli_support.h"
 #include "tests/support/TempDir.h"
@@ -252,7 +252,7 @@ class CliPortList : public testing::Test {
         fs::create_directories((root / relative).parent_path());
         fs::create_symlink(target, root / relative);
     }
-    flash::PortRoots Roots() const { return {root / "dev", root / "sys"}; }
+    PortRoots Roots() const { return {root / "dev", root / "sys"}; }
 
     TempDir folder{"kavlet-cli-ports"};
     fs::path root = folder.Path();
@@ -305,7 +305,7 @@ TEST_F(CliPortList, RealPortsWithDriverAndUsbIdsAndNothingElse) {
     // ttyUSB2 and ttyUSB10: no sysfs entries; listed, without details, 2 before 10.
 
     const std::string dev = (root / "dev").string();
-    const std::vector<flash::PortEntry> expected = {
+    const std::vector<PortEntry> expected = {
         {dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0", dev + "/ttyUSB0", "ftdi_sio",
          "0403:6001", "FT232R USB UART"},
         {dev + "/ttyUSB0", "", "ftdi_sio", "0403:6001", "FT232R USB UART"},
@@ -315,7 +315,7 @@ TEST_F(CliPortList, RealPortsWithDriverAndUsbIdsAndNothingElse) {
         {dev + "/ttyS0", "", "serial", "", ""},
         {dev + "/ttyS2", "", "serial8250", "", ""},
     };
-    const auto ports = flash::ListPorts(Roots());
+    const auto ports = ListPorts(Roots());
     ASSERT_EQ(ports.size(), expected.size()) << flash::PortsText(ports);
     for (std::size_t i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(ports[i].path, expected[i].path) << i;
@@ -341,12 +341,12 @@ TEST_F(CliPortList, RealPortsWithDriverAndUsbIdsAndNothingElse) {
 TEST_F(CliPortList, NoPortsSaysSo) {
     Dir("dev");
     Dir("sys/class/tty");
-    const auto ports = flash::ListPorts(Roots());
+    const auto ports = ListPorts(Roots());
     EXPECT_TRUE(ports.empty());
     EXPECT_EQ(flash::PortsText(ports), "No serial ports found.\n");
     EXPECT_EQ(flash::PortsJson(ports), "");
     // Roots that do not exist are no error either.
-    EXPECT_TRUE(flash::ListPorts({root / "none", root / "none"}).empty());
+    EXPECT_TRUE(ListPorts({root / "none", root / "none"}).empty());
 }
 
 }  // namespace

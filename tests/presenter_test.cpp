@@ -36,11 +36,36 @@ const ScreenState kConnected = With(kOpen, [](ScreenState& s) {
     s.connectCaption = "连接成功";
 });
 
-TEST(PresenterTable, PortBoxListsCom1ToCom50) {
-    const std::vector<std::string> ports = UpgradePresenter::PortChoices();
-    ASSERT_EQ(ports.size(), 50u);
-    for (std::size_t i = 0; i < ports.size(); ++i)
-        EXPECT_EQ(ports[i], "COM" + std::to_string(i + 1));
+// Each row: the ports a machine has; the port box lists COM1 to COM50, then these.
+TEST(PresenterTable, PortBoxListsCom1ToCom50ThenTheOtherPorts) {
+    const std::string byId = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0";
+    const auto port = [](std::string path, std::string target = "") {
+        return PortEntry{std::move(path), std::move(target), "", "", ""};
+    };
+    struct Row {
+        const char* name;
+        std::vector<PortEntry> found;
+        std::vector<std::string> after;
+    } const rows[] = {
+        {"None", {}, {}},
+        {"AdaptersByIdNameElseByDevice",
+         {port(byId, "/dev/ttyUSB0"), port("/dev/ttyUSB0"), port("/dev/ttyUSB1"),
+          port("/dev/ttyACM0")},
+         {byId, "/dev/ttyUSB1", "/dev/ttyACM0"}},
+        {"BuiltInPortsAreTheirComNames",
+         {port("/dev/ttyS0"), port("/dev/ttyS2"), port("/dev/ttyS63")},
+         {"/dev/ttyS63"}},
+        {"WindowsComPortsAboveCom50",
+         {port("COM3"), port("com50"), port("COM51"), port("COM128")},
+         {"COM51", "COM128"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::vector<std::string> ports = UpgradePresenter::PortChoices(row.found);
+        ASSERT_EQ(ports.size(), 50 + row.after.size());
+        for (std::size_t i = 0; i < 50; ++i) EXPECT_EQ(ports[i], "COM" + std::to_string(i + 1));
+        EXPECT_EQ(std::vector<std::string>(ports.begin() + 50, ports.end()), row.after);
+    }
 }
 
 // Each row: the port's controls from start-up on. Ends with the notices, the screen, which

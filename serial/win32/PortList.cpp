@@ -1,13 +1,12 @@
-// kavlet-flash --list-ports on Windows: the ports the serial drivers have registered under
+// The ports the serial drivers have registered under
 // HKLM\HARDWARE\DEVICEMAP\SERIALCOMM (value name: the driver's device, data: "COMn"). No port
 // is opened. The roots of the POSIX listing mean nothing here and are ignored.
+#include "serial/PortList.h"
+
 #include <windows.h>
 
 #include <algorithm>
 
-#include "cli/PortList.h"
-
-namespace flash {
 namespace {
 
 // "COM10" sorts after "COM9".
@@ -44,5 +43,3 @@ std::vector<PortEntry> ListPorts(const PortRoots&) {
     std::sort(ports.begin(), ports.end(), ComLess);
     return ports;
 }
-
-}  // namespace flash

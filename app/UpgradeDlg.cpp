@@ -1,5 +1,6 @@
 #include "app/UpgradeDlg.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QShortcut>
 
 #include "app/AboutBoxDlg.h"
@@ -98,6 +100,10 @@ bool CUpgradeDlg::OnInitDialog() {
     for (const std::string& port : UpgradePresenter::PortChoices())
         portList->insertItem(position++, Text(port));
     portList->setCurrentIndex(0);
+    // The drop-down shows an adapter's whole /dev/serial/by-id name, however narrow the box.
+    QAbstractItemView* list = portList->view();
+    list->setMinimumWidth(list->sizeHintForColumn(0) +
+                          list->verticalScrollBar()->sizeHint().width());
     presenter_.OnInitDialog();
     filePathEdit->setFocus();
     return true;

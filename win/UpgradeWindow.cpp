@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <commdlg.h>
 
+#include <algorithm>
+
 #include "res/DialogTemplates.h"
 #include "win/AboutBox.h"
 #include "win/ControlText.h"
@@ -104,10 +106,25 @@ void UpgradeWindow::OnInitDialog() {
                  reinterpret_cast<LPARAM>(AppIcon(instance_, SM_CXSMICON)));
     const HWND ports = Control(IDC_PORT_LIST);
     int position = 0;
+    int widest = 0;
+    const HDC dc = GetDC(ports);
+    const HGDIOBJ font =
+        SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(ports, WM_GETFONT, 0, 0)));
     for (const std::string& port : UpgradePresenter::PortChoices()) {
+        const std::wstring name = Wide(port);
         SendMessageW(ports, CB_INSERTSTRING, static_cast<WPARAM>(position++),
-                     reinterpret_cast<LPARAM>(Wide(port).c_str()));
+                     reinterpret_cast<LPARAM>(name.c_str()));
+        SIZE size{};
+        if (GetTextExtentPoint32W(dc, name.c_str(), static_cast<int>(name.size()), &size))
+            widest = std::max(widest, static_cast<int>(size.cx));
     }
+    SelectObject(dc, font);
+    ReleaseDC(ports, dc);
+    // The drop-down shows the whole name of every port, however narrow the box.
+    SendMessageW(ports, CB_SETDROPPEDWIDTH,
+                 static_cast<WPARAM>(widest + GetSystemMetrics(SM_CXVSCROLL) +
+                                     4 * GetSystemMetrics(SM_CXEDGE)),
+                 0);
     SendMessageW(ports, CB_SETCURSEL, 0, 0);
     SetFocus(Control(IDC_FILE_PATH));
 }

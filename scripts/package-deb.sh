@@ -23,7 +23,7 @@ rm -rf build-release/deb
 cpack --config build-release/CPackConfig.cmake -G DEB -B "$(pwd)/build-release/deb" ||
     fail "cpack -G DEB failed"
 set -- build-release/deb/kavlet_*.deb
-[ $# -eq 1 ] && [ -f "$1" ] || fail "cpack made no single kavlet_*.deb"
+{ [ $# -eq 1 ] && [ -f "$1" ]; } || fail "cpack made no single kavlet_*.deb"
 mkdir -p dist
 rm -f dist/kavlet_*.deb
 cp "$1" dist/

@@ -24,7 +24,7 @@ say() {
 
 [ "$(id -u)" -eq 0 ] || fail "run as root"
 set -- dist/kavlet_*.deb
-[ $# -eq 1 ] && [ -f "$1" ] || fail "no single dist/kavlet_*.deb (sh scripts/package-deb.sh)"
+{ [ $# -eq 1 ] && [ -f "$1" ]; } || fail "no single dist/kavlet_*.deb (sh scripts/package-deb.sh)"
 deb=$1
 for tool in apt-get dpkg Xvfb xwininfo unshare sha256sum; do
     command -v "$tool" >/dev/null || fail "no $tool (sh scripts/install-deps.sh package)"
@@ -113,6 +113,7 @@ export DISPLAY
 # COM1: a pseudo-terminal over /dev/ttyS0, in the window's own mount namespace only.
 start_head "$work/com1.log" --quiet
 if [ -e /dev/ttyS0 ]; then
+    # shellcheck disable=SC2016
     unshare -m --propagation private sh -c 'mount --bind "$1" /dev/ttyS0 && exec /usr/bin/kavlet' \
         sh "$pts" >"$work/window.log" 2>&1 &
 else
@@ -139,7 +140,7 @@ apt-get remove --purge -y kavlet || fail "apt-get remove --purge failed"
 installed=no
 left=""
 while IFS= read -r path; do
-    [ -n "$path" ] && [ "$path" != /. ] || continue
+    { [ -n "$path" ] && [ "$path" != /. ]; } || continue
     if [ -d "$path" ] && [ ! -L "$path" ]; then
         # A directory may stay when another package owns it too.
         dpkg -S "$path" >/dev/null 2>&1 || left="$left $path"

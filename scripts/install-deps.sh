@@ -7,7 +7,7 @@
 # needs (the packages are built from its build directories) and what scripts/package.sh needs
 # besides: the Debian package's tools and checks (dpkg-dev for dpkg-shlibdeps, lintian, file,
 # desktop-file-validate, an X server and xwininfo for scripts/test-deb.sh) and NSIS and zip
-# for the Windows installer.
+# for the Windows installer, unzip to try the zip.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 packages="ca-certificates cmake ninja-build g++ pkg-config
@@ -20,7 +20,7 @@ if [ "${1:-}" = screenshots ]; then
     packages="$packages imagemagick locales"
 fi
 if [ "${1:-}" = package ]; then
-    packages="$packages dpkg-dev lintian file desktop-file-utils x11-utils nsis zip"
+    packages="$packages dpkg-dev lintian file desktop-file-utils x11-utils nsis zip unzip"
 fi
 apt-get update
 # shellcheck disable=SC2086

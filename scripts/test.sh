@@ -3,7 +3,8 @@
 # with its unit tests under Wine; a normal build (the window tests once headless and once more
 # on a real X server; the Windows programs under Wine against pseudo-terminals); an
 # AddressSanitizer + UndefinedBehaviorSanitizer build; a ThreadSanitizer build of everything
-# below the window (Qt itself is not built for it); and the optimised build that users get.
+# below the window (Qt itself is not built for it); the optimised build that users get; and the
+# packages made of it and of the Windows build, installed, used and removed again.
 # Warnings are errors in all of them. Tests use pseudo-terminals and in-memory lines only; they
 # never open the machine's serial devices, and Wine runs in a private /dev without them
 # (scripts/wine-run.sh).
@@ -41,3 +42,9 @@ KAVLET_TEST_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
 build_and_test build-asan -DCMAKE_BUILD_TYPE=Debug -DKAVLET_SANITIZE=ON
 build_and_test build-tsan -DCMAKE_BUILD_TYPE=Debug -DKAVLET_TSAN=ON -DKAVLET_BUILD_UI=OFF
 build_and_test build-release -DCMAKE_BUILD_TYPE=Release
+
+# The packages, made from the Release and Windows builds above, then each installed, used and
+# removed again: the .deb with apt-get on this machine, the Windows installer under Wine.
+sh scripts/package.sh
+sh scripts/test-deb.sh
+sh scripts/test-windows-package.sh

@@ -270,6 +270,7 @@ void HeadEngine::Process(Clock::time_point now, bool flush) {
                 const std::span<const std::uint8_t> after(pending_.data() + pos,
                                                           pending_.size() - pos);
                 report_.noiseBytes += after.size();
+                CountStrayGreetings(after, *chunkSpeed_, now);
                 Note(Format("noise: %zu bytes after the command, at the old speed: %s",
                             after.size(), HexBytes(after).c_str()),
                      now);

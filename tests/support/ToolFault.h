@@ -13,6 +13,12 @@
 
 namespace tool_fault {
 
+// Whether the report shows a fault of the tool: for a wait on the head itself (WaitFor), which
+// a wait breaker cannot end.
+inline bool Seen(const head::HeadReport& r) {
+    return r.checksumErrors > 0 || r.strayGreetings > 0;
+}
+
 // Looks at a report under its head's lock, without copying it.
 using Peek = std::function<void(const std::function<void(const head::HeadReport&)>&)>;
 

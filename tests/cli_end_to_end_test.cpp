@@ -9,11 +9,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 
 #include "tests/cli_support.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestImages.h"
+#include "tests/support/ToolFault.h"
+#include "tests/support/WaitBreaker.h"
 #include "tools/head/Sha256.h"
 #include "tools/head/VirtualBus.h"
 #include "tools/head/VirtualHead.h"
@@ -142,8 +145,10 @@ class CliRun : public testing::Test {
         std::string error;
         port.clear();
         ports.Clear();
+        breaker.reset();
         head = head::VirtualHead::CreatePty(options, &error);
         ASSERT_TRUE(head) << error;
+        breaker.emplace(ToolFaultProbe(*head));
         head->Start();
     }
     std::string WriteImage(const Bytes& image, const std::string& name = "firmware.bin") {
@@ -170,6 +175,7 @@ class CliRun : public testing::Test {
     TempDir folder{"kavlet-cli"};
     LinePorts ports;
     std::unique_ptr<head::VirtualHead> head;
+    std::optional<WaitBreaker> breaker;  // a broken frame or handshake ends a run at once
     std::string port;
 };
 
@@ -617,6 +623,7 @@ class CliBus : public testing::TestWithParam<BusCase> {
     TempDir folder{"kavlet-cli-bus"};
     LinePorts ports;
     std::unique_ptr<head::VirtualBus> bus;
+    std::optional<WaitBreaker> breaker;  // a broken frame or handshake ends a run at once
 };
 
 constexpr std::size_t kBusImageSize = 5000;  // two frames a head
@@ -638,6 +645,7 @@ TEST_P(CliBus, EveryHeadNamedIsUpgradedInTurnAndTheSummaryTellsEachOnesResult) {
     std::string error;
     bus = head::VirtualBus::CreatePty(heads, &error);
     ASSERT_TRUE(bus) << error;
+    breaker.emplace(ToolFaultProbe(*bus));
     bus->Start();
     // Every head named shares the protocol and speed of the first one named.
     const unsigned first = c.results.front().first;
@@ -845,9 +853,11 @@ TEST_F(CliRun, ASignalStopsAtOnceAndNamesTheLastAcceptedBlock) {
         ASSERT_TRUE(child.Started());
         ASSERT_TRUE(head->WaitFor(
             [&](const head::HeadReport& r) {
-                return c.inHandshake ? !r.commands.empty() : r.framesAccepted >= 3;
+                return (c.inHandshake ? !r.commands.empty() : r.framesAccepted >= 3) ||
+                       tool_fault::Seen(r);
             },
             30s));
+        if (WaitBreaker::Broken()) return;
         // The tool sent frame N only after it had seen block N - 2 accepted.
         const unsigned sentAfterSeen = head->Report().frames;
         child.Signal(c.signal);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "tests/support/WaitBreaker.h"
 
 namespace cli_test {
 
@@ -70,13 +73,22 @@ class Child {
         kill(pid_, number);
     }
 
-    // Waits for the child to end (killing it after timeout) and for its output: its pipes
-    // reach their end when it exits.
+    // Waits for the child to end (killing it after timeout, or as soon as a wait breaker finds
+    // the run decided: see WaitBreaker) and for its output: its pipes reach their end when it
+    // exits.
     ChildResult Wait(std::chrono::milliseconds timeout) {
-        bool ended;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        bool ended = false;
         {
             std::unique_lock lock(mutex_);
-            ended = outputEnded_.wait_for(lock, timeout, [this] { return readerDone_; });
+            for (;;) {
+                const auto wake = WaitBreaker::InForce()
+                                      ? std::min(deadline, std::chrono::steady_clock::now() +
+                                                               std::chrono::milliseconds(20))
+                                      : deadline;
+                ended = outputEnded_.wait_until(lock, wake, [this] { return readerDone_; });
+                if (ended || wake == deadline || WaitBreaker::Broken()) break;
+            }
         }
         if (!ended) kill(pid_, SIGKILL);
         int status = 0;

@@ -12,12 +12,15 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "app/DeviceSelectDlg.h"
 #include "res/resource.h"
 #include "serial/PortNames.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestImages.h"
+#include "tests/support/ToolFault.h"
+#include "tests/support/WaitBreaker.h"
 #include "tests/support/WindowFixture.h"
 #include "tools/head/VirtualHead.h"
 #include "upgrade/FirmwareFrame.h"
@@ -26,7 +29,6 @@ using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
 namespace {
-
 
 struct HeadCase {
     unsigned address;
@@ -58,6 +60,7 @@ class EndToEndTest : public WindowFixture {
         std::string error;
         virtualHead = head::VirtualHead::CreatePty(options, &error);
         ASSERT_TRUE(virtualHead) << error;
+        breaker.emplace(ToolFaultProbe(*virtualHead));
         virtualHead->Start();
         const std::string path = virtualHead->SlavePath();
         services.openLine = [path](const std::string& name) {
@@ -106,6 +109,7 @@ class EndToEndTest : public WindowFixture {
 
     TempDir folder{"kavlet-e2e"};
     std::unique_ptr<head::VirtualHead> virtualHead;
+    std::optional<WaitBreaker> breaker;  // a broken frame or handshake ends the test at once
 };
 
 class WholeRoadTest : public EndToEndTest, public ::testing::WithParamInterface<HeadCase> {};

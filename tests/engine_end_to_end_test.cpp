@@ -1,8 +1,12 @@
 // A whole transfer through the engine alone to the virtual head on a pseudo-terminal: command
 // at the head's speed, greeting, every frame, until the head says done; the head's image is the
 // file byte for byte. The pauses are real, since the head needs time between speeds.
+#include <optional>
+
 #include "serial/SerialLine.h"
 #include "tests/support/EngineFixture.h"
+#include "tests/support/ToolFault.h"
+#include "tests/support/WaitBreaker.h"
 #include "tools/head/VirtualHead.h"
 #include "upgrade/PelcoCommand.h"
 
@@ -57,6 +61,7 @@ class EngineEndToEndTest : public EngineFixture {
     }
     TestClock realClock{TestClock::Mode::Real};
     std::unique_ptr<head::VirtualHead> virtualHead;
+    std::optional<WaitBreaker> breaker;  // a broken frame or handshake ends the test at once
 };
 
 TEST_F(EngineEndToEndTest, TheHeadReceivesTheFileByteForByte) {
@@ -122,6 +127,7 @@ TEST_F(EngineEndToEndTest, TheHeadReceivesTheFileByteForByte) {
         std::string error;
         virtualHead = head::VirtualHead::CreatePty(options, &error);
         ASSERT_TRUE(virtualHead) << error;
+        breaker.emplace(ToolFaultProbe(*virtualHead));
         virtualHead->Start();
         observer.portName = virtualHead->SlavePath();
         CreateEngine({}, &realClock);  // this platform's devices
@@ -163,6 +169,7 @@ TEST_F(EngineEndToEndTest, TheHeadReceivesTheFileByteForByte) {
 
         engine.reset();
         virtualHead->Stop();
+        breaker.reset();
         virtualHead.reset();
     }
 }

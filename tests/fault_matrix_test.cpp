@@ -13,11 +13,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 
 #include "app/DeviceSelectDlg.h"
 #include "res/resource.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestImages.h"
+#include "tests/support/ToolFault.h"
+#include "tests/support/WaitBreaker.h"
 #include "tests/support/WindowFixture.h"
 #include "tools/head/VirtualHead.h"
 #include "upgrade/Sender.h"
@@ -73,8 +76,10 @@ class FaultRun : public WindowFixture, public ::testing::WithParamInterface<Faul
         options.frameTimeout = 500ms;
         std::string error;
         if (head) head->Stop();
+        breaker.reset();
         head = head::VirtualHead::CreatePty(options, &error);
         ASSERT_TRUE(head) << error;  // the options are the test's own: a wrong one ends it here
+        breaker.emplace(ToolFaultProbe(*head));
         head->Start();
     }
     void OpenHeadsPort() {
@@ -172,6 +177,8 @@ class FaultRun : public WindowFixture, public ::testing::WithParamInterface<Faul
     Bytes image;
     std::string path;
     std::unique_ptr<head::VirtualHead> head;
+    // A broken frame or handshake ends the row at the first one the head sees.
+    std::optional<WaitBreaker> breaker;
 };
 
 TEST_P(FaultRun, NoFalseSuccessTheOperatorIsToldAndTheFileGetsThroughAfterwards) {
@@ -195,6 +202,7 @@ TEST_P(FaultRun, NoFalseSuccessTheOperatorIsToldAndTheFileGetsThroughAfterwards)
     }
     if (c.during) c.during(*this);
     RunToEnd();
+    if (WaitBreaker::Broken()) return;
 
     const head::HeadReport first = head->Report();
     const bool headHoldsFile = first.imagesCompleted > 0 && first.finishedImage == image;

@@ -29,7 +29,8 @@ TEST(HeadEngine, BytesSentAlongWithTheCommandAtItsSpeedAreNoiseToTheLoader) {
         options.speed = speed;
         head::HeadEngine engine(options, start);
         const auto command = BuildPelcoDStartUpgrade(1);
-        Bytes bytes(command.begin(), command.end());
+        Bytes bytes = {0x3F, 0x3F};  // a greeting before the command: nothing but a stray one
+        bytes.insert(bytes.end(), command.begin(), command.end());
         bytes.insert(bytes.end(), {0x3F, 0x3F});
         engine.Receive(bytes, speed, start);
         EXPECT_EQ(engine.Report().state, HeadState::Loader);
@@ -37,6 +38,7 @@ TEST(HeadEngine, BytesSentAlongWithTheCommandAtItsSpeedAreNoiseToTheLoader) {
         // At 115200 the loader hears the greeting; at 2400 it is noise.
         EXPECT_EQ(engine.Report().greetings, speed == UPGRADE_BAUD_RATE ? 1u : 0u);
         EXPECT_EQ(engine.Report().noiseBytes, speed == UPGRADE_BAUD_RATE ? 0u : 2u);
+        EXPECT_EQ(engine.Report().strayGreetings, speed == UPGRADE_BAUD_RATE ? 0u : 2u);
     }
 }
 

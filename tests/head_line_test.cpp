@@ -146,6 +146,7 @@ TEST_F(HeadTest, LoaderTakesBytesAtAnotherSpeedAsNoise) {
     ASSERT_TRUE(tool_->Send({0x3F, 0x3F}));
     EXPECT_EQ(tool_->Read(1), Bytes{RSP_CONNECTED});
     EXPECT_EQ(head_->Report().greetings, 1u);
+    EXPECT_EQ(head_->Report().strayGreetings, 1u);  // the one at 9600
 }
 
 struct ImageCase {

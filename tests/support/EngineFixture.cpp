@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "tests/support/TestImages.h"
+#include "tests/support/WaitBreaker.h"
 #include "upgrade/ResponseCodes.h"
 
 namespace engine_test {
@@ -87,6 +88,10 @@ void EngineFixture::Poke() {
     changed_.notify_all();
 }
 
+namespace {
+constexpr auto kBreakerLook = std::chrono::milliseconds(20);
+}
+
 bool EngineFixture::PumpUntil(const std::function<bool()>& condition,
                               std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -102,11 +107,17 @@ bool EngineFixture::PumpUntil(const std::function<bool()>& condition,
         }
         if (rung_) continue;
         if (condition()) return true;
+        if (WaitBreaker::Broken()) return false;
         // A timer that is due already (the count's, at every change) is run at once.
         const auto next = engine->NextDeadline();
         const auto now = engineClock_ ? engineClock_->Now() : std::chrono::steady_clock::now();
         if (next && *next <= now) continue;
-        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
+        // Woken now and then to look at a wait breaker (an engine waiting for an answer that
+        // cannot come hears nothing).
+        const auto wake = WaitBreaker::InForce()
+                              ? std::min(deadline, std::chrono::steady_clock::now() + kBreakerLook)
+                              : deadline;
+        if (changed_.wait_until(lock, wake) == std::cv_status::timeout && wake == deadline) {
             lock.unlock();
             engine->Pump();
             lock.lock();

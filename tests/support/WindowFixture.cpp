@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <cerrno>
 
+#include "tests/support/WaitBreaker.h"
+
 bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     // Sleeps in the event loop until an event comes (workers' posted calls wake it at once);
     // the timer makes it look at the condition at least every few milliseconds.
@@ -15,6 +17,7 @@ bool ProcessEventsUntil(const std::function<bool()>& condition, std::chrono::mil
     QElapsedTimer timer;
     timer.start();
     while (!condition()) {
+        if (WaitBreaker::Broken()) return false;
         if (timer.elapsed() > timeout.count()) return condition();
         QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }

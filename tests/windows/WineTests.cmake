@@ -27,25 +27,29 @@ target_compile_definitions(kavlet_wine_support PRIVATE
     KAVLET_WINE_RUN="${KAVLET_WINE_RUN}" KAVLET_WINE_PREFIX="${KAVLET_WINE_PREFIX}"
     KAVLET_WINE_SHIM="$<TARGET_FILE:kavlet_wine_pty_shim>")
 
-# kavlet_wine_test(name SOURCES ... LIBS ... [PROPERTIES ...]): a GoogleTest program with the
-# Wine support; PROPERTIES are added to each of its tests'.
+# kavlet_wine_test(name RUNS program.exe SOURCES ... LIBS ... [PROPERTIES ...]): a GoogleTest
+# program with the Wine support, whose tests run the Windows program RUNS (a file they require);
+# PROPERTIES are added to each of its tests'. Its tests' names begin with "wine.": labels go by
+# name, and the runs of cli_end_to_end_test.cpp are the Linux program's tests too.
 function(kavlet_wine_test name)
-    cmake_parse_arguments(T "" "" "SOURCES;LIBS;PROPERTIES" ${ARGN})
+    cmake_parse_arguments(T "" "RUNS" "SOURCES;LIBS;PROPERTIES" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE kavlet_wine_support ${T_LIBS} GTest::gtest GTest::gtest_main)
     add_dependencies(${name} kavlet_wine_pty_shim)
-    gtest_discover_tests(${name}
-        PROPERTIES TIMEOUT 300 LABELS wine ${T_PROPERTIES}
+    gtest_discover_tests(${name} TEST_PREFIX "wine."
+        PROPERTIES TIMEOUT 300 LABELS wine REQUIRED_FILES "${T_RUNS}" ${T_PROPERTIES}
         DISCOVERY_TIMEOUT 60)
 endfunction()
 
-kavlet_wine_test(windows_line_test SOURCES windows/windows_line_test.cpp)
+kavlet_wine_test(windows_line_test SOURCES windows/windows_line_test.cpp
+    RUNS "${KAVLET_WINDOWS_BUILD}/tests/windows/kavlet-line-probe.exe")
 target_compile_definitions(windows_line_test PRIVATE
     KAVLET_LINE_PROBE_PATH="${KAVLET_WINDOWS_BUILD}/tests/windows/kavlet-line-probe.exe")
 
 # kavlet-flash.exe end to end: the runs of cli_end_to_end_test.cpp, with the Windows program
 # under Wine against the virtual head.
-kavlet_wine_test(cli_wine_test SOURCES cli_end_to_end_test.cpp LIBS kavlet_engine kavlet_head)
+kavlet_wine_test(cli_wine_test SOURCES cli_end_to_end_test.cpp LIBS kavlet_engine kavlet_head
+    RUNS "${KAVLET_WINDOWS_BUILD}/cli/kavlet-flash.exe")
 target_compile_definitions(cli_wine_test PRIVATE KAVLET_FLASH_UNDER_WINE
     KAVLET_FLASH_LAUNCHER="${KAVLET_WINE_RUN}"
     KAVLET_FLASH_PATH="${KAVLET_WINDOWS_BUILD}/cli/kavlet-flash.exe")
@@ -55,6 +59,7 @@ target_compile_definitions(cli_wine_test PRIVATE KAVLET_FLASH_UNDER_WINE
 # on an X server of its own in a prefix of its own (set up for Chinese text), one at a time: a
 # case ends the prefix's Wine session, which lives on the case's X server.
 kavlet_wine_test(window_wine_test SOURCES windows/window_wine_test.cpp LIBS kavlet_engine kavlet_head
+    RUNS "${KAVLET_WINDOWS_BUILD}/win/kavlet.exe"
     PROPERTIES ENVIRONMENT "WINEPREFIX=${KAVLET_WINDOWS_BUILD}/wine-prefix-window"
                RESOURCE_LOCK kavlet_wine_window)
 target_compile_definitions(window_wine_test PRIVATE

@@ -94,6 +94,9 @@ std::string SummaryText(const HeadReport& r) {
                static_cast<std::size_t>(std::count_if(r.commands.begin(), r.commands.end(),
                                                       [](const auto& c) { return c.accepted; })),
                r.greetings);
+    if (r.strayGreetings > 0) {
+        text += Format("greetings at another speed than the loader's: %u\n", r.strayGreetings);
+    }
     text += Format(
         "frames: %u (accepted %u, resends %u, checksum errors %u, bad %u, incomplete %u, "
         "extra %u)\n",
@@ -174,6 +177,7 @@ void HeadEngine::Receive(std::span<const std::uint8_t> bytes,
         // A real receiver would make garbage of bytes sent at another speed; they count as
         // noise, and break whatever was coming in.
         report_.noiseBytes += bytes.size();
+        if (report_.state == HeadState::Loader) CountStrayGreetings(bytes, *toolSpeed, now);
         Note(Format("noise: %zu bytes sent at %u baud while the head listens at %u baud: %s",
                     bytes.size(), static_cast<unsigned>(*toolSpeed),
                     static_cast<unsigned>(LineSpeed()), HexBytes(bytes).c_str()),
@@ -215,8 +219,23 @@ void HeadEngine::LeaveLoader(const std::string& why, Clock::time_point now) {
          now);
 }
 
+void HeadEngine::CountStrayGreetings(std::span<const std::uint8_t> bytes, std::uint32_t speed,
+                                     Clock::time_point now) {
+    const std::uint8_t greeting[] = {kGreetingByte, kGreetingByte};
+    const auto at =
+        std::search(bytes.begin(), bytes.end(), std::begin(greeting), std::end(greeting));
+    if (at == bytes.end()) return;
+    ++report_.strayGreetings;
+    Note(Format("a greeting at %u baud, where the loader listens at %u baud only",
+                static_cast<unsigned>(speed), static_cast<unsigned>(kLoaderBaud)),
+         now);
+}
+
 void HeadEngine::FlushSkipped(Clock::time_point now) {
     if (skipped_.empty()) return;
+    // Skipped in normal operation at a speed other than the loader's: never a greeting.
+    if (report_.state == HeadState::Normal && chunkSpeed_ && *chunkSpeed_ != kLoaderBaud)
+        CountStrayGreetings(skipped_, *chunkSpeed_, now);
     report_.skippedBytes += skipped_.size();
     Note(Format("skipped %zu bytes that begin no %s: %s", skipped_.size(),
                 report_.state == HeadState::Normal ? "command" : "greeting or frame",
@@ -251,6 +270,7 @@ void HeadEngine::Process(Clock::time_point now, bool flush) {
                 const std::span<const std::uint8_t> after(pending_.data() + pos,
                                                           pending_.size() - pos);
                 report_.noiseBytes += after.size();
+                CountStrayGreetings(after, *chunkSpeed_, now);
                 Note(Format("noise: %zu bytes after the command, at the old speed: %s",
                             after.size(), HexBytes(after).c_str()),
                      now);

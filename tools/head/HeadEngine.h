@@ -75,6 +75,10 @@ class HeadEngine {
     bool MayLeaveLoader() const;
     void LeaveLoader(const std::string& why, Clock::time_point now);
     void Problem(const std::string& text, Clock::time_point now);
+    // Counts the greetings among bytes that came at speed while the loader was not listening
+    // there: a tool greets only at the loader's speed, after its start-upgrade command.
+    void CountStrayGreetings(std::span<const std::uint8_t> bytes, std::uint32_t speed,
+                             Clock::time_point now);
     // Sends the answer due at a point (kGreetingPoint or a frame number), after the silent and
     // garbage faults; code is the answer after the other faults.
     void SendAnswer(unsigned point, std::uint8_t code, Clock::time_point now);

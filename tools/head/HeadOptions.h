@@ -145,6 +145,7 @@ struct HeadReport {
     std::uint64_t noiseBytes = 0;     // read while the tool's speed differed from the head's
     std::uint64_t skippedBytes = 0;   // at the right speed, but no command, greeting or frame
     unsigned greetings = 0;
+    unsigned strayGreetings = 0;  // greetings at another speed than the loader's 115200
 
     unsigned frames = 0;            // complete frames received, good or bad
     unsigned framesAccepted = 0;    // stored in the image

@@ -5,7 +5,7 @@
 # those pass. Prints a table of the faults, caught or not, by which test and how soon, and the
 # score. The developer's own tree is never changed: the copy lives in build-mutate/.
 #
-#   sh scripts/mutate.sh [-j N] [--dirty] [--list FILE] [--keep-going] [ID...]
+#   sh scripts/mutate.sh [-j N] [--dirty] [--likely-only] [--check] [--list FILE] [ID...]
 #
 #   ID...         only these faults (default: all of them)
 #   -j N          parallel build jobs and ctest jobs (default 2)
@@ -13,6 +13,7 @@
 #   --list FILE   another list of faults (default: tests/mutations.txt)
 #   --likely-only never fall back to the whole suite
 #   --check       only check that every fault of the list still fits the code
+#   --scratch DIR the copy's folder in the project (default build-mutate; keep it build-*)
 [ -n "$BASH_VERSION" ] || exec bash "$0" "$@"
 set -u
 
@@ -21,6 +22,7 @@ jobs=2
 dirty=0
 likelyOnly=0
 checkOnly=0
+scratchName=build-mutate
 list="$root/tests/mutations.txt"
 ids=()
 while [ $# -gt 0 ]; do
@@ -31,13 +33,14 @@ while [ $# -gt 0 ]; do
         --list) list=$(cd "$(dirname "$2")" && pwd)/$(basename "$2"); shift 2 ;;
         --likely-only) likelyOnly=1; shift ;;
         --check) checkOnly=1; shift ;;
-        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        --scratch) scratchName=$2; shift 2 ;;
+        -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "mutate.sh: unknown option $1" >&2; exit 2 ;;
         *) ids+=("$1"); shift ;;
     esac
 done
 
-scratch="$root/build-mutate"
+scratch="$root/$scratchName"
 tree="$scratch/tree"
 build="$tree/build-test"  # the same relative layout as a developer's build-test: ccache hits
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-/work} CCACHE_NOHASHDIR=1 QT_QPA_PLATFORM=offscreen

@@ -590,6 +590,28 @@ TEST(PresenterTable, Transfers) {
                  EXPECT_EQ(written[at].baudRate, command ? 2400u : 115200u) << "byte " << at;
              }
          }},
+        {"the wait for an answer runs again from a frame's last write",
+         10000,
+         {"云台无应答!"},
+         [](PresenterRun& r) {
+             r.HoldNextFrame();
+             r.clock.Advance(UpgradeEngine::kAnswerWait - 1ms);
+             r.Settle();
+             r.port.Release();
+             r.FramesOut(2);
+             r.clock.Advance(UpgradeEngine::kAnswerWait - 1ms);
+             r.Settle();
+             EXPECT_TRUE(r.view.notices.empty()) << "not before the wait from the last write";
+             r.clock.Advance(1ms);
+         }},
+        {"84 while the last frame is still going out is no success",
+         5000,
+         {"更新失败!"},
+         [](PresenterRun& r) {
+             r.HoldNextFrame();
+             r.Answer(RSP_DONE);
+             r.port.Release();
+         }},
         {"a silent head is told once and a late answer still counts",
          10000,
          {"云台无应答!"},

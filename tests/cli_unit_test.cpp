@@ -250,34 +250,44 @@ TEST(CliEvents, EachFormShowsAFailureWhileSendingItsOwnWay) {
 TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
     constexpr std::size_t kGreeted = 7 + 2;  // the Pelco-D command and the greeting
     constexpr auto kWait = std::chrono::seconds(10);
+    enum Then { Nothing, ImageGone, PortGone };  // at the head's first answer to a frame
     const struct {
         const char* name;
         std::string addresses;
         std::vector<std::string> options;
         std::vector<std::uint8_t> answers;  // to the frames, in order, once the greeting had 80
-        bool imageGoneAtFirstFrame;
+        Then atFirstAnswer;
         int exit;
+        std::size_t frames;  // told as sent
     } cases[] = {
         {"one resend of each of two blocks, one allowed a block",
          "1",
          {"--max-resends", "1"},
          {0x81, 0x82, 0x83, 0x82, 0x84},
-         false,
-         flash::kExitDone},
+         Nothing,
+         flash::kExitDone,
+         5},
         {"the image gone before the second head",
          "1,2",
          {},
          {0x82, 0x82, 0x84},
-         true,
-         flash::kExitImage},
+         ImageGone,
+         flash::kExitImage,
+         3},
+        {"the port gone before the next frame's first byte",
+         "1",
+         {},
+         {0x82},
+         PortGone,
+         flash::kExitPort,
+         1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir folder{"kavlet-cli-run"};
         const std::string image = folder.File("image.bin");
         std::ofstream(image, std::ios::binary) << std::string(10000, 'k');
-        std::vector<std::string> arguments = {"--port", "/dev/ttyUSB0", "--address", c.addresses,
-                                              "--quiet"};
+        std::vector<std::string> arguments = {"--port", "/dev/ttyUSB0", "--address", c.addresses};
         arguments.insert(arguments.end(), c.options.begin(), c.options.end());
         arguments.push_back(image);
         const auto parsed = flash::ParseArguments(arguments);
@@ -288,8 +298,13 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
             port.Push({0x80});
             for (std::size_t k = 0; k < c.answers.size(); ++k) {
                 if (!port.WaitForWritten(kGreeted + (k + 1) * FRAME_SIZE, kWait)) return;
-                if (k == 0 && c.imageGoneAtFirstFrame) fs::remove(image);
+                if (k == 0 && c.atFirstAnswer == ImageGone) fs::remove(image);
+                if (k == 0 && c.atFirstAnswer == PortGone) port.Hold();
                 port.Push({c.answers[k]});
+                if (k == 0 && c.atFirstAnswer == PortGone) {
+                    port.WaitForWritersWaiting(1, kWait);
+                    port.HangUp();
+                }
             }
         });
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::tmpfile(), std::fclose);
@@ -298,6 +313,14 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
         io.openLine = port.Opener();
         EXPECT_EQ(flash::RunFlash(*parsed.options, io), c.exit);
         head.join();
+        std::rewind(out.get());
+        std::string text;
+        for (int ch; (ch = std::fgetc(out.get())) != EOF;) text += static_cast<char>(ch);
+        std::size_t frames = 0;
+        for (auto at = text.find(" sent (load"); at != std::string::npos;
+             at = text.find(" sent (load", at + 1))
+            ++frames;
+        EXPECT_EQ(frames, c.frames) << text;
     }
 }
 

@@ -590,6 +590,17 @@ TEST(PresenterTable, Transfers) {
                  EXPECT_EQ(written[at].baudRate, command ? 2400u : 115200u) << "byte " << at;
              }
          }},
+        {"a notice finds the count of the frame it answers, however recently it was shown",
+         10000,
+         {"校验错误"},
+         [](PresenterRun& r) {
+             r.HoldNextFrame();
+             EXPECT_EQ(r.CountShown(), std::to_string(FRAME_SIZE));
+             r.port.Release();
+             r.FramesOut(2);
+             r.Answer(RSP_CHECKSUM_ERROR);
+             EXPECT_EQ(r.view.countsTold, std::vector<std::string>{std::to_string(2 * FRAME_SIZE)});
+         }},
         {"the wait for an answer runs again from a frame's last write",
          10000,
          {"云台无应答!"},

@@ -250,13 +250,15 @@ TEST(CliEvents, EachFormShowsAFailureWhileSendingItsOwnWay) {
 TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
     constexpr std::size_t kGreeted = 7 + 2;  // the Pelco-D command and the greeting
     constexpr auto kWait = std::chrono::seconds(10);
-    enum Then { Nothing, ImageGone, PortGone };  // at the head's first answer to a frame
+    // What else happens: an 86 between the command and the greeting, the image deleted or the
+    // port gone at the first answer to a frame, the output unwritable all along.
+    enum Then { Nothing, StaleAnswer, ImageGone, PortGone, OutputFull };
     const struct {
         const char* name;
         std::string addresses;
         std::vector<std::string> options;
         std::vector<std::uint8_t> answers;  // to the frames, in order, once the greeting had 80
-        Then atFirstAnswer;
+        Then then;
         int exit;
         std::size_t frames;  // told as sent
     } cases[] = {
@@ -281,6 +283,20 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
          PortGone,
          flash::kExitPort,
          1},
+        {"an answer before the greeting answers nothing",
+         "1",
+         {},
+         {0x82, 0x82, 0x84},
+         StaleAnswer,
+         flash::kExitDone,
+         3},
+        {"output that cannot be written, a head that fails",
+         "1",
+         {},
+         {0x86},
+         OutputFull,
+         flash::kExitHeadFailed,
+         0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -294,14 +310,16 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
         ASSERT_TRUE(parsed.options) << parsed.error;
         memory_line::MemoryPort port;
         std::thread head([&] {
+            if (c.then == StaleAnswer && port.WaitForWritten(kGreeted - 2, kWait))
+                port.Push({0x86});
             if (!port.WaitForWritten(kGreeted, kWait)) return;
             port.Push({0x80});
             for (std::size_t k = 0; k < c.answers.size(); ++k) {
                 if (!port.WaitForWritten(kGreeted + (k + 1) * FRAME_SIZE, kWait)) return;
-                if (k == 0 && c.atFirstAnswer == ImageGone) fs::remove(image);
-                if (k == 0 && c.atFirstAnswer == PortGone) port.Hold();
+                if (k == 0 && c.then == ImageGone) fs::remove(image);
+                if (k == 0 && c.then == PortGone) port.Hold();
                 port.Push({c.answers[k]});
-                if (k == 0 && c.atFirstAnswer == PortGone) {
+                if (k == 0 && c.then == PortGone) {
                     port.WaitForWritersWaiting(1, kWait);
                     port.HangUp();
                 }
@@ -310,6 +328,9 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
         std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::tmpfile(), std::fclose);
         flash::RunIo io;
         io.out = io.err = out.get();
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> full(std::fopen("/dev/full", "w"),
+                                                             std::fclose);
+        if (c.then == OutputFull) io.out = full.get();
         io.openLine = port.Opener();
         EXPECT_EQ(flash::RunFlash(*parsed.options, io), c.exit);
         head.join();

@@ -1,21 +1,25 @@
-// kavlet-flash's parts that need no line: address lists, the options read from the command
-// line, JSON strings and objects, the forms of the run's events, and the port list read from a
-// fake device folder and sysfs.
+// kavlet-flash's parts that need no device: address lists, the options read from the command
+// line, JSON strings and objects, the forms of the run's events, whole runs on an in-memory
+// line, and the port list read from a fake device folder and sysfs.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <regex>
+#include <thread>
 
 #include "cli/FlashOptions.h"
+#include "cli/FlashRun.h"
 #include "cli/Json.h"
 #include "cli/JsonLines.h"
 #include "cli/PlainLines.h"
 #include "cli/PortReport.h"
 #include "cli/ProgressLine.h"
 #include "tests/cli_support.h"
+#include "tests/support/MemoryLine.h"
 #include "tests/support/TempDir.h"
+#include "upgrade/FirmwareFrame.h"
 
 namespace fs = std::filesystem;
 using Addresses = std::vector<std::uint8_t>;
@@ -166,6 +170,8 @@ TEST(CliJson, BytesThatAreNotUtf8BecomeTheReplacementCharacter) {
         {"\xc0\xaf", "\"\\ufffd\\ufffd\""},                        // an overlong "/"
         {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},             // a surrogate
         {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // past U+10FFFF
+        {"\xe0\x80\xaf", "\"\\ufffd\\ufffd\\ufffd\""},             // an overlong "/" in three
+        {"\xf0\x80\x80\xaf", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // and in four bytes
     };
     for (const auto& c : cases) {
         EXPECT_EQ(flash::JsonString(c.text), c.json) << testing::PrintToString(c.text);
@@ -236,6 +242,106 @@ TEST(CliEvents, EachFormShowsAFailureWhileSendingItsOwnWay) {
         for (int ch; (ch = std::fgetc(file.get())) != EOF;) text += static_cast<char>(ch);
         EXPECT_EQ(std::regex_replace(text, std::regex("\"t\":[0-9.]+"), "\"t\":T"), c.text)
             << c.form;
+    }
+}
+
+// --- Whole runs in this process, on an in-memory line where the test plays the head
+
+TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
+    constexpr std::size_t kGreeted = 7 + 2;  // the Pelco-D command and the greeting
+    constexpr auto kWait = std::chrono::seconds(10);
+    // What else happens: an 86 between the command and the greeting, the image deleted or the
+    // port gone at the first answer to a frame, the output unwritable all along.
+    enum Then { Nothing, StaleAnswer, ImageGone, PortGone, OutputFull };
+    const struct {
+        const char* name;
+        std::string addresses;
+        std::vector<std::string> options;
+        std::vector<std::uint8_t> answers;  // to the frames, in order, once the greeting had 80
+        Then then;
+        int exit;
+        std::size_t frames;  // told as sent
+    } cases[] = {
+        {"one resend of each of two blocks, one allowed a block",
+         "1",
+         {"--max-resends", "1"},
+         {0x81, 0x82, 0x83, 0x82, 0x84},
+         Nothing,
+         flash::kExitDone,
+         5},
+        {"the image gone before the second head",
+         "1,2",
+         {},
+         {0x82, 0x82, 0x84},
+         ImageGone,
+         flash::kExitImage,
+         3},
+        {"the port gone before the next frame's first byte",
+         "1",
+         {},
+         {0x82},
+         PortGone,
+         flash::kExitPort,
+         1},
+        {"an answer before the greeting answers nothing",
+         "1",
+         {},
+         {0x82, 0x82, 0x84},
+         StaleAnswer,
+         flash::kExitDone,
+         3},
+        {"output that cannot be written, a head that fails",
+         "1",
+         {},
+         {0x86},
+         OutputFull,
+         flash::kExitHeadFailed,
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir folder{"kavlet-cli-run"};
+        const std::string image = folder.File("image.bin");
+        std::ofstream(image, std::ios::binary) << std::string(10000, 'k');
+        std::vector<std::string> arguments = {"--port", "/dev/ttyUSB0", "--address", c.addresses};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        arguments.push_back(image);
+        const auto parsed = flash::ParseArguments(arguments);
+        ASSERT_TRUE(parsed.options) << parsed.error;
+        memory_line::MemoryPort port;
+        std::thread head([&] {
+            if (c.then == StaleAnswer && port.WaitForWritten(kGreeted - 2, kWait))
+                port.Push({0x86});
+            if (!port.WaitForWritten(kGreeted, kWait)) return;
+            port.Push({0x80});
+            for (std::size_t k = 0; k < c.answers.size(); ++k) {
+                if (!port.WaitForWritten(kGreeted + (k + 1) * FRAME_SIZE, kWait)) return;
+                if (k == 0 && c.then == ImageGone) fs::remove(image);
+                if (k == 0 && c.then == PortGone) port.Hold();
+                port.Push({c.answers[k]});
+                if (k == 0 && c.then == PortGone) {
+                    port.WaitForWritersWaiting(1, kWait);
+                    port.HangUp();
+                }
+            }
+        });
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::tmpfile(), std::fclose);
+        flash::RunIo io;
+        io.out = io.err = out.get();
+        std::unique_ptr<std::FILE, int (*)(std::FILE*)> full(std::fopen("/dev/full", "w"),
+                                                             std::fclose);
+        if (c.then == OutputFull) io.out = full.get();
+        io.openLine = port.Opener();
+        EXPECT_EQ(flash::RunFlash(*parsed.options, io), c.exit);
+        head.join();
+        std::rewind(out.get());
+        std::string text;
+        for (int ch; (ch = std::fgetc(out.get())) != EOF;) text += static_cast<char>(ch);
+        std::size_t frames = 0;
+        for (auto at = text.find(" sent (load"); at != std::string::npos;
+             at = text.find(" sent (load", at + 1))
+            ++frames;
+        EXPECT_EQ(frames, c.frames) << text;
     }
 }
 

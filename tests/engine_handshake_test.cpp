@@ -13,12 +13,13 @@ struct PauseSeen {
     long ms;
     std::size_t bytesWritten;
     int openings;
+    bool lineOpen;
     bool operator==(const PauseSeen&) const = default;
 };
 
 std::ostream& operator<<(std::ostream& out, const PauseSeen& p) {
     return out << "{" << p.ms << " ms, " << p.bytesWritten << " written, opening " << p.openings
-               << "}";
+               << (p.lineOpen ? ", open}" : ", closed}");
 }
 
 class EngineHandshakeTest : public EngineFixture {
@@ -26,7 +27,8 @@ class EngineHandshakeTest : public EngineFixture {
     void SetUp() override {
         EngineFixture::SetUp();
         clock.onPause = [this](std::chrono::milliseconds ms) {
-            pauses.push_back({static_cast<long>(ms.count()), port.WrittenCount(), port.Openings()});
+            pauses.push_back({static_cast<long>(ms.count()), port.WrittenCount(), port.Openings(),
+                              port.LineOpen()});
         };
     }
     void TearDown() override {
@@ -75,11 +77,11 @@ TEST_F(EngineHandshakeTest, TheCommandGoesOutAtTheHeadsSpeedBetweenTwoReopenings
         engine->SelectDevice(row.device);
 
         const std::size_t n = row.command.size();
-        EXPECT_EQ(pauses, (std::vector<PauseSeen>{{500, before, opening},
-                                                  {500, before, opening},
-                                                  {500, before + n, opening + 1},
-                                                  {500, before + n, opening + 1}}))
-            << "pause, reopen, command, pause, reopen";
+        EXPECT_EQ(pauses, (std::vector<PauseSeen>{{500, before, opening, true},
+                                                  {500, before, opening, false},
+                                                  {500, before + n, opening + 1, true},
+                                                  {500, before + n, opening + 1, false}}))
+            << "pause, reopen (closed meanwhile), command, pause, reopen";
         const auto written = port.Written();
         ASSERT_EQ(written.size(), before + n);
         EXPECT_EQ(port.WrittenBytes(before), row.command);

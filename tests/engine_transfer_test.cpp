@@ -118,18 +118,25 @@ TEST_F(EngineTransferTest, AChecksumErrorSendsTheSameFrameAgainAndTheImageArrive
 
 TEST_F(EngineTransferTest, EachAcceptedBlockPauses20msBeforeTheNextFrameAndNothingElsePauses) {
     std::vector<std::size_t> frameBytesAtPause;
+    std::vector<int> senderAwakeAtPause;  // still parked: nothing is woken before the pause
     std::mutex mutex;
     clock.onPause = [&](std::chrono::milliseconds) {
         std::lock_guard lock(mutex);
         frameBytesAtPause.push_back(FrameBytesWritten());
+        senderAwakeAtPause.push_back(engine->State().senderAwake.load());
     };
     Begin(10000);
-    Play({{0, kOk}, {4096, {RSP_CHECKSUM_ERROR}}, {4096, kOk}, {8192, kDone}});
+    ASSERT_TRUE(WaitForFrames(1));
+    port.Hold();  // a sender woken too early would stand at its first byte, still awake
+    Answer(RSP_BLOCK_OK);
+    port.Release();
+    Play({{0, {}}, {4096, {RSP_CHECKSUM_ERROR}}, {4096, kOk}, {8192, kDone}});
     using std::chrono::milliseconds;
     EXPECT_EQ(clock.Pauses(), (std::vector<milliseconds>{milliseconds{20}, milliseconds{20}}));
     std::lock_guard lock(mutex);
     EXPECT_EQ(frameBytesAtPause, (std::vector<std::size_t>{FRAME_SIZE, 3 * FRAME_SIZE}))
         << "the pause comes after the answer and before the next frame";
+    EXPECT_EQ(senderAwakeAtPause, (std::vector<int>{0, 0})) << "the sender is woken after it";
     clock.onPause = nullptr;
 }
 

@@ -615,6 +615,39 @@ TEST(PresenterTable, Transfers) {
                  EXPECT_EQ(written[at].baudRate, command ? 2400u : 115200u) << "byte " << at;
              }
          }},
+        {"a notice finds the count of the frame it answers, however recently it was shown",
+         10000,
+         {"校验错误"},
+         [](PresenterRun& r) {
+             r.HoldNextFrame();  // shown as the 82 came: the next refresh is 100 ms away
+             EXPECT_EQ(r.view.shown.sentCount, std::to_string(FRAME_SIZE));
+             r.port.Release();
+             r.FramesOut(2);
+             r.Answer(RSP_CHECKSUM_ERROR);
+             EXPECT_EQ(r.view.countsTold, std::vector<std::string>{std::to_string(2 * FRAME_SIZE)});
+         }},
+        {"the wait for an answer runs again from a frame's last write",
+         10000,
+         {"云台无应答!"},
+         [](PresenterRun& r) {
+             r.HoldNextFrame();
+             r.clock.Advance(UpgradeEngine::kAnswerWait - 1ms);
+             r.Settle();
+             r.port.Release();
+             r.FramesOut(2);
+             r.clock.Advance(UpgradeEngine::kAnswerWait - 1ms);
+             r.Settle();
+             EXPECT_TRUE(r.view.notices.empty()) << "not before the wait from the last write";
+             r.clock.Advance(1ms);
+         }},
+        {"84 while the last frame is still going out is no success",
+         5000,
+         {"更新失败!"},
+         [](PresenterRun& r) {
+             r.HoldNextFrame();
+             r.Answer(RSP_DONE);
+             r.port.Release();
+         }},
         {"a silent head is told once and a late answer still counts",
          10000,
          {"云台无应答!"},

@@ -139,6 +139,7 @@ TEST(FirmwareFrame, WholeFileInSequence) {
         const FirmwareFrame& f = frames[i].bytes;
         const std::uint8_t last = i == 2 ? 1 : 0;
         EXPECT_EQ(Header(f), (Bytes{0x73, last, 0x00, 0x02, addressHigh[i], 0x00, 0x10, 0x00}));
+        EXPECT_EQ(BlockOffsetOf(f), std::int32_t(i * 4096)) << "read back from the frame";
         const auto from = file.begin() + std::ptrdiff_t(i * 4096);
         const auto to = i == 2 ? file.end() : from + 4096;
         EXPECT_EQ(Data(f), Filled(Bytes(from, to)));
@@ -188,6 +189,7 @@ TEST(FirmwareFrame, BlocksNearTwoGibibytes) {
 
     const BuiltFrame last = Build(0x7FFFF000, data, kMax);  // offset + 4096 = 2^31
     EXPECT_EQ(Header(last.bytes), (Bytes{0x73, 0x01, 0x80, 0x01, 0xF0, 0x00, 0x10, 0x00}));
+    EXPECT_EQ(BlockOffsetOf(last.bytes), 0x7FFFF000);
     ExpectConsistentChecksum(last);
 
     const BuiltFrame before = Build(0x7FFFE000, data, kMax);

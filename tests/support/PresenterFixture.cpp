@@ -137,6 +137,7 @@ void PresenterRun::WaitOutTheAnswer() {
     EXPECT_TRUE(view.notices.empty()) << "not before the wait is up";
     clock.Advance(1ms);
     Settle();
+    EXPECT_EQ(view.notices.size(), 1u) << "as soon as the wait is up";
     clock.Advance(UpgradeEngine::kAnswerWait * 2);
     Settle();
     EXPECT_EQ(view.notices.size(), 1u) << "once";

@@ -110,6 +110,10 @@ pids="$pids $!"
 until_within 30 test -s "$work/display" || fail "Xvfb did not start: $(cat "$work/xvfb.log")"
 DISPLAY=:$(cat "$work/display")
 export DISPLAY
+# On the X server, whatever platform the caller chose for Qt (the test command runs the other
+# window tests headless).
+QT_QPA_PLATFORM=xcb
+export QT_QPA_PLATFORM
 # COM1: a pseudo-terminal over /dev/ttyS0, in the window's own mount namespace only.
 start_head "$work/com1.log" --quiet
 if [ -e /dev/ttyS0 ]; then

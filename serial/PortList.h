@@ -2,14 +2,14 @@
 // folder and sysfs, on Windows from the ports the serial drivers have registered.
 #pragma once
 
-#include <filesystem>
 #include <string>
 #include <vector>
 
-// Where the device folder and sysfs are; tests give a fake tree. Windows ignores them.
+// Where the device folder and sysfs are; tests give a fake tree. Windows ignores them (plain
+// strings, so that the Windows programs do not carry the path library for nothing).
 struct PortRoots {
-    std::filesystem::path dev = "/dev";
-    std::filesystem::path sys = "/sys";
+    std::string dev = "/dev";
+    std::string sys = "/sys";
 };
 
 struct PortEntry {

@@ -358,7 +358,7 @@ class CliPortList : public testing::Test {
         fs::create_directories((root / relative).parent_path());
         fs::create_symlink(target, root / relative);
     }
-    PortRoots Roots() const { return {root / "dev", root / "sys"}; }
+    PortRoots Roots() const { return {(root / "dev").string(), (root / "sys").string()}; }
 
     TempDir folder{"kavlet-cli-ports"};
     fs::path root = folder.Path();
@@ -452,7 +452,7 @@ TEST_F(CliPortList, NoPortsSaysSo) {
     EXPECT_EQ(flash::PortsText(ports), "No serial ports found.\n");
     EXPECT_EQ(flash::PortsJson(ports), "");
     // Roots that do not exist are no error either.
-    EXPECT_TRUE(ListPorts({root / "none", root / "none"}).empty());
+    EXPECT_TRUE(ListPorts({(root / "none").string(), (root / "none").string()}).empty());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "serial/PortList.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <system_error>
 
@@ -46,8 +47,9 @@ std::vector<std::string> NamesWithPrefix(const fs::path& folder, const std::stri
 // The driver of the tty's device, and the USB ids of the nearest USB device above it.
 void FillFromSysfs(const PortRoots& roots, const std::string& ttyName, PortEntry& entry) {
     std::error_code error;
-    const fs::path sysRoot = fs::weakly_canonical(roots.sys, error);
-    fs::path device = fs::canonical(roots.sys / "class" / "tty" / ttyName / "device", error);
+    const fs::path sysRoot = fs::weakly_canonical(fs::path(roots.sys), error);
+    fs::path device =
+        fs::canonical(fs::path(roots.sys) / "class" / "tty" / ttyName / "device", error);
     if (error) return;
     // A port of the serial core names the generic "port" driver; its parent names the real one.
     for (fs::path at = device; !at.empty() && at != sysRoot && at != at.root_path();
@@ -72,7 +74,7 @@ void FillFromSysfs(const PortRoots& roots, const std::string& ttyName, PortEntry
 // Whether sysfs shows a real port behind ttyS<n>: a bound driver, and a port type (8250
 // PORT_* number) other than 0, which stands for "no port here".
 bool RealSerialPort(const PortRoots& roots, const std::string& ttyName) {
-    const fs::path entry = roots.sys / "class" / "tty" / ttyName;
+    const fs::path entry = fs::path(roots.sys) / "class" / "tty" / ttyName;
     std::error_code error;
     if (!fs::exists(entry / "device" / "driver", error)) return false;
     const std::string type = ReadLine(entry / "type");
@@ -83,7 +85,7 @@ bool RealSerialPort(const PortRoots& roots, const std::string& ttyName) {
 
 std::vector<PortEntry> ListPorts(const PortRoots& roots) {
     std::vector<PortEntry> ports;
-    const fs::path byId = roots.dev / "serial" / "by-id";
+    const fs::path byId = fs::path(roots.dev) / "serial" / "by-id";
     for (const std::string& name : NamesWithPrefix(byId, "")) {
         PortEntry entry;
         entry.path = (byId / name).string();
@@ -96,10 +98,10 @@ std::vector<PortEntry> ListPorts(const PortRoots& roots) {
         ports.push_back(std::move(entry));
     }
     for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
-        for (const std::string& name : NamesWithPrefix(roots.dev, prefix)) {
+        for (const std::string& name : NamesWithPrefix(fs::path(roots.dev), prefix)) {
             if (std::string_view(prefix) == "ttyS" && !RealSerialPort(roots, name)) continue;
             PortEntry entry;
-            entry.path = (roots.dev / name).string();
+            entry.path = (fs::path(roots.dev) / name).string();
             FillFromSysfs(roots, name, entry);
             ports.push_back(std::move(entry));
         }

@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
@@ -82,10 +81,7 @@ class Child {
         {
             std::unique_lock lock(mutex_);
             for (;;) {
-                const auto wake = WaitBreaker::InForce()
-                                      ? std::min(deadline, std::chrono::steady_clock::now() +
-                                                               std::chrono::milliseconds(20))
-                                      : deadline;
+                const auto wake = WaitBreaker::WakeBy(deadline);
                 ended = outputEnded_.wait_until(lock, wake, [this] { return readerDone_; });
                 if (ended || wake == deadline || WaitBreaker::Broken()) break;
             }

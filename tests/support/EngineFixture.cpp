@@ -88,10 +88,6 @@ void EngineFixture::Poke() {
     changed_.notify_all();
 }
 
-namespace {
-constexpr auto kBreakerLook = std::chrono::milliseconds(20);
-}
-
 bool EngineFixture::PumpUntil(const std::function<bool()>& condition,
                               std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -112,11 +108,7 @@ bool EngineFixture::PumpUntil(const std::function<bool()>& condition,
         const auto next = engine->NextDeadline();
         const auto now = engineClock_ ? engineClock_->Now() : std::chrono::steady_clock::now();
         if (next && *next <= now) continue;
-        // Woken now and then to look at a wait breaker (an engine waiting for an answer that
-        // cannot come hears nothing).
-        const auto wake = WaitBreaker::InForce()
-                              ? std::min(deadline, std::chrono::steady_clock::now() + kBreakerLook)
-                              : deadline;
+        const auto wake = WaitBreaker::WakeBy(deadline);
         if (changed_.wait_until(lock, wake) == std::cv_status::timeout && wake == deadline) {
             lock.unlock();
             engine->Pump();

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -29,4 +30,10 @@ bool WaitBreaker::Broken() {
 
 bool WaitBreaker::InForce() {
     return current != nullptr;
+}
+
+std::chrono::steady_clock::time_point WaitBreaker::WakeBy(
+    std::chrono::steady_clock::time_point deadline) {
+    if (!InForce()) return deadline;
+    return std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
 }

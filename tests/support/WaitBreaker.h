@@ -5,6 +5,7 @@
 // One breaker is in force at a time, the one made last; made and used on the test's thread.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 
@@ -20,6 +21,10 @@ class WaitBreaker {
     static bool Broken();
     // Whether a breaker is in force (a wait that hears of nothing should look now and then).
     static bool InForce();
+    // When a wait until deadline should wake to look at the breaker: soon while one is in force
+    // (a tool waiting for an answer that cannot come hears nothing), else at the deadline.
+    static std::chrono::steady_clock::time_point WakeBy(
+        std::chrono::steady_clock::time_point deadline);
 
   private:
     std::function<std::string()> probe_;

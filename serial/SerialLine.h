@@ -4,7 +4,7 @@
 //
 // Thread rules, for every implementation: every call may come from any thread. Read-side
 // calls (BytesQueued, ReadQueued, WaitForInput, DiscardInput) are meant for one thread, the
-// receive loop; WriteAll serialises its callers, so two writes never interleave on the line;
+// receive loop (OutputQueued may be asked from any); WriteAll serialises its callers, so two writes never interleave on the line;
 // Close wakes every wait in progress and is safe to call more than once. After Close every
 // call fails at once.
 #pragma once
@@ -50,6 +50,12 @@ class SerialLine {
 
     // Bytes waiting in the driver's input queue, or -1 when the device cannot be asked.
     virtual int BytesQueued() const = 0;
+
+    // Bytes handed over by writes that still wait in the driver's output queue (not yet on the
+    // wire: a peer's XOFF holds them, or the line is slower than the writer), or -1 when the
+    // driver cannot tell or the line is closed. A pseudo-terminal always says 0; a USB
+    // adapter's own FIFO (a few hundred bytes at most) is beyond what any driver reports.
+    virtual int OutputQueued() const = 0;
 
     // Reads at most maxBytes of what is queued, never waiting. Returns the count, 0 when
     // nothing was read, -1 on an error of the device (such as the far side gone).

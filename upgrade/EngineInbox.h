@@ -34,6 +34,9 @@ struct EngineMessage {
     EngineClock::TimePoint at{};      // AnswerDue: when the wait began
     std::uint64_t sender = 0;         // AnswerDue, FrameSent: the sender that posted it
     std::int32_t offset = 0;          // FrameSent: file offset of the frame's block
+    // Chunk: the frame whose every byte had left the driver's output queue when the chunk came
+    // (see UpgradeEngine::FrameOutNow), 0 for none.
+    std::uint64_t frameOut = 0;
 };
 
 class EngineInbox {

@@ -70,6 +70,8 @@ bool SenderThread::SendFrame(const FirmwareFrame& frame) {
         links_.inbox.Post(
             EngineMessage(EngineMessage::Kind::AnswerDue, {}, links_.clock.Now(), serial_));
     };
+    const std::uint64_t number = links_.frameMark.load() / 2 + 1;
+    links_.frameMark = 2 * number;
     // The head owes the tool a frame's worth of reading and then an answer: a head that holds
     // the frame with XOFF for good is as silent as one that never answers it.
     answerDue();
@@ -80,6 +82,7 @@ bool SenderThread::SendFrame(const FirmwareFrame& frame) {
         // it, so the answer finds the sender ready for its wake-up. The wait for the answer is
         // posted before that write too, so that it is never acted on after the answer itself.
         if (last) {
+            links_.frameMark = 2 * number + 1;
             links_.senderAwake = 0;
             answerDue();
         }
@@ -109,14 +112,10 @@ bool SenderThread::SendFrame(const FirmwareFrame& frame) {
                 links_.inbox.Post(EngineMessage(EngineMessage::Kind::WriteFailed));
             return false;
         }
-        if (StopRequested()) {
-            // Ended part-way (a newer sender takes over, or the engine stops): the block has
-            // not gone out whole, so whoever sends next starts it again.
-            if (!last) links_.firmware.RewindToBlockStart();
-            return false;
-        }
+        // A stop asked for meanwhile waits for the frame's end: a frame cut short would leave
+        // the head reading the next one's first bytes as the rest of this one.
     }
-    return true;
+    return !StopRequested();
 }
 
 int SenderThread::Run() {

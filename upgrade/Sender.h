@@ -38,6 +38,9 @@ struct SenderLinks {
     EngineInbox& inbox;
     EngineClock& clock;
     std::atomic<int>& senderAwake;                      // 1 while a sender has a frame to send
+    // Which frame is on its way out, counted over every sender of the engine from 1: 2n while
+    // frame n is handed to the port, 2n + 1 once its last write has begun.
+    std::atomic<std::uint64_t>& frameMark;
     std::function<bool()> portOpen;                     // the port is open now
     std::function<std::size_t(std::string_view)> send;  // the hex-text path: bytes that went out
     std::function<void(std::int32_t)> bytesSent;        // so many more bytes went out: counted
@@ -58,7 +61,8 @@ class SenderThread {
     bool Start();
     // Lets the parked sender build and send one more frame.
     void Wake();
-    // Asks the sender to end: between two writes, or while parked.
+    // Asks the sender to end once the frame it is sending has gone out whole, or at once while
+    // parked: a stop never cuts a frame short (closing the port does, with the write it fails).
     void RequestStop();
     // Waits for the thread to end by itself (its port has closed under it), without asking it
     // to, so that it still reports how it ended.

@@ -2,6 +2,8 @@
 // handshake and the head's answers.
 #include "upgrade/UpgradeEngine.h"
 
+#include <algorithm>
+
 #include "serial/HexText.h"
 #include "upgrade/ResponseCodes.h"
 #include "upgrade/Sender.h"
@@ -83,7 +85,11 @@ void UpgradeEngine::StartReceiveLoop() {
     auto loop = std::make_unique<ReceiveLoop>(
         *state_.serialPort, state_.portHandle.load(),
         [this](std::vector<std::uint8_t> chunk) {
-            inbox_.Post(EngineMessage(EngineMessage::Kind::Chunk, std::move(chunk)));
+            // Where the frame stood is noted as the chunk comes, not when it is acted on: by
+            // then the rest of the frame may have left the queue.
+            EngineMessage message(EngineMessage::Kind::Chunk, std::move(chunk));
+            message.frameOut = FrameOutNow();
+            inbox_.Post(std::move(message));
         },
         [this](int exitCode) {
             if (exitCode != 0) inbox_.Post(EngineMessage(EngineMessage::Kind::LoopEnded));
@@ -219,6 +225,7 @@ SenderLinks UpgradeEngine::LinksForSender() {
         inbox_,
         clock_,
         state_.senderAwake,
+        frameMark_,
         [this] { return state_.portOpen.load(); },
         [this](std::string_view text) {
             std::size_t decoded = 0;
@@ -260,7 +267,9 @@ void UpgradeEngine::Pump() {
 void UpgradeEngine::Handle(EngineMessage& message, EngineClock::TimePoint now) {
     switch (message.kind) {
         case EngineMessage::Kind::Chunk:
-            OnSerialData(message.bytes);
+            RefreshCount(clock_.Now(), true);
+            if (chunkWatcher_) chunkWatcher_(message.bytes);
+            HandleAnswer(message.bytes, message.frameOut);
             break;
         case EngineMessage::Kind::LoopEnded:
             CheckLine();
@@ -284,14 +293,42 @@ void UpgradeEngine::Handle(EngineMessage& message, EngineClock::TimePoint now) {
 }
 
 void UpgradeEngine::OnSerialData(std::span<const std::uint8_t> chunk) {
+    const std::uint64_t frameOut = FrameOutNow();
     // The count is final before whatever the answer brings is told.
     RefreshCount(clock_.Now(), true);
     if (chunkWatcher_) chunkWatcher_(chunk);
-    HandleAnswer(chunk);
+    HandleAnswer(chunk, frameOut);
+}
+
+int UpgradeEngine::OutputWaiting() const {
+    const PortHandle handle = state_.portHandle.load();
+    return handle ? std::max(0, handle->OutputQueued()) : 0;
+}
+
+std::uint64_t UpgradeEngine::FrameOutNow() const {
+    // The mark first, the queue after it: bytes of a later write can only make the queue
+    // longer, never let a frame that is still going out count as out.
+    const std::uint64_t mark = frameMark_.load();
+    if (mark % 2 == 0 || OutputWaiting() > 0) return 0;
+    return mark / 2;
+}
+
+bool UpgradeEngine::AnswersFrameOut(std::uint64_t frameOut) const {
+    return frameOut != 0 && frameOut == frameMark_.load() / 2 && state_.senderThread &&
+           state_.senderAwake == 0;
 }
 
 void UpgradeEngine::RefreshCount(EngineClock::TimePoint now, bool force) {
-    const std::int32_t count = state_.bytesSent.load();
+    // The count is of bytes that have left the output queue: handed over, less what still
+    // waits there (read in this order, so that a write in between only holds the count back).
+    const std::int32_t handed = state_.bytesSent.load();
+    const int waiting = OutputWaiting();
+    const std::int32_t count = std::max(shownCount_, handed - waiting);
+    if (count == shownCount_ && waiting > 0) {
+        // The queue drains at the line's pace with no write to ring: look again then.
+        countDue_ = now + std::max(countRefresh_, std::chrono::milliseconds(1));
+        return;
+    }
     if (count == shownCount_) {
         // Standing still: nothing to look at until the sender's next write rings.
         countDue_.reset();
@@ -350,21 +387,25 @@ void UpgradeEngine::SelectDevice(const DeviceSelection& device) {
 
 // --- The head's answers: each chunk counts by its first byte only.
 
-void UpgradeEngine::HandleAnswer(std::span<const std::uint8_t> chunk) {
+void UpgradeEngine::HandleAnswer(std::span<const std::uint8_t> chunk, std::uint64_t frameOut) {
     if (chunk.empty()) return;
     // Each handling acts on the first byte of its own chunk, also when a report below lets a
     // newer answer be handled (and lastResponse be overwritten) meanwhile.
     const std::uint8_t code = chunk.front();
     lastResponse_ = code;
+    // An answer to a frame can only come once all of the frame has left the output queue, and
+    // only for the frame out now: one that came while bytes of it still waited there (an echo
+    // of an earlier answer, noise that looks like a code) answers nothing.
+    const bool out = AnswersFrameOut(frameOut);
     // Only an answer to what was sent ends the wait for one: a chunk that starts with anything
     // else (noise, an answer hidden behind it, a code that answers something else) leaves the
     // operator to be told of the silence.
-    if (awaited_ == Awaited::Greeting ? AnswersGreeting(code) : AnswersFrame(code))
+    if (awaited_ == Awaited::Greeting ? AnswersGreeting(code) : AnswersFrame(code) && out)
         answerDueSince_.reset();
     if (code == RSP_CONNECTED) observer_.OnConnected();
-    if (code == RSP_BLOCK_OK) OnBlockAccepted();
-    if (IsChecksumError(code)) OnChecksumError();
-    if (code == RSP_DONE) OnUpgradeDone();
+    if (code == RSP_BLOCK_OK) OnBlockAccepted(out);
+    if (IsChecksumError(code)) OnChecksumError(out);
+    if (code == RSP_DONE) OnUpgradeDone(out);
     if (code == RSP_FAILED) observer_.OnHeadFailed();
     if (code == RSP_TIMEOUT) observer_.OnHeadTimedOut();
 }
@@ -377,10 +418,10 @@ bool UpgradeEngine::WakeParkedSender() {
     return true;
 }
 
-void UpgradeEngine::OnBlockAccepted() {
+void UpgradeEngine::OnBlockAccepted(bool frameOut) {
     // Only the answer to a frame that went out whole counts: one that comes while a frame is
     // still going out (a repeated answer to the frame before) takes no block and wakes nothing.
-    if (!state_.senderThread || state_.senderAwake != 0) return;
+    if (!frameOut) return;
     if (firmware_.LastFrameWasPastTheImage()) {
         // 82 again to the frame after the last block, where only 84 can follow: the head
         // never says done, and more frames would only load fill past the image.
@@ -395,18 +436,17 @@ void UpgradeEngine::OnBlockAccepted() {
     WakeParkedSender();
 }
 
-void UpgradeEngine::OnChecksumError() {
+void UpgradeEngine::OnChecksumError(bool frameOut) {
     observer_.OnChecksumError();
-    if (state_.senderAwake != 0 || !state_.senderThread) return;
+    if (!frameOut) return;
     // Back to the start of the block just sent, so the same frame goes out again.
     if (firmware_.SameBlockAgain()) WakeParkedSender();
 }
 
-void UpgradeEngine::OnUpgradeDone() {
+void UpgradeEngine::OnUpgradeDone(bool frameOut) {
     // Done means done only as the answer to the frame with the last-block flag, once all of it
-    // has gone out (the sender has parked after it) and the head took every block before it.
-    const bool whole =
-        firmware_.LastFrameCompletesImage() && state_.senderThread && state_.senderAwake == 0;
+    // has left the output queue and the head took every block before it.
+    const bool whole = firmware_.LastFrameCompletesImage() && frameOut;
     if (!whole) {
         EndTransfer();
         observer_.OnDoneTooEarly();

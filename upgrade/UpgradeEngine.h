@@ -141,8 +141,8 @@ class UpgradeEngine {
     void OnSerialData(std::span<const std::uint8_t> chunk);
     // The answer the head gave last (the first byte of the chunk handled last).
     std::uint8_t LastResponse() const { return lastResponse_; }
-    // The bytes handed to the port so far by any sender, as reported last by
-    // OnSentCountChanged.
+    // The bytes that have left the port's output queue so far, of those any sender handed to
+    // it, as reported last by OnSentCountChanged.
     std::int32_t SentCount() const { return shownCount_; }
 
     // Ends the sender and the receive loop and closes the port. Called by the destructor.
@@ -154,8 +154,17 @@ class UpgradeEngine {
   private:
     void Pause(std::chrono::milliseconds duration) { clock_.Sleep(duration); }
     void Handle(EngineMessage& message, EngineClock::TimePoint now);
-    // The head's answer: the first byte of a chunk.
-    void HandleAnswer(std::span<const std::uint8_t> chunk);
+    // The head's answer: the first byte of a chunk; frameOut: the frame that had gone out
+    // whole when it came (FrameOutNow then), 0 for none.
+    void HandleAnswer(std::span<const std::uint8_t> chunk, std::uint64_t frameOut);
+    // The frame whose every byte has left the port's output queue now, 0 while one is still
+    // being handed over or waits there (or none was sent). Any thread.
+    std::uint64_t FrameOutNow() const;
+    // Whether the frame the sender is parked after is the one that was out whole when an answer
+    // came: only then can the answer be the head's answer to it.
+    bool AnswersFrameOut(std::uint64_t frameOut) const;
+    // Bytes still waiting in the open port's output queue; 0 when none, or the driver cannot tell.
+    int OutputWaiting() const;
     // If the open port's loop ended because the device went away, closes the port and reports
     // OnPortStateChanged(false) and OnPortLost.
     void CheckLine();
@@ -169,9 +178,9 @@ class UpgradeEngine {
     // at once (a reopening), so that no other program takes the port in between.
     enum class Keep { Nothing, Device };
     void ClosePortAndLoop(Keep keep = Keep::Nothing);
-    void OnBlockAccepted();
-    void OnChecksumError();
-    void OnUpgradeDone();
+    void OnBlockAccepted(bool frameOut);
+    void OnChecksumError(bool frameOut);
+    void OnUpgradeDone(bool frameOut);
     bool WakeParkedSender();
     // For the sender: a write went out. Rings the front end when Pump waits for the count to move.
     void NoteBytesSent();
@@ -200,6 +209,7 @@ class UpgradeEngine {
     std::unique_ptr<ReceiveLoop> receiveLoop_;
     std::vector<std::unique_ptr<SenderThread>> retiredSenders_;  // ended with the engine
     std::uint64_t sendersStarted_ = 0;
+    std::atomic<std::uint64_t> frameMark_{0};  // see SenderLinks::frameMark
     // Set by Pump when the count stood still: the sender's next write rings the waker.
     std::atomic<bool> countWatched_{false};
     std::int32_t shownCount_ = 0;  // the count reported last

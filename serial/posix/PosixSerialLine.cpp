@@ -114,6 +114,14 @@ int PosixSerialLine::BytesQueued() const {
     return queued;
 }
 
+int PosixSerialLine::OutputQueued() const {
+    std::lock_guard lock(controlMutex_);
+    if (closed_) return -1;
+    int waiting = 0;
+    if (ioctl(fd_, TIOCOUTQ, &waiting) != 0) return -1;
+    return waiting;
+}
+
 long PosixSerialLine::ReadQueued(std::uint8_t* buffer, std::size_t maxBytes) {
     std::lock_guard lock(readMutex_);
     if (closed_) return -1;

@@ -40,6 +40,7 @@ class PosixSerialLine final : public SerialLine {
     // driver's receive buffers are not counted until a read or a wait moves them over), or -1
     // when the device cannot be asked.
     int BytesQueued() const override;
+    int OutputQueued() const override;
 
     // Reads at most maxBytes of what is queued, never waiting. Returns the count, 0 when
     // nothing was read, -1 on an error of the device (such as the far side gone).

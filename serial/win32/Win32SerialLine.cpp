@@ -201,6 +201,14 @@ int Win32SerialLine::BytesQueued() const {
     return static_cast<int>(std::min<DWORD>(status.cbInQue, std::numeric_limits<int>::max()));
 }
 
+int Win32SerialLine::OutputQueued() const {
+    std::lock_guard lock(controlMutex_);
+    if (closed_) return -1;
+    COMSTAT status{};
+    if (!QueryStatus(status)) return -1;
+    return static_cast<int>(std::min<DWORD>(status.cbOutQue, std::numeric_limits<int>::max()));
+}
+
 bool Win32SerialLine::Complete(OVERLAPPED& overlapped, DWORD* transferred) {
     const HANDLE waits[2] = {overlapped.hEvent, closeEvent_};
     const DWORD woken = WaitForMultipleObjects(2, waits, FALSE, INFINITE);

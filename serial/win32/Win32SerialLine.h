@@ -49,6 +49,7 @@ class Win32SerialLine final : public SerialLine {
 
     // COMSTAT.cbInQue, or -1 when the device cannot be asked.
     int BytesQueued() const override;
+    int OutputQueued() const override;
 
     // Reads min(maxBytes, queued) bytes with an overlapped ReadFile, which then never waits.
     long ReadQueued(std::uint8_t* buffer, std::size_t maxBytes) override;

@@ -49,7 +49,9 @@ Bytes ExpectedFrame(const Bytes& image, std::size_t offset) {
 void EngineFixture::SetUp() {
     observer.onEvent = [this] { Poke(); };
     observer.onCount = [this](std::int32_t count) {
-        if (static_cast<std::size_t>(count) > FrameBytesWritten()) ++countAboveLine;
+        // Ahead of the line: more than the bytes that have left the output queue.
+        const std::size_t onLine = FrameBytesWritten() - std::size_t(port.OutputQueued());
+        if (static_cast<std::size_t>(count) > onLine) ++countAboveLine;
         lastTaken = count;
     };
     port.SetWriteListener([this] { Poke(); });

@@ -26,6 +26,16 @@ int MemoryLine::BytesQueued() const {
     return static_cast<int>(chunks_.front().size() - readInFront_);
 }
 
+int MemoryLine::OutputQueued() const {
+    std::lock_guard lock(shared_->mutex);
+    if (closed_) return -1;
+    if (shared_->paceClock) {
+        const EngineClock::TimePoint now = shared_->paceClock->Now();
+        while (!leaving_.empty() && leaving_.front() <= now) leaving_.pop_front();
+    }
+    return static_cast<int>(leaving_.size());
+}
+
 long MemoryLine::ReadQueued(std::uint8_t* buffer, std::size_t maxBytes) {
     std::lock_guard lock(shared_->mutex);
     if (closed_) return -1;
@@ -59,6 +69,13 @@ std::size_t MemoryLine::WriteAll(const std::uint8_t* bytes, std::size_t count) {
             if (closed_ || hungUp_) return i;
             const std::size_t index = shared_->written.size();
             shared_->written.push_back({bytes[i], baudRate_, opening_});
+            if (shared_->paceClock) {
+                // The byte leaves once the line has sent every byte before it.
+                const EngineClock::TimePoint now = shared_->paceClock->Now();
+                const EngineClock::TimePoint from =
+                    leaving_.empty() ? now : std::max(now, leaving_.back());
+                leaving_.push_back(from + shared_->byteTime);
+            }
             if (auto found = shared_->hooks.find(index); found != shared_->hooks.end()) {
                 hook = std::move(found->second);
                 shared_->hooks.erase(found);
@@ -153,6 +170,12 @@ bool MemoryPort::Push(Bytes bytes) {
     return true;
 }
 
+void MemoryPort::PaceOutput(const EngineClock& clock, std::uint32_t bytesPerSecond) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->paceClock = &clock;
+    shared_->byteTime = std::chrono::nanoseconds(1'000'000'000 / bytesPerSecond);
+}
+
 void MemoryPort::Hold() {
     std::lock_guard lock(shared_->mutex);
     shared_->held = true;
@@ -197,6 +220,15 @@ Bytes MemoryPort::WrittenBytes(std::size_t from, std::size_t count) const {
 std::size_t MemoryPort::WrittenCount() const {
     std::lock_guard lock(shared_->mutex);
     return shared_->written.size();
+}
+
+int MemoryPort::OutputQueued() const {
+    std::shared_ptr<MemoryLine> line;
+    {
+        std::lock_guard lock(shared_->mutex);
+        line = CurrentLine();
+    }
+    return line ? std::max(0, line->OutputQueued()) : 0;
 }
 
 int MemoryPort::WritersWaiting() const {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "serial/SerialLine.h"
+#include "upgrade/EngineClock.h"
 
 namespace memory_line {
 
@@ -45,6 +46,10 @@ struct PortShared {
     int openings = 0;
     bool refuseOpening = false;
     bool held = false;       // writes wait, as while the peer's XOFF holds the line
+    // With a clock, written bytes wait in an output queue and leave it one after another, each
+    // byteTime after the one before (see MemoryPort::PaceOutput); without, they leave at once.
+    const EngineClock* paceClock = nullptr;
+    std::chrono::nanoseconds byteTime{0};
     int writersWaiting = 0;  // writes held at this moment
 };
 
@@ -57,6 +62,7 @@ class MemoryLine final : public SerialLine {
     bool IsUsable() const override;
     bool TakeLineErrors() override { return false; }
     int BytesQueued() const override;
+    int OutputQueued() const override;
     long ReadQueued(std::uint8_t* buffer, std::size_t maxBytes) override;
     std::size_t WriteAll(const std::uint8_t* bytes, std::size_t count) override;
     WaitResult WaitForInput() override;
@@ -78,6 +84,7 @@ class MemoryLine final : public SerialLine {
     std::deque<Bytes> chunks_;  // each push a chunk of its own
     std::size_t readInFront_ = 0;
     mutable bool chunkEnded_ = false;  // the read that emptied a chunk ends there
+    mutable std::deque<EngineClock::TimePoint> leaving_;  // when each queued byte leaves
 };
 
 class MemoryPort {
@@ -98,6 +105,10 @@ class MemoryPort {
 
     // Bytes for the engine to read, as one chunk. False when no line is open.
     bool Push(Bytes bytes);
+    // From now on, written bytes wait in the line's output queue and leave it at bytesPerSecond
+    // by clock's time, as a driver's queue empties onto a real line; OutputQueued tells how
+    // many still wait. The clock must outlive the port.
+    void PaceOutput(const EngineClock& clock, std::uint32_t bytesPerSecond);
     // Holds every write before its next byte until Release, as a peer's XOFF would.
     void Hold();
     void Release();
@@ -114,6 +125,8 @@ class MemoryPort {
     Bytes WrittenBytes(std::size_t from = 0, std::size_t count = SIZE_MAX) const;
     std::size_t WrittenCount() const;
     int WritersWaiting() const;
+    // Bytes waiting in the open line's output queue (see PaceOutput), 0 when none is open.
+    int OutputQueued() const;
     bool WaitForWritten(std::size_t count, std::chrono::milliseconds timeout) const;
     bool WaitForWritersWaiting(int count, std::chrono::milliseconds timeout) const;
 

@@ -326,6 +326,95 @@ TEST_F(EngineTransferTest, AWriteFailingMidFrameCountsOnlyWhatWentOutAndTheBlock
     }
 }
 
+// --- A line slower than the writes: the frame waits in the driver's output queue
+
+// The head's byte code comes when waiting bytes of frame k (counted from the start) are still
+// in the output queue, which empties at a byte a millisecond of the instant clock.
+struct PacedAnswer {
+    std::size_t frame;
+    std::size_t waiting;
+    std::uint8_t code;
+};
+
+struct PacedRow {
+    const char* name;
+    std::vector<PacedAnswer> answers;
+    std::vector<std::size_t> offsets;  // the blocks of the frames on the line, in order
+    std::vector<std::string> events;
+};
+
+class EnginePacedTest : public EngineTransferTest {
+  protected:
+    void PacedBegin() {
+        port.PaceOutput(clock, 1000);
+        LoadImage(10000);
+        Greet();
+        LeaveUntil(0);
+        observer.ClearEvents();
+        Start();
+    }
+    // Lets the line send until only waiting bytes are left in the queue.
+    void LeaveUntil(std::size_t waiting) {
+        const auto queued = static_cast<std::size_t>(port.OutputQueued());
+        ASSERT_GE(queued, waiting);
+        clock.Advance(std::chrono::milliseconds(queued - waiting));
+    }
+};
+
+TEST_F(EnginePacedTest, AnAnswerCountsOnlyOnceItsFrameHasLeftTheOutputQueue) {
+    const PacedRow rows[] = {
+        {"82 echoed while frame 1 waits, then 81 for frame 1: block 1 again",
+         {{0, 0, RSP_BLOCK_OK}, {1, 3500, RSP_BLOCK_OK}, {1, 0, RSP_CHECKSUM_ERROR},
+          {2, 0, RSP_BLOCK_OK}, {3, 0, RSP_DONE}},
+         {0, 4096, 4096, 8192},
+         {"accepted 4096", "checksum-error", "accepted 8192", "done 10000"}},
+        {"a stray 82 after 1000 bytes of frame 0 takes nothing",
+         {{0, FRAME_SIZE - 1000, RSP_BLOCK_OK}, {0, 0, RSP_BLOCK_OK}, {1, 0, RSP_BLOCK_OK},
+          {2, 0, RSP_DONE}},
+         {0, 4096, 8192},
+         {"accepted 4096", "accepted 8192", "done 10000"}},
+        {"84 after 300 bytes of the last frame is no success",
+         {{0, 0, RSP_BLOCK_OK}, {1, 0, RSP_BLOCK_OK}, {2, FRAME_SIZE - 300, RSP_DONE}},
+         {0, 4096, 8192},
+         {"accepted 4096", "accepted 8192", "done-too-early"}},
+        {"82 with one byte left answers nothing, the instant the queue empties it counts",
+         {{0, 1, RSP_BLOCK_OK}, {0, 0, RSP_BLOCK_OK}, {1, 0, RSP_BLOCK_OK}, {2, 1, RSP_DONE}},
+         {0, 4096, 8192},
+         {"accepted 4096", "accepted 8192", "done-too-early"}},
+    };
+    for (const PacedRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        PacedBegin();
+        for (const PacedAnswer& answer : row.answers) {
+            ASSERT_TRUE(WaitForFrames(answer.frame + 1));
+            LeaveUntil(answer.waiting);
+            Answer(answer.code);
+        }
+        EXPECT_EQ(observer.Events(), row.events);
+        const std::size_t frames = FrameBytesAtTheEnd() / FRAME_SIZE;
+        ASSERT_EQ(frames * FRAME_SIZE, FrameBytesWritten()) << "a frame was cut short";
+        std::vector<std::size_t> offsets;
+        for (std::size_t k = 0; k < frames; ++k)
+            for (std::size_t offset = 0; offset < image.size(); offset += FRAME_DATA_SIZE)
+                if (FrameOnLine(k) == Expected(offset)) offsets.push_back(offset);
+        EXPECT_EQ(offsets, row.offsets);
+        EXPECT_EQ(countAboveLine, 0) << "a count reported exceeded the bytes that left the queue";
+        TearDown();
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST_F(EnginePacedTest, TheSentCountFollowsTheQueueAsItEmpties) {
+    PacedBegin();
+    ASSERT_TRUE(WaitForFrames(1));
+    EXPECT_LE(TakeSentCount(), 0) << "nothing of the frame has left the queue yet";
+    LeaveUntil(FRAME_SIZE - 1000);
+    EXPECT_TRUE(SentCountReaches(1000)) << "the count moves with the queue, with no write";
+    LeaveUntil(0);
+    EXPECT_TRUE(SentCountReaches(static_cast<std::int32_t>(FRAME_SIZE)));
+}
+
 // --- The sent count
 
 TEST_F(EngineTransferTest, TheSentCountIsNeverAheadOfTheLineAndCatchesUp) {

@@ -132,6 +132,7 @@ void UpgradePresenter::OnReopenPort() {
 }
 
 void UpgradePresenter::OnConnect() {
+    if (!screen_.connectEnabled) return;  // a press on a disabled button does nothing
     engine_.Greet();
     Settle();
 }
@@ -145,6 +146,9 @@ void UpgradePresenter::OnDeviceSelected(const DeviceSelection& device) {
 }
 
 void UpgradePresenter::OnStartUpgrade() {
+    // A press on the disabled button (a second click queued behind the first) starts nothing:
+    // one press, one transfer.
+    if (!screen_.startUpgradeEnabled) return;
     engine_.StartUpgrade();
     screen_.startUpgradeEnabled = false;
     Settle();
@@ -161,15 +165,20 @@ void UpgradePresenter::Pump() {
 }
 
 void UpgradePresenter::OnSelectFile() {
-    screen_.progressPosition = 0;
-    // A new choice ends the transfer under way: whatever file comes, it starts at its first block.
-    engine_.EndTransfer();
-    Flush();
+    if (!screen_.selectFileEnabled) return;
+    // The transfer under way goes on while the dialog is open, and as it was when it is
+    // cancelled: only a file chosen ends it.
     const std::optional<std::string> chosen = view_.AskFirmwareFile();
     if (!chosen || chosen->empty()) {
         Settle();
         return;
     }
+    // Whatever file comes, it starts at its first block. A transfer under way ends after the
+    // frame going out (never part-way through it), and the operator is told.
+    const bool wasUnderWay = engine_.TransferUnderWay();
+    engine_.EndTransfer();
+    screen_.progressPosition = 0;
+    if (wasUnderWay) Tell({"更新已中止!"});
     screen_.filePath = *chosen;
     screen_.progressVisible = true;
 

@@ -168,24 +168,30 @@ TEST(PresenterTable, Ports) {
              choose(r, "COM2");
              r.Answer(RSP_CONNECTED, &r.com2);
          }},
-        {"connect greets whatever the state; closed, on no line",
-         {{}, kClosed, 0, 0, {0x3F, 0x3F, 0x3F, 0x3F}},
+        {"presses on disabled buttons do nothing; connect greets once enabled, on no line closed",
+         {{}, With(kClosed, [](auto& s) { s.connectEnabled = true; }), 0, 0, kGreeting},
          [](PresenterRun& r) {
              r.presenter->OnConnect();
+             r.presenter->OnStartUpgrade();
+             r.presenter->OnReopenPort();  // a reopening enables connect
              r.presenter->OnConnect();
              r.presenter->OnOpenPortButton();
+             r.presenter->OnSelectFile();
              r.presenter->OnConnect();
+             EXPECT_EQ(r.view.devicesAsked, 0);
          }},
         {"a silent head after the greeting is told once; a late answer counts",
          {{{"云台无应答!"}}, kConnected, 1, 115200, kGreeting},
          [](PresenterRun& r) {
+             r.presenter->OnReopenPort();
              r.presenter->OnConnect();
              r.WaitOutTheAnswer();
              r.Answer(RSP_CONNECTED);
          }},
         {"a code that answers no greeting leaves the wait running",
-         {{{"云台无应答!"}}, kOpen, 1, 115200, kGreeting},
+         {{{"云台无应答!"}}, kConnectable, 1, 115200, kGreeting},
          [](PresenterRun& r) {
+             r.presenter->OnReopenPort();
              r.presenter->OnConnect();
              r.Answer(RSP_BLOCK_OK);
              r.WaitOutTheAnswer();
@@ -506,7 +512,7 @@ TEST(PresenterTable, Transfers) {
                        (Bytes{0x73, 0x01, 0x00, 0x02, 0x00, 0x64, 0x10, 0x00}));
              EXPECT_EQ(Bytes(extra.end() - 3, extra.end()), (Bytes{0x0F, 0xF0, 0x77}));
          }},
-        {"the file dialog cancelled: the bar restarts, the transfer ends, the file stays",
+        {"the file dialog cancelled: the transfer goes on as it was",
          10000,
          {"校验错误"},
          [](PresenterRun& r) {
@@ -515,15 +521,25 @@ TEST(PresenterTable, Transfers) {
              EXPECT_EQ(r.view.shown.progressPosition, 4096);
              r.view.file.reset();
              r.presenter->OnSelectFile();
-             EXPECT_EQ(r.view.shown.progressPosition, 0);
+             EXPECT_EQ(r.view.shown.progressPosition, 4096);
              r.Answer(RSP_CHECKSUM_ERROR);
-             r.Settle();
-             EXPECT_EQ(r.FramesOnLine(), 2u) << "the transfer under way has ended";
-             EXPECT_EQ(r.StartAgain(), ExpectedFrame(r.image, 0)) << "from the first block";
+             r.FramesOut(3);
+             EXPECT_EQ(r.FrameOnLine(2), ExpectedFrame(r.image, 4096)) << "block 1 again";
          }},
-        {"another file chosen: the transfer ends, the next start sends its first block",
+        {"a second press on start, queued behind the first, starts nothing",
          10000,
-         {"校验错误"},
+         {},
+         [](PresenterRun& r) {
+             r.presenter->OnStartUpgrade();
+             r.Answer(RSP_BLOCK_OK);
+             r.FramesOut(2);
+             r.Settle();
+             EXPECT_EQ(r.FramesOnLine(), 2u);
+             EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(r.image, 4096));
+         }},
+        {"another file chosen: the transfer ends, told, the next start sends its first block",
+         10000,
+         {"更新已中止!", "校验错误"},
          [](PresenterRun& r) {
              const Bytes other = RandomImage(6000, 8);
              r.view.file = r.WriteFile("other.bin", other);

@@ -169,6 +169,6 @@ TEST_F(TransferTest, AStaleXoffDoesNotHoldANewOpening) {
     ProcessEventsFor(20ms);
     window->OnOpenPortButton();
     window->OnOpenPortButton();
-    window->OnConnect();
+    ASSERT_TRUE(window->SendHexText("3F 3F"));
     ASSERT_TRUE(LineCarries(FRAME_SIZE + 2)) << "the greeting goes out on the new opening";
 }

@@ -189,8 +189,8 @@ void UpgradeEngine::ForgetFirmware() {
 
 void UpgradeEngine::EndTransfer() {
     // The sender stays referenced, so that the next one ends it (and waits for it) before it
-    // sends; a frame it is part-way through is left unfinished, and its rewinding no longer
-    // moves the offset, which starts again at the first block.
+    // sends; a frame it is part-way through still goes out whole, and the offset starts again
+    // at the first block.
     if (state_.senderThread) state_.senderThread->RequestStop();
     answerDueSince_.reset();
     firmware_.Reset();

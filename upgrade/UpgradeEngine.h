@@ -123,9 +123,12 @@ class UpgradeEngine {
     ImageCheck OpenFirmware(const std::string& path);
     // Drops the open image, if any.
     void ForgetFirmware();
-    // Ends the transfer under way, if any: a sender is asked to end (after the write it is
-    // making), and the next start begins with the first block.
+    // Ends the transfer under way, if any: a sender is asked to end (once the frame it is
+    // sending has gone out whole), and the next start begins with the first block.
     void EndTransfer();
+    // Whether a transfer has started and not ended: its sender still sends, or waits for the
+    // head, and the image is still held.
+    bool TransferUnderWay() const { return CurrentSender() != 0 && firmware_.IsOpen(); }
     bool HaveFirmware() const { return firmware_.IsOpen(); }
     std::int32_t FirmwareSize() const { return firmware_.Size(); }
     // The file offset of the next block to send.

@@ -113,9 +113,16 @@ void HeadSession::ReportAccepted() {
     events_.Accepted(address_, frameIndex_, frameOffset_);
 }
 
+std::int32_t HeadSession::AwaitedFrame() const {
+    // The engine awaits the answer from before a frame's first write, but tells of the frame
+    // only once that write went out (a head holding the line with XOFF delays it).
+    if (lastAcceptedIndex_ == frameIndex_) return frameIndex_ + 1;
+    return frameIndex_;
+}
+
 std::string HeadSession::AtBlock() const {
     if (phase_ != Phase::Sending) return " after the greeting";
-    return " at block " + std::to_string(frameIndex_);
+    return " at block " + std::to_string(AwaitedFrame());
 }
 
 std::string HeadSession::LastAcceptedText() const {
@@ -220,7 +227,7 @@ void HeadSession::OnNoAnswer() {
                               ProtocolName(options_.protocolIndex) + " at " +
                               std::to_string(options_.speed) + " baud?).");
     } else {
-        Fail("no-answer", HeadName() + " did not answer frame " + std::to_string(frameIndex_) +
+        Fail("no-answer", HeadName() + " did not answer frame " + std::to_string(AwaitedFrame()) +
                               " within " + wait + ".");
     }
 }

@@ -68,6 +68,9 @@ class HeadSession final : public EngineObserver {
     // The block in flight was accepted: noted as the last one, and told.
     void ReportAccepted();
     std::string HeadName() const { return "head " + std::to_string(address_); }
+    // The frame whose answer is awaited: the one after the last accepted block once that was
+    // accepted, even while the next frame's first byte has not gone out yet.
+    std::int32_t AwaitedFrame() const;
     std::string AtBlock() const;
     std::string LastAcceptedText() const;
     std::string OpenErrorText() const;

@@ -21,7 +21,8 @@ struct PortEntry {
     std::string product;  // the USB product name, where the adapter gives one
 };
 
-// POSIX: links in serial/by-id (with their targets), then ttyUSB*, ttyACM*, and every ttyS*
-// whose sysfs entry shows a real port (a driver, and a port type other than 0); each group
-// sorted by name, numbers in numeric order. Windows: the registered COM ports in numeric order.
+// POSIX: links in serial/by-id (with their targets) that point to a device, then ttyUSB*,
+// ttyACM*, and every ttyS* whose sysfs entry shows a real port (a driver, and a port type other
+// than 0), each device only when no by-id link stands for it; each group sorted by name,
+// numbers in numeric order. Windows: the registered COM ports in numeric order.
 std::vector<PortEntry> ListPorts(const PortRoots& roots = {});

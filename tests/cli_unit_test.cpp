@@ -251,8 +251,9 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
     constexpr std::size_t kGreeted = 7 + 2;  // the Pelco-D command and the greeting
     constexpr auto kWait = std::chrono::seconds(10);
     // What else happens: an 86 between the command and the greeting, the image deleted or the
-    // port gone at the first answer to a frame, the output unwritable all along.
-    enum Then { Nothing, StaleAnswer, ImageGone, PortGone, OutputFull };
+    // port gone at the first answer to a frame, the output unwritable all along, the line held
+    // (XOFF) from the last answer on.
+    enum Then { Nothing, StaleAnswer, ImageGone, PortGone, OutputFull, HeldAfterLastAnswer };
     const struct {
         const char* name;
         std::string addresses;
@@ -261,6 +262,7 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
         Then then;
         int exit;
         std::size_t frames;  // told as sent
+        std::string told;    // in the output, when not empty
     } cases[] = {
         {"one resend of each of two blocks, one allowed a block",
          "1",
@@ -268,35 +270,48 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
          {0x81, 0x82, 0x83, 0x82, 0x84},
          Nothing,
          flash::kExitDone,
-         5},
+         5,
+         ""},
         {"the image gone before the second head",
          "1,2",
          {},
          {0x82, 0x82, 0x84},
          ImageGone,
          flash::kExitImage,
-         3},
+         3,
+         ""},
         {"the port gone before the next frame's first byte",
          "1",
          {},
          {0x82},
          PortGone,
          flash::kExitPort,
-         1},
+         1,
+         ""},
         {"an answer before the greeting answers nothing",
          "1",
          {},
          {0x82, 0x82, 0x84},
          StaleAnswer,
          flash::kExitDone,
-         3},
+         3,
+         ""},
         {"output that cannot be written, a head that fails",
          "1",
          {},
          {0x86},
          OutputFull,
          flash::kExitHeadFailed,
-         0},
+         0,
+         ""},
+        {"held before the first byte of the frame after two answered blocks",
+         "1",
+         {"--answer-timeout", "2"},
+         {0x82, 0x82},
+         HeldAfterLastAnswer,
+         flash::kExitHeadFailed,
+         2,
+         "head 1 did not answer frame 2 within 2 s."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -318,6 +333,7 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
                 if (!port.WaitForWritten(kGreeted + (k + 1) * FRAME_SIZE, kWait)) return;
                 if (k == 0 && c.then == ImageGone) fs::remove(image);
                 if (k == 0 && c.then == PortGone) port.Hold();
+                if (k + 1 == c.answers.size() && c.then == HeldAfterLastAnswer) port.Hold();
                 port.Push({c.answers[k]});
                 if (k == 0 && c.then == PortGone) {
                     port.WaitForWritersWaiting(1, kWait);
@@ -342,6 +358,9 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
              at = text.find(" sent (load", at + 1))
             ++frames;
         EXPECT_EQ(frames, c.frames) << text;
+        if (!c.told.empty()) {
+            EXPECT_NE(text.find(c.told), std::string::npos) << text;
+        }
     }
 }
 
@@ -369,7 +388,9 @@ TEST_F(CliPortList, RealPortsWithDriverAndUsbIdsAndNothingElse) {
     for (const char* name : {"ttyS0", "ttyS1", "ttyS2", "ttyS10", "ttyUSB0", "ttyUSB10", "ttyUSB2",
                              "ttyACM0", "tty0", "console"})
         File(fs::path("dev") / name, "");
+    // ttyUSB0 shows once, by its link's name; the link of an adapter pulled out not at all.
     Link("dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0", "../../ttyUSB0");
+    Link("dev/serial/by-id/usb-Prolific_PL2303_gone-if00-port0", "../../ttyUSB7");
     for (const char* driver :
          {"pnp/drivers/serial", "platform/drivers/serial8250", "serial-base/drivers/port",
           "usb-serial/drivers/ftdi_sio", "usb/drivers/cdc_acm"})
@@ -414,7 +435,6 @@ TEST_F(CliPortList, RealPortsWithDriverAndUsbIdsAndNothingElse) {
     const std::vector<PortEntry> expected = {
         {dev + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0", dev + "/ttyUSB0", "ftdi_sio",
          "0403:6001", "FT232R USB UART"},
-        {dev + "/ttyUSB0", "", "ftdi_sio", "0403:6001", "FT232R USB UART"},
         {dev + "/ttyUSB2", "", "", "", ""},
         {dev + "/ttyUSB10", "", "", "", ""},
         {dev + "/ttyACM0", "", "cdc_acm", "2341:0043", ""},
@@ -430,8 +450,9 @@ TEST_F(CliPortList, RealPortsWithDriverAndUsbIdsAndNothingElse) {
         EXPECT_EQ(ports[i].usbId, expected[i].usbId) << i;
         EXPECT_EQ(ports[i].product, expected[i].product) << i;
     }
-    EXPECT_NE(flash::PortsText(ports).find(dev + "/ttyUSB0  driver ftdi_sio  usb 0403:6001  "
-                                                 "\"FT232R USB UART\"\n"),
+    EXPECT_NE(flash::PortsText(ports).find("-if00-port0 -> " + dev +
+                                           "/ttyUSB0  driver ftdi_sio  usb 0403:6001  "
+                                           "\"FT232R USB UART\"\n"),
               std::string::npos)
         << flash::PortsText(ports);
     const auto lines = cli_test::Lines(flash::PortsJson(ports));

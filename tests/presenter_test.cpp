@@ -319,9 +319,9 @@ TEST(PresenterTable, Files) {
              return r.folder.File("pipe.bin");
          }},
         {"device reporting size 0", unreadable, "", [](PresenterRun&) { return "/dev/zero"; }},
-        // The kernel calls it a regular file of 0 bytes: refused as an empty one.
-        {"file under /proc reporting size 0", "升级文件为空!", "",
-         [](PresenterRun&) { return "/proc/self/status"; }},
+        // The kernel calls it a regular file of 0 bytes: read to its end, it holds some.
+        {"file under /proc reporting size 0", {}, "4107",
+         [](PresenterRun&) { return "/proc/version"; }},
         {"a byte more than the largest image", unreadable, "",
          [](PresenterRun& r) {
              const std::string path = r.folder.File("huge.bin");

@@ -28,18 +28,41 @@ ImageCheck Judge(const struct stat& info) {
     if (S_ISDIR(info.st_mode)) {
         check.fault = ImageFault::Folder;
     } else if (!S_ISREG(info.st_mode)) {
-        // Only a regular file has a size that tells what it holds: /dev/zero and the files
-        // under /proc report 0 and FIFOs nothing.
+        // Only a regular file ends: /dev/zero never does, and FIFOs wait for a writer.
         check.fault = ImageFault::NotRegularFile;
-    } else if (info.st_size == 0) {
-        check.fault = ImageFault::Empty;
     } else if (info.st_size > kMaxImageSize) {
         check.fault = ImageFault::TooLarge;
     } else {
+        // Size 0 may be an empty file, or one the system does not measure (the files under
+        // /proc): it is read to its end to tell.
         check.fault = ImageFault::None;
         check.size = static_cast<std::int32_t>(info.st_size);
     }
     return check;
+}
+
+// Reads until the end of a file whose size was not told, at most a byte more than the largest
+// image: empty, too large, or the image with its size.
+ImageCheck ReadToEnd(int fd, FirmwareImage& bytes) {
+    constexpr std::size_t kChunk = 64 * 1024;
+    for (;;) {
+        const std::size_t got = bytes.size();
+        if (got > static_cast<std::size_t>(kMaxImageSize)) {
+            bytes.clear();
+            return {ImageFault::TooLarge, 0, 0};
+        }
+        bytes.resize(got + kChunk);
+        const auto n = read(fd, bytes.data() + got, static_cast<unsigned>(kChunk));
+        bytes.resize(got + static_cast<std::size_t>(n > 0 ? n : 0));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            bytes.clear();
+            return {ImageFault::Unreadable, errno, 0};
+        }
+        if (n == 0) break;
+    }
+    if (bytes.empty()) return {ImageFault::Empty, 0, 0};
+    return {ImageFault::None, 0, static_cast<std::int32_t>(bytes.size())};
 }
 
 }  // namespace
@@ -63,7 +86,9 @@ OpenedImage OpenImage(const std::string& path) {
     // regular file never wait, so the non-blocking flag can stay.
     image.check =
         fstat(fd, &info) == 0 ? Judge(info) : ImageCheck{ImageFault::Unreadable, errno, 0};
-    if (image.check.Opened()) {
+    if (image.check.Opened() && image.check.size == 0) {
+        image.check = ReadToEnd(fd, image.bytes);
+    } else if (image.check.Opened()) {
         image.bytes.resize(static_cast<std::size_t>(image.check.size));
         std::size_t got = 0;
         while (got < image.bytes.size()) {

@@ -18,7 +18,7 @@ enum class ImageFault {
     None,            // a regular file of 1 byte to kMaxImageSize, read whole
     Missing,         // nothing by that name
     Folder,          // a folder
-    NotRegularFile,  // a FIFO, a device, a socket: nothing whose size tells what it holds
+    NotRegularFile,  // a FIFO, a device, a socket: nothing that surely ends
     Empty,           // a regular file without a byte
     TooLarge,        // more than kMaxImageSize bytes
     Unreadable,      // the system refused to tell or to open it (errorNumber says why)
@@ -37,5 +37,6 @@ struct OpenedImage {
 };
 
 // Reads path whole without ever waiting (a FIFO or a device does not hold the caller), and only
-// when it is a regular file of 1 byte to kMaxImageSize.
+// when it is a regular file of 1 byte to kMaxImageSize. A regular file whose size the system
+// gives as 0 (the files under /proc) is read to its end: only one that yields no byte is empty.
 OpenedImage OpenImage(const std::string& path);

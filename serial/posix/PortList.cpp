@@ -85,6 +85,7 @@ bool RealSerialPort(const PortRoots& roots, const std::string& ttyName) {
 
 std::vector<PortEntry> ListPorts(const PortRoots& roots) {
     std::vector<PortEntry> ports;
+    std::vector<fs::path> linked;  // the devices listed by their by-id names, resolved
     const fs::path byId = fs::path(roots.dev) / "serial" / "by-id";
     for (const std::string& name : NamesWithPrefix(byId, "")) {
         PortEntry entry;
@@ -92,14 +93,25 @@ std::vector<PortEntry> ListPorts(const PortRoots& roots) {
         std::error_code error;
         const fs::path link = fs::read_symlink(byId / name, error);
         if (error) continue;
+        // A link left behind by an adapter that is gone points nowhere: nothing to open.
+        fs::path device = fs::canonical(byId / name, error);
+        if (error) continue;
+        linked.push_back(std::move(device));
         const fs::path target = (link.is_absolute() ? link : byId / link).lexically_normal();
         entry.target = target.string();
         FillFromSysfs(roots, target.filename().string(), entry);
         ports.push_back(std::move(entry));
     }
+    // A device a by-id link stands for is listed once, by the link's name.
+    const auto isLinked = [&](const fs::path& device) {
+        std::error_code error;
+        const fs::path resolved = fs::canonical(device, error);
+        return !error && std::find(linked.begin(), linked.end(), resolved) != linked.end();
+    };
     for (const char* prefix : {"ttyUSB", "ttyACM", "ttyS"}) {
         for (const std::string& name : NamesWithPrefix(fs::path(roots.dev), prefix)) {
             if (std::string_view(prefix) == "ttyS" && !RealSerialPort(roots, name)) continue;
+            if (isLinked(fs::path(roots.dev) / name)) continue;
             PortEntry entry;
             entry.path = (fs::path(roots.dev) / name).string();
             FillFromSysfs(roots, name, entry);

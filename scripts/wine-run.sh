@@ -16,7 +16,7 @@
 #   WaitCommEvent wants modem lines, which a pseudo-terminal lacks).
 #
 # Exit status: the program's own, or 125 when Wine could not be run safely. Needs root (unshare
-# and mount); Debian 12's wine64.
+# and mount); Debian 12's wine64, and fonts-wine for the caption buttons' glyphs.
 set -eu
 : "${WINEPREFIX:?wine-run.sh: set WINEPREFIX}"
 wine=/usr/lib/wine/wine64
@@ -81,6 +81,15 @@ if [ ! -f "$WINEPREFIX/.kavlet-ready" ]; then
     # wineboot linked no port here; remove any link it made all the same.
     rm -f "$WINEPREFIX"/dosdevices/com*
     touch "$WINEPREFIX/.kavlet-ready"
+fi
+# Wine draws its windows' caption buttons (minimise, maximise, close) in Marlett, and this Wine
+# looks for fonts only in the prefix's C:\windows\Fonts and fontconfig's folders, not in
+# Debian's fonts-wine: without a copy in the prefix the buttons show letters. Also for a prefix
+# made before the font was installed.
+marlett=/usr/share/wine/fonts/marlett.ttf
+fonts=$WINEPREFIX/drive_c/windows/Fonts
+if [ -f "$marlett" ] && [ -d "$fonts" ] && [ ! -f "$fonts/marlett.ttf" ]; then
+    cp "$marlett" "$fonts/marlett.ttf"
 fi
 check_links
 if [ "${1:-}" = --prepare ]; then

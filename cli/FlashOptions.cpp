@@ -1,5 +1,6 @@
 #include "cli/FlashOptions.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -115,14 +116,29 @@ const char* ProtocolName(std::uint8_t protocolIndex) {
     return protocolIndex == PROTOCOL_INDEX_PELCO_D ? "pelco-d" : "pelco-p";
 }
 
+// The sentence for a command line that CLI11 refused: a switch given a value (--json=yes), or
+// the last option left without its value.
+std::string Misuse(std::span<const std::string> arguments,
+                   const std::vector<std::string_view>& switches) {
+    for (const std::string& argument : arguments) {
+        if (argument == "--") break;
+        const std::string name = argument.substr(0, argument.find('='));
+        if (name != argument && std::find(switches.begin(), switches.end(), name) != switches.end())
+            return "The option " + name + " takes no value.";
+    }
+    const std::string& last = arguments.back();
+    return "The option " + last.substr(0, last.find('=')) + " needs a value.";
+}
+
 ParsedArguments ParseArguments(std::span<const std::string> arguments) {
     const auto usage = [](std::string message) { return ParsedArguments{std::nullopt, message}; };
     FlashOptions options;
     bool listPorts = false, help = false, version = false;
     std::vector<std::string> images;
+    // Each option's values as given, every time it is given: twice is an error.
     struct Given {
         std::string_view name;
-        std::optional<std::string> value;
+        std::vector<std::string> values;
     };
     std::array<Given, 6> values = {{{"--port", {}},
                                     {"--address", {}},
@@ -130,50 +146,35 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
                                     {"--speed", {}},
                                     {"--answer-timeout", {}},
                                     {"--max-resends", {}}}};
-    std::vector<std::string_view> otherOptions;  // given besides --list-ports
-    bool optionsEnded = false;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const std::string& argument = arguments[i];
-        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-            images.push_back(argument);
-            continue;
-        }
-        if (argument == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        const std::size_t equals = argument.find('=');
-        const std::string_view name = std::string_view(argument).substr(0, equals);
-        if (name == "--help" || name == "-h") {
-            help = true;
-        } else if (name == "--version") {
-            version = true;
-        } else if (name == "--list-ports") {
-            listPorts = true;
-        } else if (name == "--json") {
-            options.json = true;
-        } else if (name == "--quiet") {
-            options.quiet = true;
-            otherOptions.push_back("--quiet");
-        } else {
-            const auto given = std::find_if(values.begin(), values.end(),
-                                            [&](const Given& g) { return g.name == name; });
-            if (given == values.end())
-                return usage("Unknown option \"" + argument + "\" (see kavlet-flash --help).");
-            if (given->value) return usage("The option " + std::string(name) + " is given twice.");
-            if (equals != std::string::npos) {
-                given->value = argument.substr(equals + 1);
-            } else if (i + 1 < arguments.size()) {
-                given->value = arguments[++i];
-            } else {
-                return usage("The option " + std::string(name) + " needs a value.");
-            }
-            otherOptions.push_back(given->name);
-            continue;
-        }
-        if (equals != std::string::npos)
-            return usage("The option " + std::string(name) + " takes no value.");
+
+    CLI::App app("kavlet-flash");
+    app.set_help_flag();  // --help prints HelpText()
+    app.allow_extras();   // unknown options are told of in this program's words
+    const std::vector<std::string_view> switches = {"-h",           "--help", "--version",
+                                                    "--list-ports", "--json", "--quiet"};
+    bool* const switchTargets[] = {&help,      &help,         &version,
+                                   &listPorts, &options.json, &options.quiet};
+    for (std::size_t i = 0; i < switches.size(); ++i)
+        app.add_flag(std::string(switches[i]), *switchTargets[i])->disable_flag_override();
+    for (Given& given : values)
+        app.add_option(std::string(given.name), given.values)
+            ->expected(1)
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    app.add_option("image", images);
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());  // CLI11's order
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError&) {
+        return usage(Misuse(arguments, switches));
     }
+    for (const std::string& extra : app.remaining())
+        if (extra != "--")
+            return usage("Unknown option \"" + extra + "\" (see kavlet-flash --help).");
+    for (const Given& given : values)
+        if (given.values.size() > 1)
+            return usage("The option " + std::string(given.name) + " is given twice.");
+
     if (help) {
         options.mode = Mode::Help;
         return {options, {}};
@@ -183,36 +184,43 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
         return {options, {}};
     }
     if (listPorts) {
-        if (!otherOptions.empty())
-            return usage("--list-ports takes no option but --json, and " +
-                         std::string(otherOptions.front()) + " was given.");
+        for (const CLI::Option* option : app.parse_order()) {
+            const std::string name = option->get_name();
+            if (option->nonpositional() && name != "--list-ports" && name != "--json")
+                return usage("--list-ports takes no option but --json, and " + name +
+                             " was given.");
+        }
         if (!images.empty()) return usage("--list-ports takes no image.");
         options.mode = Mode::ListPorts;
         return {options, {}};
     }
 
-    const auto& [port, address, protocol, speed, answerTimeout, maxResends] = values;
-    if (!port.value) return usage("Name the port with --port (" + std::string(kPortForms) + ").");
-    if (DevicePathForPortName(*port.value).empty())
-        return usage("The port \"" + *port.value + kNotAPort);
-    options.port = *port.value;
-    if (!address.value) return usage("Name the heads with --address (such as 1 or 1,3,5-8).");
+    // The value given, if any.
+    const auto value = [&](std::size_t i) -> std::optional<std::string> {
+        if (values[i].values.empty()) return std::nullopt;
+        return values[i].values.front();
+    };
+    const auto port = value(0), address = value(1), protocol = value(2), speed = value(3),
+               answerTimeout = value(4), maxResends = value(5);
+    if (!port) return usage("Name the port with --port (" + std::string(kPortForms) + ").");
+    if (DevicePathForPortName(*port).empty()) return usage("The port \"" + *port + kNotAPort);
+    options.port = *port;
+    if (!address) return usage("Name the heads with --address (such as 1 or 1,3,5-8).");
     std::string error;
-    const auto list = ParseAddressList(*address.value, &error);
+    const auto list = ParseAddressList(*address, &error);
     if (!list) return usage(error);
     options.addresses = *list;
-    if (protocol.value) {
-        if (*protocol.value == "pelco-d") {
+    if (protocol) {
+        if (*protocol == "pelco-d") {
             options.protocolIndex = PROTOCOL_INDEX_PELCO_D;
-        } else if (*protocol.value == "pelco-p") {
+        } else if (*protocol == "pelco-p") {
             options.protocolIndex = PROTOCOL_INDEX_PELCO_P;
         } else {
-            return usage("The protocol \"" + *protocol.value +
-                         "\" is unknown: give pelco-d or pelco-p.");
+            return usage("The protocol \"" + *protocol + "\" is unknown: give pelco-d or pelco-p.");
         }
     }
-    if (speed.value) {
-        const auto baud = ReadUnsigned(*speed.value);
+    if (speed) {
+        const auto baud = ReadUnsigned(*speed);
         const auto found =
             baud ? std::find(DEVICE_SPEED_TABLE.begin(), DEVICE_SPEED_TABLE.end(), *baud)
                  : DEVICE_SPEED_TABLE.end();
@@ -220,22 +228,22 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
             std::string known;
             for (const auto s : DEVICE_SPEED_TABLE)
                 known += (known.empty() ? "" : ", ") + std::to_string(s);
-            return usage("The speed \"" + *speed.value + "\" is not one of " + known + " baud.");
+            return usage("The speed \"" + *speed + "\" is not one of " + known + " baud.");
         }
         options.speed = *baud;
         options.speedIndex = static_cast<std::uint8_t>(found - DEVICE_SPEED_TABLE.begin());
     }
-    if (answerTimeout.value) {
-        const auto wait = ReadSeconds(*answerTimeout.value);
+    if (answerTimeout) {
+        const auto wait = ReadSeconds(*answerTimeout);
         if (!wait)
-            return usage("The answer timeout \"" + *answerTimeout.value +
+            return usage("The answer timeout \"" + *answerTimeout +
                          "\" is not a number of seconds from 0.001 to 3600.");
         options.answerTimeout = *wait;
     }
-    if (maxResends.value) {
-        const auto n = ReadUnsigned(*maxResends.value);
+    if (maxResends) {
+        const auto n = ReadUnsigned(*maxResends);
         if (!n || *n > kMaxResendsLimit)
-            return usage("The resend limit \"" + *maxResends.value +
+            return usage("The resend limit \"" + *maxResends +
                          "\" is not a whole number from 0 to 1000.");
         options.maxResends = *n;
     }

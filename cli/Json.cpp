@@ -5,126 +5,94 @@
 namespace flash {
 namespace {
 
-// Length of the UTF-8 sequence at text[i], or 0 when none starts there (a stray continuation
-// byte, an overlong form, a surrogate, a code point past U+10FFFF, a sequence cut short).
-std::size_t Utf8Length(std::string_view text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    std::size_t length;
-    std::uint32_t codePoint;
-    if (lead < 0x80) return 1;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        codePoint = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        codePoint = lead & 0x0F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        codePoint = lead & 0x07;
+using Json = nlohmann::ordered_json;
+
+// A value other than an object, an array or seconds, as nlohmann-json writes it compactly, with
+// DEL escaped as the other control characters are.
+std::string Dump(const Json& value) {
+    std::string text = value.dump(-1, ' ', false, Json::error_handler_t::replace);
+    for (std::size_t at; (at = text.find('\x7f')) != std::string::npos;)
+        text.replace(at, 1, "\\u007f");
+    return text;
+}
+
+// A string as Dump writes it, where bytes that are not UTF-8 become U+FFFD, written as \ufffd
+// so that it stands out; unless the text holds a U+FFFD of its own, which stays as it is.
+std::string DumpString(std::string_view text) {
+    static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+    std::string json = Dump(Json(text));
+    if (text.find(kReplacement) != std::string_view::npos) return json;
+    for (std::size_t at; (at = json.find(kReplacement)) != std::string::npos;)
+        json.replace(at, kReplacement.size(), "\\ufffd");
+    return json;
+}
+
+// Numbers with a fraction are only ever seconds here, written with three decimals.
+void Write(const Json& value, std::string& out) {
+    if (value.is_object()) {
+        out += '{';
+        for (auto member = value.begin(); member != value.end(); ++member) {
+            if (member != value.begin()) out += ',';
+            out += DumpString(member.key());
+            out += ':';
+            Write(member.value(), out);
+        }
+        out += '}';
+    } else if (value.is_array()) {
+        out += '[';
+        for (auto item = value.begin(); item != value.end(); ++item) {
+            if (item != value.begin()) out += ',';
+            Write(*item, out);
+        }
+        out += ']';
+    } else if (value.is_number_float()) {
+        char number[32];
+        std::snprintf(number, sizeof number, "%.3f", value.get<double>());
+        out += number;
+    } else if (value.is_string()) {
+        out += DumpString(value.get_ref<const std::string&>());
     } else {
-        return 0;
+        out += Dump(value);
     }
-    if (i + length > text.size()) return 0;
-    for (std::size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) return 0;
-        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
-    }
-    if ((length == 3 && codePoint < 0x800) || (length == 4 && codePoint < 0x10000) ||
-        (codePoint >= 0xD800 && codePoint <= 0xDFFF) || codePoint > 0x10FFFF)
-        return 0;
-    return length;
 }
 
 }  // namespace
 
 std::string JsonString(std::string_view text) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        const std::size_t length = Utf8Length(text, i);
-        if (length == 0) {
-            out += "\\ufffd";
-            ++i;
-            continue;
-        }
-        if (length > 1) {
-            out.append(text.substr(i, length));
-            i += length;
-            continue;
-        }
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\b':
-                out += "\\b";
-                break;
-            case '\f':
-                out += "\\f";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    out += escaped;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-        ++i;
-    }
-    return out + "\"";
-}
-
-void JsonObject::Key(std::string_view key) {
-    if (text_.size() > 1) text_ += ',';
-    text_ += JsonString(key);
-    text_ += ':';
+    return DumpString(text);
 }
 
 JsonObject& JsonObject::Add(std::string_view key, std::string_view value) {
-    Key(key);
-    text_ += JsonString(value);
+    members_[std::string(key)] = value;
     return *this;
 }
 
 JsonObject& JsonObject::Add(std::string_view key, std::int64_t value) {
-    Key(key);
-    text_ += std::to_string(value);
+    members_[std::string(key)] = value;
     return *this;
 }
 
 JsonObject& JsonObject::Add(std::string_view key, bool value) {
-    Key(key);
-    text_ += value ? "true" : "false";
+    members_[std::string(key)] = value;
     return *this;
 }
 
 JsonObject& JsonObject::AddSeconds(std::string_view key, double seconds) {
-    Key(key);
-    char number[32];
-    std::snprintf(number, sizeof number, "%.3f", seconds);
-    text_ += number;
+    members_[std::string(key)] = seconds;
     return *this;
 }
 
-JsonObject& JsonObject::AddRaw(std::string_view key, std::string_view json) {
-    Key(key);
-    text_ += json;
+JsonObject& JsonObject::Add(std::string_view key, const std::vector<JsonObject>& objects) {
+    Json array = Json::array();
+    for (const JsonObject& object : objects) array.push_back(object.members_);
+    members_[std::string(key)] = std::move(array);
     return *this;
+}
+
+std::string JsonObject::Text() const {
+    std::string text;
+    Write(members_, text);
+    return text;
 }
 
 }  // namespace flash

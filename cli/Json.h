@@ -1,14 +1,17 @@
-// One JSON object a line, as kavlet-flash --json writes them. Pure functions.
+// One JSON object a line, as kavlet-flash --json writes them: compact, members in the order
+// added, through nlohmann-json. Pure functions.
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace flash {
 
-// The text as a JSON string, quotes included: quote, backslash and control characters are
-// escaped; bytes that are not UTF-8 (a file name may hold any) become U+FFFD.
+// The text as a JSON string, quotes included: quote, backslash and control characters (DEL
+// too) are escaped; bytes that are not UTF-8 (a file name may hold any) become U+FFFD.
 std::string JsonString(std::string_view text);
 
 // Builds one object, its members in the order added: {"a":1,"b":"x"}.
@@ -27,13 +30,12 @@ class JsonObject {
     JsonObject& Add(std::string_view key, bool value);
     // A number with three decimals (seconds).
     JsonObject& AddSeconds(std::string_view key, double seconds);
-    // Text that is JSON already (an array, an object).
-    JsonObject& AddRaw(std::string_view key, std::string_view json);
-    std::string Text() const { return text_ + "}"; }
+    // An array of objects.
+    JsonObject& Add(std::string_view key, const std::vector<JsonObject>& objects);
+    std::string Text() const;
 
   private:
-    void Key(std::string_view key);
-    std::string text_ = "{";
+    nlohmann::ordered_json members_ = nlohmann::ordered_json::object();
 };
 
 }  // namespace flash

@@ -60,16 +60,14 @@ void JsonLines::Error(std::string_view reason, const std::string& sentence) {
 }
 
 void JsonLines::Summary(int exitStatus, const std::vector<HeadResult>& results) {
-    std::string heads = "[";
+    std::vector<JsonObject> heads;
     for (const HeadResult& r : results) {
-        JsonObject object;
+        JsonObject& object = heads.emplace_back();
         object.Add("address", r.address).Add("result", r.result);
         if (!r.reason.empty()) object.Add("reason", r.reason);
         object.Add("frames", r.frames).Add("resends", r.resends).AddSeconds("seconds", r.seconds);
-        if (heads.size() > 1) heads += ',';
-        heads += object.Text();
     }
-    Write(Event("summary").Add("exit", exitStatus).AddRaw("heads", heads + "]"));
+    Write(Event("summary").Add("exit", exitStatus).Add("heads", heads));
     WriteSummaryTable(err_, results);
 }
 

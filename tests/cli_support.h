@@ -1,5 +1,5 @@
 // Shared by the kavlet-flash tests: the built program run as a child process with its output
-// read through pipes, and a small JSON reader for its --json lines.
+// read through pipes, and a JSON reader for its --json lines.
 #pragma once
 
 #include <fcntl.h>
@@ -8,12 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -163,151 +164,37 @@ inline std::vector<std::string> Lines(const std::string& text) {
     return lines;
 }
 
-// A strict reader of one JSON value. Object: the top-level members, each as its decoded
-// string or, for another value, its JSON text.
+// A strict reader of one JSON value, on nlohmann-json. Object: the top-level members, each as
+// its decoded string or, for another value, its JSON text (compact, members in their order).
 class JsonReader {
   public:
-    explicit JsonReader(std::string_view text) : text_(text) {}
+    using Json = nlohmann::ordered_json;
 
     // The members of the object that is the whole text; empty when the text is not exactly one
-    // well-formed JSON object.
+    // well-formed JSON object in UTF-8, or an object in it has a key twice.
     static std::optional<std::map<std::string, std::string>> Object(std::string_view text) {
-        JsonReader reader(text);
+        std::vector<std::set<std::string>> keys;  // of each object open at that point
+        bool repeated = false;
+        const Json::parser_callback_t check = [&](int, Json::parse_event_t event, Json& parsed) {
+            if (event == Json::parse_event_t::object_start) keys.emplace_back();
+            if (event == Json::parse_event_t::object_end) keys.pop_back();
+            if (event == Json::parse_event_t::key && !keys.back().insert(parsed).second)
+                repeated = true;
+            return true;
+        };
+        const Json value = Json::parse(text, check, false);
+        if (repeated || !value.is_object()) return std::nullopt;
         std::map<std::string, std::string> members;
-        reader.Blank();
-        if (!reader.ObjectValue(&members)) return std::nullopt;
-        reader.Blank();
-        if (reader.at_ != text.size()) return std::nullopt;
+        for (const auto& [key, member] : value.items())
+            members[key] = member.is_string() ? member.get<std::string>() : member.dump();
         return members;
     }
     // The decoded string that is the whole text; empty when it is not one.
     static std::optional<std::string> String(std::string_view text) {
-        JsonReader reader(text);
-        std::string value;
-        if (!reader.StringValue(&value) || reader.at_ != text.size()) return std::nullopt;
-        return value;
+        const Json value = Json::parse(text, nullptr, false);
+        if (!value.is_string()) return std::nullopt;
+        return value.get<std::string>();
     }
-
-  private:
-    void Blank() {
-        while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\n' ||
-                                      text_[at_] == '\t' || text_[at_] == '\r'))
-            ++at_;
-    }
-    bool Take(char c) {
-        if (at_ < text_.size() && text_[at_] == c) return ++at_, true;
-        return false;
-    }
-    static void AppendUtf8(std::string& out, unsigned code) {
-        if (code < 0x80) {
-            out += static_cast<char>(code);
-        } else if (code < 0x800) {
-            out += static_cast<char>(0xC0 | (code >> 6));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (code >> 12));
-            out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (code & 0x3F));
-        }
-    }
-    bool StringValue(std::string* out) {
-        if (!Take('"')) return false;
-        while (at_ < text_.size()) {
-            const unsigned char c = static_cast<unsigned char>(text_[at_++]);
-            if (c == '"') return true;
-            if (c < 0x20) return false;  // control characters must be escaped
-            if (c != '\\') {
-                *out += static_cast<char>(c);
-                continue;
-            }
-            if (at_ >= text_.size()) return false;
-            const char e = text_[at_++];
-            const std::string_view simple = "\"\\/bfnrt";
-            const std::string_view meaning = "\"\\/\b\f\n\r\t";
-            if (const auto k = simple.find(e); k != std::string_view::npos) {
-                *out += meaning[k];
-            } else if (e == 'u' && at_ + 4 <= text_.size()) {
-                unsigned code = 0;
-                for (int i = 0; i < 4; ++i) {
-                    const char h = text_[at_++];
-                    code = code * 16 + (h >= '0' && h <= '9'   ? h - '0'
-                                        : h >= 'a' && h <= 'f' ? h - 'a' + 10
-                                        : h >= 'A' && h <= 'F' ? h - 'A' + 10
-                                                               : 1000);
-                    if (code > 0xFFFF) return false;
-                }
-                AppendUtf8(*out, code);
-            } else {
-                return false;
-            }
-        }
-        return false;
-    }
-    bool NumberValue() {
-        const std::size_t start = at_;
-        Take('-');
-        std::size_t digits = 0;
-        while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_])))
-            ++at_, ++digits;
-        if (digits == 0) return false;
-        if (Take('.')) {
-            digits = 0;
-            while (at_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[at_])))
-                ++at_, ++digits;
-            if (digits == 0) return false;
-        }
-        return at_ > start;
-    }
-    bool Value(std::string* out) {
-        Blank();
-        const std::size_t start = at_;
-        bool ok;
-        if (at_ < text_.size() && text_[at_] == '"') {
-            return StringValue(out);
-        } else if (Take('{')) {
-            --at_;
-            ok = ObjectValue(nullptr);
-        } else if (Take('[')) {
-            Blank();
-            ok = true;
-            if (!Take(']')) {
-                do {
-                    std::string ignored;
-                    ok = Value(&ignored);
-                    Blank();
-                } while (ok && Take(','));
-                ok = ok && Take(']');
-            }
-        } else if (text_.substr(at_, 4) == "true" || text_.substr(at_, 4) == "null") {
-            at_ += 4;
-            ok = true;
-        } else if (text_.substr(at_, 5) == "false") {
-            at_ += 5;
-            ok = true;
-        } else {
-            ok = NumberValue();
-        }
-        if (ok) *out = std::string(text_.substr(start, at_ - start));
-        return ok;
-    }
-    bool ObjectValue(std::map<std::string, std::string>* members) {
-        if (!Take('{')) return false;
-        Blank();
-        if (Take('}')) return true;
-        do {
-            Blank();
-            std::string key, value;
-            if (!StringValue(&key)) return false;
-            Blank();
-            if (!Take(':') || !Value(&value)) return false;
-            if (members && !members->emplace(key, value).second) return false;  // repeated key
-            Blank();
-        } while (Take(','));
-        return Take('}');
-    }
-
-    std::string_view text_;
-    std::size_t at_ = 0;
 };
 
 // The first byte of text that is a control character other than a line end, if any.

@@ -172,6 +172,11 @@ TEST(CliJson, BytesThatAreNotUtf8BecomeTheReplacementCharacter) {
         {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // past U+10FFFF
         {"\xe0\x80\xaf", "\"\\ufffd\\ufffd\\ufffd\""},             // an overlong "/" in three
         {"\xf0\x80\x80\xaf", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // and in four bytes
+        {"\xe2\x82", "\"\\ufffd\""},  // the start of a sequence: one U+FFFD
+        {"\xe2\x82"
+         "b",
+         "\"\\ufffdb\""},
+        {"\xef\xbf\xbd\xff", "\"\xef\xbf\xbd\xef\xbf\xbd\""},  // beside a U+FFFD of its own
     };
     for (const auto& c : cases) {
         EXPECT_EQ(flash::JsonString(c.text), c.json) << testing::PrintToString(c.text);
@@ -180,18 +185,19 @@ TEST(CliJson, BytesThatAreNotUtf8BecomeTheReplacementCharacter) {
 }
 
 TEST(CliJson, AnObjectKeepsItsMembersInOrderAndReadsBack) {
-    const std::string text = flash::JsonObject()
-                                 .Add("event", "start")
-                                 .Add("address", 7)
-                                 .Add("size", std::int64_t{4294967296})
-                                 .AddSeconds("t", 1.23456)
-                                 .Add("ok", true)
-                                 .AddRaw("heads", "[{\"a\":1},{\"a\":2}]")
-                                 .Add("image", "a \"b\"\n")
-                                 .Text();
+    const std::string text =
+        flash::JsonObject()
+            .Add("event", "start")
+            .Add("address", 7)
+            .Add("size", std::int64_t{4294967296})
+            .AddSeconds("t", 1.23456)
+            .Add("ok", true)
+            .Add("heads", {flash::JsonObject().Add("a", 1), flash::JsonObject().AddSeconds("s", 2)})
+            .Add("image", "a \"b\"\n")
+            .Text();
     EXPECT_EQ(text,
               "{\"event\":\"start\",\"address\":7,\"size\":4294967296,\"t\":1.235,\"ok\":true,"
-              "\"heads\":[{\"a\":1},{\"a\":2}],\"image\":\"a \\\"b\\\"\\n\"}");
+              "\"heads\":[{\"a\":1},{\"s\":2.000}],\"image\":\"a \\\"b\\\"\\n\"}");
     const auto members = cli_test::JsonReader::Object(text);
     ASSERT_TRUE(members);
     EXPECT_EQ(members->at("image"), "a \"b\"\n");

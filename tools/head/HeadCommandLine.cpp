@@ -1,5 +1,6 @@
 #include "tools/head/HeadCommandLine.h"
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -247,31 +248,39 @@ std::string ParseOptions(const std::vector<std::string>& args, HeadCommandLine* 
         {"--quiet", [&] { line.quiet = true; }},
     };
 
-    for (std::size_t i = 0; i < args.size() && problem.empty(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> value;
-        if (const auto eq = name.find('='); name.starts_with("--") && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
+    // CLI11 reads the arguments; each option's values are then taken in the order given, so
+    // that a later one wins and the first problem is the one told of.
+    CLI::App app("kavlet-head");
+    app.set_help_flag();  // --help prints HeadUsage()
+    app.allow_extras();   // unknown options are told of in this program's words
+    for (const auto& entry : switches) app.add_flag(entry.first)->disable_flag_override();
+    for (const auto& entry : valued)
+        app.add_option(entry.first)
+            ->expected(1)
+            ->allow_extra_args(false)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    std::vector<std::string> reversed(args.rbegin(), args.rend());  // CLI11's order
+    try {
+        app.parse(reversed);
+    } catch (const CLI::ParseError&) {
+        // A switch given a value, or the last option left without its value.
+        for (const std::string& arg : args) {
+            const std::string name = arg.substr(0, arg.find('='));
+            if (name != arg && switches.count(name)) return "unknown option: " + arg;
         }
+        return args.back().substr(0, args.back().find('=')) + " needs a value";
+    }
+    if (!app.remaining().empty()) return "unknown option: " + app.remaining().front();
+    std::map<const CLI::Option*, std::size_t> taken;  // values used so far, by option
+    for (const CLI::Option* option : app.parse_order()) {
+        const std::string name = option->get_name();
         names->push_back(name);
-        if (const auto s = switches.find(name); s != switches.end() && !value) {
+        if (const auto s = switches.find(name); s != switches.end()) {
             s->second();
-            continue;
+        } else {
+            valued.at(name)(option->results().at(taken[option]++));
         }
-        const auto v = valued.find(name);
-        if (v == valued.end()) {
-            problem = "unknown option: " + args[i];
-            break;
-        }
-        if (!value) {
-            if (i + 1 >= args.size()) {
-                problem = name + " needs a value";
-                break;
-            }
-            value = args[++i];
-        }
-        v->second(*value);
+        if (!problem.empty()) return problem;
     }
     if (problem.empty()) *result = std::move(line);
     return problem;

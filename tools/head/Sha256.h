@@ -1,5 +1,7 @@
-// SHA-256 (FIPS 180-4), small and self-contained, for the fingerprint of a received image.
+// SHA-256 through nettle (Debian: nettle-dev), for the fingerprint of a received image.
 #pragma once
+
+#include <nettle/sha2.h>
 
 #include <array>
 #include <cstdint>
@@ -10,11 +12,11 @@ namespace head {
 
 class Sha256 {
   public:
-    using Digest = std::array<std::uint8_t, 32>;
+    using Digest = std::array<std::uint8_t, SHA256_DIGEST_SIZE>;
 
     Sha256();
     void Update(std::span<const std::uint8_t> bytes);
-    // Pads and returns the digest; the object must not be updated afterwards.
+    // Returns the digest; the object must not be updated afterwards.
     Digest Finish();
 
     static Digest Of(std::span<const std::uint8_t> bytes);
@@ -23,12 +25,7 @@ class Sha256 {
     static std::string HexOf(std::span<const std::uint8_t> bytes) { return Hex(Of(bytes)); }
 
   private:
-    void Compress(const std::uint8_t* block);
-
-    std::array<std::uint32_t, 8> state_;
-    std::array<std::uint8_t, 64> block_{};
-    std::size_t blockUsed_ = 0;
-    std::uint64_t totalBytes_ = 0;
+    sha256_ctx context_;
 };
 
 }  // namespace head

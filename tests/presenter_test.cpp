@@ -501,6 +501,19 @@ TEST(PresenterTable, Transfers) {
              r.FramesOut(3);
              EXPECT_EQ(r.FrameOnLine(2), ExpectedFrame(r.image, 4096));
          }},
+        {"an 82 that comes while the checksum error's box is open takes nothing",
+         10000,
+         {"校验错误"},
+         [](PresenterRun& r) {
+             r.view.whileTold = [&](const Notice&) { r.Answer(RSP_BLOCK_OK); };
+             r.Answer(RSP_CHECKSUM_ERROR);
+             r.view.whileTold = nullptr;
+             r.FramesOut(2);
+             r.Settle();
+             EXPECT_EQ(r.FramesOnLine(), 2u);
+             EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(r.image, 0)) << "block 0 again";
+             EXPECT_EQ(r.view.shown.progressPosition, 0);
+         }},
         {"accepting the last frame brings one frame without file data",
          100,
          {},
@@ -549,6 +562,19 @@ TEST(PresenterTable, Transfers) {
              r.Settle();
              EXPECT_EQ(r.FramesOnLine(), 1u);
              EXPECT_EQ(r.StartAgain(), ExpectedFrame(other, 0));
+         }},
+        {"another file chosen while a frame is held part-way: that frame goes out whole first",
+         10000,
+         {"更新已中止!"},
+         [](PresenterRun& r) {
+             r.HoldNextFrame();
+             r.view.file = r.WriteFile("other.bin", RandomImage(6000, 8));
+             r.presenter->OnSelectFile();
+             r.port.Release();
+             ASSERT_TRUE(r.port.WaitForWritten(r.framesFrom + 2 * FRAME_SIZE, engine_test::kWait));
+             r.Settle();
+             EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(r.image, 4096));
+             EXPECT_EQ(r.FramesOnLine(), 2u);
          }},
         // The image is held as it was chosen: what happens to the file afterwards changes
         // nothing on the wire.

@@ -396,11 +396,15 @@ void UpgradeEngine::HandleAnswer(std::span<const std::uint8_t> chunk, std::uint6
     // An answer to a frame can only come once all of the frame has left the output queue, and
     // only for the frame out now: one that came while bytes of it still waited there (an echo
     // of an earlier answer, noise that looks like a code) answers nothing.
-    const bool out = AnswersFrameOut(frameOut);
+    // A frame has one answer: a second one for the same frame (an echo handled while a box
+    // told of the first) answers nothing.
+    const bool out = AnswersFrameOut(frameOut) && frameOut != frameAnswered_;
+    if (out && (code == RSP_BLOCK_OK || IsChecksumError(code) || code == RSP_DONE))
+        frameAnswered_ = frameOut;
     // Only an answer to what was sent ends the wait for one: a chunk that starts with anything
     // else (noise, an answer hidden behind it, a code that answers something else) leaves the
     // operator to be told of the silence.
-    if (awaited_ == Awaited::Greeting ? AnswersGreeting(code) : AnswersFrame(code) && out)
+    if (awaited_ == Awaited::Greeting ? AnswersGreeting(code) : (AnswersFrame(code) && out))
         answerDueSince_.reset();
     if (code == RSP_CONNECTED) observer_.OnConnected();
     if (code == RSP_BLOCK_OK) OnBlockAccepted(out);

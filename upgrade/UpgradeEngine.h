@@ -213,6 +213,7 @@ class UpgradeEngine {
     std::vector<std::unique_ptr<SenderThread>> retiredSenders_;  // ended with the engine
     std::uint64_t sendersStarted_ = 0;
     std::atomic<std::uint64_t> frameMark_{0};  // see SenderLinks::frameMark
+    std::uint64_t frameAnswered_ = 0;          // the frame whose answer was taken last
     // Set by Pump when the count stood still: the sender's next write rings the waker.
     std::atomic<bool> countWatched_{false};
     std::int32_t shownCount_ = 0;  // the count reported last

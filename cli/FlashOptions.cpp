@@ -16,7 +16,9 @@ namespace {
 #ifdef _WIN32
 constexpr const char* kPortForms = "COMn";
 constexpr const char* kNotAPort = "\" is not a port name such as COM1, COM2, ...";
-constexpr const char* kPortHelp = "the serial port: COMn (COM1, COM10, ...)";
+constexpr const char* kPortHelp =
+    "the serial port: COMn (COM1, COM10, ...), or\n"
+    "                           rfc2217://HOST:PORT, socket://HOST:PORT (a device server)";
 constexpr const char* kExamplePort = "COM3";
 constexpr const char* kInterrupts =
     "Ctrl-C or Ctrl-Break 130, the console closed 129, logoff or shutdown 143";
@@ -25,7 +27,8 @@ constexpr const char* kPortForms = "a device path or COMn";
 constexpr const char* kNotAPort =
     "\" is neither a device path (such as /dev/ttyUSB0) nor a name COM1, COM2, ...";
 constexpr const char* kPortHelp =
-    "the serial port: a device path (/dev/ttyUSB0) or COMn (/dev/ttyS<n-1>)";
+    "the serial port: a device path (/dev/ttyUSB0), COMn (/dev/ttyS<n-1>), or\n"
+    "                           rfc2217://HOST:PORT, socket://HOST:PORT (a device server)";
 constexpr const char* kExamplePort = "/dev/ttyUSB0";
 constexpr const char* kInterrupts = "SIGHUP 129, Ctrl-C 130, Ctrl-\\ 131, SIGTERM 143";
 #endif

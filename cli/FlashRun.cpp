@@ -124,7 +124,9 @@ std::string FlashRun::PortProblem() const {
     const std::string device = DevicePathForPortName(options_.port);
     std::string sentence = "The port " + options_.port;
     if (device != options_.port) sentence += " (" + device + ")";
-    if (const int error = engine_.LastOpenError().errorNumber) {
+    if (engine_.LastOpenError().kind == LineErrorKind::HostNotFound) {
+        sentence += " cannot be opened: the host name is not known.";
+    } else if (const int error = engine_.LastOpenError().errorNumber) {
         sentence += " cannot be opened: ";
         sentence += std::strerror(error);
         sentence += ".";

@@ -133,6 +133,8 @@ std::string HeadSession::LastAcceptedText() const {
 }
 
 std::string HeadSession::OpenErrorText() const {
+    if (engine_.LastOpenError().kind == LineErrorKind::HostNotFound)
+        return ": the host name is not known";
     const int error = engine_.LastOpenError().errorNumber;
     if (!error) return {};
     std::string text = ": ";
@@ -143,10 +145,18 @@ std::string HeadSession::OpenErrorText() const {
 // --- The engine's reports
 
 void HeadSession::OnPortReopened(bool open) {
-    if (!open)
+    if (open) return;
+    // A raw TCP port cannot change speed: the first change, to the head's own, is refused.
+    if (options_.port.starts_with("socket://") && phase_ == Phase::Greeting &&
+        options_.speed != 115200) {
         Fail("port", "the port " + options_.port +
-                         " could not be opened again after the change of line speed" +
-                         OpenErrorText() + ".");
+                         " is raw TCP and runs at 115200 baud only: it cannot reach a head at " +
+                         std::to_string(options_.speed) + " baud (use rfc2217://).");
+        return;
+    }
+    Fail("port", "the port " + options_.port +
+                     " could not be opened again after the change of line speed" + OpenErrorText() +
+                     ".");
 }
 
 void HeadSession::OnThreadCreationFailed() {

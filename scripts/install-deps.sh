@@ -3,7 +3,8 @@
 # CLI11 (both header-only, copied into the Windows build too) and nettle (the virtual head's
 # SHA-256) among it. With the argument "test", also what the tests need (GoogleTest, an X
 # server for the tests that look at the window as a screen shows it, and MinGW-w64 and Wine
-# for the Windows build, with Wine's Marlett font for the caption buttons of its windows); with
+# for the Windows build, with Wine's Marlett font for the caption buttons of its windows, and
+# ser2net for the network port tests); with
 # "screenshots", that and what scripts/wine-screenshots.sh needs besides (ImageMagick, and the
 # locale sources its zh_CN.UTF-8 locale is made from); with "package", what the test command
 # needs (the packages are built from its build directories) and what scripts/package.sh needs
@@ -17,7 +18,7 @@ packages="ca-certificates cmake ninja-build g++ pkg-config
     nlohmann-json3-dev libcli11-dev nettle-dev
     fonts-wqy-zenhei"
 if [ "${1:-}" = test ] || [ "${1:-}" = screenshots ] || [ "${1:-}" = package ]; then
-    packages="$packages libgtest-dev googletest xvfb xauth g++-mingw-w64-x86-64-posix wine64
+    packages="$packages libgtest-dev googletest xvfb xauth ser2net g++-mingw-w64-x86-64-posix wine64
         fonts-wine"
 fi
 if [ "${1:-}" = screenshots ]; then

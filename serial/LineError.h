@@ -9,6 +9,7 @@ enum class LineErrorKind {
     Busy,              // another program (or another opening) holds the device
     NotPermitted,      // the device may not be opened by this user
     NotASerialDevice,  // it opened, but it is no terminal or communications device
+    HostNotFound,      // a network port's host name does not resolve (errorNumber 0)
     Other,             // anything else: errorNumber tells what
 };
 

@@ -11,6 +11,8 @@
 #include <utility>
 
 #include "serial/PortNames.h"
+#include "serial/net/NetPortName.h"
+#include "serial/net/NetworkLine.h"
 
 OpenResult<PosixSerialLine> PosixSerialLine::Open(const std::string& devicePath) {
     auto fail = [](int error, int fd) -> OpenResult<PosixSerialLine> {
@@ -235,6 +237,7 @@ int PosixSerialLine::CloseLine(bool keepDevice) {
 }
 
 LineOpenResult OpenPlatformLine(const std::string& portName) {
+    if (NetPortName::Parse(portName)) return NetworkLine::Open(portName);
     auto [line, error] = PosixSerialLine::Open(DevicePathForPortName(portName));
     return {std::move(line), error};
 }

@@ -6,6 +6,8 @@
 #include <utility>
 
 #include "serial/PortNames.h"
+#include "serial/net/NetPortName.h"
+#include "serial/net/NetworkLine.h"
 
 namespace {
 
@@ -363,6 +365,7 @@ HANDLE Win32SerialLine::CloseLine(bool keepDevice) {
 }
 
 LineOpenResult OpenPlatformLine(const std::string& portName) {
+    if (NetPortName::Parse(portName)) return NetworkLine::Open(portName);
     auto [line, error] = Win32SerialLine::Open(DevicePathForPortName(portName));
     return {std::move(line), error};
 }

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "cli/FailureReasons.h"
+
 namespace flash {
 
 int Flush(std::FILE* to) {
@@ -27,11 +29,21 @@ void WriteErrorLine(std::FILE* to, const std::string& sentence) {
     std::fflush(to);
 }
 
+std::string ReasonToken(const HeadResult& result) {
+    return result.failure ? Token(*result.failure) : "";
+}
+
+void WriteFailureLine(std::FILE* to, const HeadResult& result, const std::string& message) {
+    // An interrupted head was told of by Interrupted already.
+    if (result.failure == TransferFailure::Interrupted) return;
+    WriteErrorLine(to, message + " (" + ReasonToken(result) + ")");
+}
+
 int WriteSummaryTable(std::FILE* to, const std::vector<HeadResult>& results) {
     std::fprintf(to, "%-8s %-26s %7s %8s %9s\n", "address", "result", "frames", "resends", "time");
     for (const HeadResult& r : results) {
         std::string result = r.result;
-        if (!r.reason.empty()) result += " (" + r.reason + ")";
+        if (r.failure) result += " (" + std::string(Token(*r.failure)) + ")";
         std::fprintf(to, "%-8u %-26s %7u %8u %8.1fs\n", r.address, result.c_str(), r.frames,
                      r.resends, r.seconds);
     }

@@ -8,20 +8,22 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cli/FlashOptions.h"
+#include "upgrade/TransferFailure.h"
 
 namespace flash {
 
 // How one head ended, for the summary.
 struct HeadResult {
     unsigned address = 0;
-    std::string result;  // done, failed, skipped
-    std::string reason;  // for failed: no-answer, too-many-resends, head-failed, ...
+    std::string result;                      // done, failed, skipped
+    std::optional<TransferFailure> failure;  // for failed: why (its token: Token)
     unsigned frames = 0;
     unsigned resends = 0;
     double seconds = 0;
@@ -68,8 +70,8 @@ class FlashEvents {
     virtual void Failed(const HeadResult& result, const std::string& message) = 0;
     // A signal stopped the run during a head; message: where the head stood.
     virtual void Interrupted(const std::string& message) = 0;
-    // The run cannot start: reason "file" (the image) or "port".
-    virtual void Error(std::string_view reason, const std::string& sentence) = 0;
+    // The run cannot start: the image or the port failed.
+    virtual void Error(TransferFailure failure, const std::string& sentence) = 0;
     // The run cannot even wait for the engine: told as an error alone.
     virtual void Problem(const std::string& sentence) = 0;
     // The run has ended with exitStatus; one result a head named.
@@ -97,6 +99,11 @@ int Flush(std::FILE* to);
 std::string OutputSentence(int error);
 // "kavlet-flash: " and the sentence, which goes on in lower case ("SIGINT" stays).
 void WriteErrorLine(std::FILE* to, const std::string& sentence);
+// The token of the reason a head failed for, empty for one that did not.
+std::string ReasonToken(const HeadResult& result);
+// "kavlet-flash: " and the sentence for a failed head, with its reason; nothing for an
+// interrupted one (Interrupted told it).
+void WriteFailureLine(std::FILE* to, const HeadResult& result, const std::string& message);
 // The table of results: a header, then a row a head. Returns what Flush does, as
 // WriteStartLine does.
 int WriteSummaryTable(std::FILE* to, const std::vector<HeadResult>& results);

@@ -5,33 +5,13 @@
 #include <array>
 #include <charconv>
 
+#include "cli/Platform.h"
 #include "serial/PortNames.h"
 #include "upgrade/DeviceAddress.h"
 #include "upgrade/PelcoCommand.h"
 
 namespace flash {
 namespace {
-
-// What the operator types as a port differs by platform: Windows knows COM ports only.
-#ifdef _WIN32
-constexpr const char* kPortForms = "COMn";
-constexpr const char* kNotAPort = "\" is not a port name such as COM1, COM2, ...";
-constexpr const char* kPortHelp =
-    "the serial port: COMn (COM1, COM10, ...), or\n"
-    "                           rfc2217://HOST:PORT, socket://HOST:PORT (a device server)";
-constexpr const char* kExamplePort = "COM3";
-constexpr const char* kInterrupts =
-    "Ctrl-C or Ctrl-Break 130, the console closed 129, logoff or shutdown 143";
-#else
-constexpr const char* kPortForms = "a device path or COMn";
-constexpr const char* kNotAPort =
-    "\" is neither a device path (such as /dev/ttyUSB0) nor a name COM1, COM2, ...";
-constexpr const char* kPortHelp =
-    "the serial port: a device path (/dev/ttyUSB0), COMn (/dev/ttyS<n-1>), or\n"
-    "                           rfc2217://HOST:PORT, socket://HOST:PORT (a device server)";
-constexpr const char* kExamplePort = "/dev/ttyUSB0";
-constexpr const char* kInterrupts = "SIGHUP 129, Ctrl-C 130, Ctrl-\\ 131, SIGTERM 143";
-#endif
 
 constexpr unsigned kMaxResendsLimit = 1000;
 constexpr double kMaxAnswerTimeoutSeconds = 3600;
@@ -205,8 +185,9 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
     };
     const auto port = value(0), address = value(1), protocol = value(2), speed = value(3),
                answerTimeout = value(4), maxResends = value(5);
-    if (!port) return usage("Name the port with --port (" + std::string(kPortForms) + ").");
-    if (DevicePathForPortName(*port).empty()) return usage("The port \"" + *port + kNotAPort);
+    const PlatformWords& words = ThisPlatformWords();
+    if (!port) return usage("Name the port with --port (" + std::string(words.portForms) + ").");
+    if (DevicePathForPortName(*port).empty()) return usage("The port \"" + *port + words.notAPort);
     options.port = *port;
     if (!address) return usage("Name the heads with --address (such as 1 or 1,3,5-8).");
     std::string error;
@@ -297,8 +278,10 @@ Examples:
   kavlet-flash --port @PORT@ --address 2 --answer-timeout 5 --json firmware.bin > log.jsonl
   kavlet-flash --list-ports
 )";
-    const std::pair<const char*, const char*> fills[] = {
-        {"@PORT_HELP@", kPortHelp}, {"@INTERRUPTS@", kInterrupts}, {"@PORT@", kExamplePort}};
+    const PlatformWords& words = ThisPlatformWords();
+    const std::pair<const char*, const char*> fills[] = {{"@PORT_HELP@", words.portHelp},
+                                                         {"@INTERRUPTS@", words.interrupts},
+                                                         {"@PORT@", words.examplePort}};
     for (const auto& [mark, fill] : fills)
         for (std::size_t at; (at = text.find(mark)) != std::string::npos;)
             text.replace(at, std::string_view(mark).size(), fill);

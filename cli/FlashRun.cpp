@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "cli/FailureReasons.h"
 #include "cli/FlashEvents.h"
 #include "cli/HeadSession.h"
 #include "cli/InterruptibleClock.h"
@@ -46,7 +47,7 @@ class FlashRun final : private EngineObserver {
           io_(std::move(io)),
           events_(EventsFor(options_, io_)),
           waiter_(io_),
-          clock_(waiter_),
+          clock_(io_.interrupts),
           engine_(*this, EngineOptions()) {}
     ~FlashRun() override { engine_.StopAll(); }
 
@@ -64,7 +65,8 @@ class FlashRun final : private EngineObserver {
 
     // Pumps the engine until done() holds, or a signal comes (false).
     bool WaitUntil(const std::function<bool()>& done);
-    // The sentence for a port that cannot be opened.
+    // Why the port cannot be opened, and the sentence saying so.
+    TransferFailure PortFailure() const;
     std::string PortProblem() const;
     // The run ends with status: output that could not be written is told, and a run that went
     // well then ends with kExitOutput instead.
@@ -72,30 +74,30 @@ class FlashRun final : private EngineObserver {
 
     // --- The engine's reports: the port's for the run, the rest for the head under way
     EngineObserver& Head() { return session_ ? *session_ : noHead_; }
-    void ReadPortSettings(SerialSettings& settings) override { settings.portName = options_.port; }
-    void OnPortOpenFailed(PortFailure failure) override { lastPortFailure_ = failure; }
     void OnPortReopened(bool open) override { Head().OnPortReopened(open); }
-    void OnThreadCreationFailed() override { Head().OnThreadCreationFailed(); }
+    // A failed opening is the run's (the head hears of a failed reopening from OnPortReopened);
+    // the rest are the head's.
+    void OnFailure(TransferFailure failure) override {
+        if (failure == TransferFailure::PortOpenFailed ||
+            failure == TransferFailure::PortTimeoutsFailed ||
+            failure == TransferFailure::PortEventsFailed) {
+            lastPortFailure_ = failure;
+        } else {
+            Head().OnFailure(failure);
+        }
+    }
     void OnConnected() override { Head().OnConnected(); }
     void OnBlockAccepted(std::int32_t position) override { Head().OnBlockAccepted(position); }
     void OnChecksumError() override { Head().OnChecksumError(); }
     void OnUpgradeDone(std::int32_t position) override { Head().OnUpgradeDone(position); }
-    void OnHeadFailed() override { Head().OnHeadFailed(); }
-    void OnHeadTimedOut() override { Head().OnHeadTimedOut(); }
-    void OnDoneTooEarly() override { Head().OnDoneTooEarly(); }
-    void OnDoneWithheld() override { Head().OnDoneWithheld(); }
     void OnFrameSent(std::int32_t offset) override { Head().OnFrameSent(offset); }
-    void OnNoAnswer() override { Head().OnNoAnswer(); }
-    void OnPortLost() override { Head().OnPortLost(); }
-    void OnWriteFailed() override { Head().OnWriteFailed(); }
-    void OnFileUnreadable() override { Head().OnFileUnreadable(); }
 
     const FlashOptions options_;
     RunIo io_;
     const std::unique_ptr<FlashEvents> events_;
     RunWaiter waiter_;
     InterruptibleClock clock_;
-    std::optional<PortFailure> lastPortFailure_;
+    std::optional<TransferFailure> lastPortFailure_;
     std::optional<HeadSession> session_;  // the head under way
     EngineObserver noHead_;               // takes the reports that come between heads
     int signal_ = 0;
@@ -120,22 +122,17 @@ bool FlashRun::WaitUntil(const std::function<bool()>& done) {
     }
 }
 
+TransferFailure FlashRun::PortFailure() const {
+    return lastPortFailure_.value_or(TransferFailure::PortOpenFailed);
+}
+
 std::string FlashRun::PortProblem() const {
-    const std::string device = DevicePathForPortName(options_.port);
-    std::string sentence = "The port " + options_.port;
-    if (device != options_.port) sentence += " (" + device + ")";
-    if (engine_.LastOpenError().kind == LineErrorKind::HostNotFound) {
-        sentence += " cannot be opened: the host name is not known.";
-    } else if (const int error = engine_.LastOpenError().errorNumber) {
-        sentence += " cannot be opened: ";
-        sentence += std::strerror(error);
-        sentence += ".";
-    } else if (lastPortFailure_ == PortFailure::OpenFailed) {
-        sentence += " cannot be opened: it refuses the line settings (8N1 at 115200 baud).";
-    } else {
-        sentence += " cannot be opened.";
-    }
-    return sentence;
+    FailureFacts facts;
+    facts.port = options_.port;
+    if (const std::string device = DevicePathForPortName(options_.port); device != options_.port)
+        facts.device = device;
+    facts.openError = OpenErrorText(engine_.LastOpenError());
+    return ReasonFor(PortFailure()).sentence(facts);
 }
 
 int FlashRun::Ended(int status) {
@@ -154,20 +151,24 @@ int FlashRun::Run() {
     const ImageCheck image = engine_.OpenFirmware(options_.image);
     const std::int32_t size = image.size;
     if (!image.Opened()) {
-        events_->Error("file", ImageSentence(options_.image, image));
+        events_->Error(TransferFailure::ImageRefused, ImageSentence(options_.image, image));
         return Ended(kExitImage);
     }
     events_->Start(options_, size, (std::int64_t{size} + FRAME_DATA_SIZE - 1) / FRAME_DATA_SIZE);
     // Once started, every run ends with its summary: without a port each head is skipped.
-    bool portFailed = !engine_.OpenPort();
-    if (portFailed) events_->Error("port", PortProblem());
+    SerialSettings settings = engine_.LineSettings();
+    settings.portName = options_.port;
+    // The failure that ended the run: the heads after it are skipped.
+    std::optional<TransferFailure> ended;
+    if (!engine_.OpenPort(settings)) {
+        ended = PortFailure();
+        events_->Error(*ended, PortProblem());
+    }
 
     std::vector<HeadResult> results;
-    bool stopped = false;  // by a signal
-    bool fileFailed = false;
     for (const unsigned address : options_.addresses) {
-        if (stopped || portFailed || fileFailed) {
-            results.push_back({address, "skipped", "", 0, 0, 0});
+        if (ended) {
+            results.push_back({address, "skipped", std::nullopt, 0, 0, 0});
             continue;
         }
         session_.emplace(address, options_, engine_, *events_);
@@ -175,12 +176,11 @@ int FlashRun::Run() {
             // A signal: the port is let go at once, and the operator told where the head stood.
             engine_.StopAll();
             session_->Interrupt(signal_);
-            stopped = true;
         }
         results.push_back(session_->Finish());
         session_.reset();
-        portFailed = portFailed || results.back().reason == "port";
-        fileFailed = fileFailed || results.back().reason == "file";
+        if (const auto failure = results.back().failure; failure && ReasonFor(*failure).endsRun)
+            ended = failure;
     }
     engine_.StopAll();
 
@@ -188,9 +188,10 @@ int FlashRun::Run() {
     if (std::any_of(results.begin(), results.end(),
                     [](const HeadResult& r) { return r.result != "done"; }))
         status = kExitHeadFailed;
-    if (fileFailed) status = kExitImage;
-    if (portFailed) status = kExitPort;
-    if (stopped) status = kExitInterrupted + signal_;
+    if (ended) {
+        status = ReasonFor(*ended).exitStatus;
+        if (*ended == TransferFailure::Interrupted) status += signal_;
+    }
     if (status == kExitDone && events_->OutputError()) status = kExitOutput;
     events_->Summary(status, results);
     return Ended(status);

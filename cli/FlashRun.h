@@ -5,7 +5,6 @@
 // whenever the engine rings (cli/RunWaiter.h) or its next timer is due.
 #pragma once
 
-#include <atomic>
 #include <cstdio>
 
 #include "cli/FlashOptions.h"
@@ -14,27 +13,17 @@
 
 namespace flash {
 
+class InterruptSource;
+
 struct RunIo {
     std::FILE* out = stdout;  // progress, events, JSON lines, the summary
     std::FILE* err = stderr;  // errors (and, with JSON, the summary table)
     bool terminal = false;    // out is a terminal: one progress line a head, redrawn in place
-    // Readable once a signal has come: each byte the number of a signal (SIGHUP, SIGINT,
-    // SIGQUIT, SIGTERM). The run then stops at once. -1: none.
-    int interruptFd = -1;
-#ifdef _WIN32
-    // On Windows instead: a manual-reset event set once a console Ctrl event has come, and
-    // where the number of the signal it stands for (SIGINT, SIGTERM, kConsoleClosed) is then
-    // found. Null: none.
-    void* interruptEvent = nullptr;
-    const std::atomic<int>* interruptSignal = nullptr;
-#endif
+    // The run stops at once when an interrupt comes from here (SIGHUP, SIGINT, SIGQUIT,
+    // SIGTERM, or the console's Ctrl events on Windows). Null: none.
+    InterruptSource* interrupts = nullptr;
     LineOpener openLine;  // empty: this platform's devices (OpenPlatformLine)
 };
-
-#ifdef _WIN32
-// The console was closed: told with SIGHUP's number, as a terminal's hang-up is elsewhere.
-inline constexpr int kConsoleClosed = 1;
-#endif
 
 // Runs options (Mode::Flash) and returns the exit status (see FlashOptions.h).
 int RunFlash(const FlashOptions& options, RunIo io);

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "cli/FlashRun.h"
-#include "cli/RunWaiter.h"
+#include "cli/InterruptSource.h"
 #include "upgrade/FirmwareFrame.h"
 #include "upgrade/PelcoCommand.h"
 
@@ -37,7 +37,7 @@ bool HeadSession::Run(const WaitUntil& waitUntil) {
     imageSize_ = image.size;
     if (!image.Opened()) {
         phase_ = Phase::Greeting;  // so that the failure counts for this head
-        Fail("file", ImageSentence(options_.image, image));
+        Fail(TransferFailure::ImageRefused, ImageSentence(options_.image, image));
         return true;
     }
     const std::vector<std::uint8_t> command =
@@ -45,40 +45,42 @@ bool HeadSession::Run(const WaitUntil& waitUntil) {
     events_.Command(address_, command, options_.speed);
     phase_ = Phase::Greeting;
     engine_.SelectDevice(device);
-    if (outcome_) return true;
+    if (failure_) return true;
     engine_.DropReceived();  // what came before the loader was greeted answers nothing of this head
 
     engine_.Greet();
-    if (!engine_.PortOpen())
-        Fail("port", "the port " + options_.port + " is closed: the greeting could not be sent.");
-    if (!waitUntil([&] { return outcome_ || connected_; })) return false;
-    if (outcome_) return true;
+    if (!engine_.PortOpen()) Fail(TransferFailure::PortClosed);
+    if (!waitUntil([&] { return done_ || failure_ || connected_; })) return false;
+    if (done_ || failure_) return true;
     events_.Connected(address_);
 
     phase_ = Phase::Sending;
     sentBase_ = engine_.SentCount();
     sendStart_ = Clock::now();
     if (!engine_.StartUpgrade()) {
-        Fail("file", "the image " + options_.image + " is no longer open.");
+        Fail(TransferFailure::ImageRefused, "the image " + options_.image + " is no longer open.");
         return true;
     }
     events_.Sending(Progress());
-    return waitUntil([&] { return outcome_.has_value(); });
+    return waitUntil([&] { return done_ || failure_; });
 }
 
 void HeadSession::Interrupt(int signal) {
-    outcome_ = "interrupted";
-    message_ = "Interrupted by " + SignalName(signal) + " during " + HeadName() + ": " +
-               LastAcceptedText() + "; the port " + options_.port + " is released.";
+    // Whatever the head's end was, the signal is what the run stopped for.
+    done_ = false;
+    failure_ = TransferFailure::Interrupted;
+    signal_ = signal;
+    message_ = ReasonFor(*failure_).sentence(Facts());
     events_.Interrupted(message_);
 }
 
 HeadResult HeadSession::Finish() {
     const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
-    const bool done = outcome_ == "done";
+    const bool done = done_;
     if (phase_ == Phase::Sending) events_.SendingEnded(Progress(), done);
-    HeadResult result{address_, done ? "done" : "failed", done ? "" : *outcome_, frames_, resends_,
-                      seconds};
+    HeadResult result{
+        address_, done ? "done" : "failed", done ? std::nullopt : failure_, frames_, resends_,
+        seconds};
     if (done) {
         events_.Done(result);
     } else {
@@ -92,10 +94,12 @@ SendProgress HeadSession::Progress() const {
             std::max<std::int64_t>(0, engine_.SentCount() - sentBase_), sendStart_, resends_};
 }
 
-void HeadSession::Fail(const std::string& reason, const std::string& message) {
+void HeadSession::Fail(TransferFailure failure, const std::string& imageProblem) {
     if (!Active()) return;
-    outcome_ = reason;
-    message_ = message;
+    failure_ = failure;
+    FailureFacts facts = Facts();
+    facts.imageProblem = imageProblem;
+    message_ = ReasonFor(failure).sentence(facts);
     // The sender is stopped at once, before another answer can wake it.
     engine_.EndTransfer();
 }
@@ -132,14 +136,24 @@ std::string HeadSession::LastAcceptedText() const {
            std::to_string(lastAcceptedOffset_) + ")";
 }
 
-std::string HeadSession::OpenErrorText() const {
-    if (engine_.LastOpenError().kind == LineErrorKind::HostNotFound)
-        return ": the host name is not known";
-    const int error = engine_.LastOpenError().errorNumber;
-    if (!error) return {};
-    std::string text = ": ";
-    text += std::strerror(error);
-    return text;
+FailureFacts HeadSession::Facts() const {
+    FailureFacts facts;
+    facts.head = HeadName();
+    facts.port = options_.port;
+    facts.image = options_.image;
+    facts.openError = OpenErrorText(engine_.LastOpenError());
+    facts.at = AtBlock();
+    facts.greeting = phase_ == Phase::Greeting;
+    facts.block = phase_ == Phase::Sending ? AwaitedFrame() : 0;
+    facts.rejectedBlock = frameIndex_;
+    facts.wait = Seconds(options_.answerTimeout) + " s";
+    facts.protocol = ProtocolName(options_.protocolIndex);
+    facts.speed = options_.speed;
+    facts.code = engine_.LastResponse();
+    facts.resends = resendsThisBlock_;
+    facts.signal = SignalName(signal_);
+    facts.lastAccepted = LastAcceptedText();
+    return facts;
 }
 
 // --- The engine's reports
@@ -147,20 +161,16 @@ std::string HeadSession::OpenErrorText() const {
 void HeadSession::OnPortReopened(bool open) {
     if (open) return;
     // A raw TCP port cannot change speed: the first change, to the head's own, is refused.
-    if (options_.port.starts_with("socket://") && phase_ == Phase::Greeting &&
-        options_.speed != 115200) {
-        Fail("port", "the port " + options_.port +
-                         " is raw TCP and runs at 115200 baud only: it cannot reach a head at " +
-                         std::to_string(options_.speed) + " baud (use rfc2217://).");
+    const bool rawTcp = options_.port.starts_with("socket://");
+    if (rawTcp && phase_ == Phase::Greeting && options_.speed != 115200) {
+        Fail(TransferFailure::PortSpeedFixed);
         return;
     }
-    Fail("port", "the port " + options_.port +
-                     " could not be opened again after the change of line speed" + OpenErrorText() +
-                     ".");
+    Fail(TransferFailure::PortReopenFailed);
 }
 
-void HeadSession::OnThreadCreationFailed() {
-    Fail("port", "a worker thread for the port " + options_.port + " could not be started.");
+void HeadSession::OnFailure(TransferFailure failure) {
+    Fail(failure);
 }
 
 void HeadSession::OnConnected() {
@@ -191,12 +201,7 @@ void HeadSession::OnChecksumError() {
     if (!Active() || phase_ != Phase::Sending) return;
     const unsigned code = engine_.LastResponse();
     if (resendsThisBlock_ >= options_.maxResends) {
-        char text[32];
-        std::snprintf(text, sizeof text, "%02x", code);
-        Fail("too-many-resends", HeadName() + " rejected block " + std::to_string(frameIndex_) +
-                                     " (checksum error " + text + ") once more after " +
-                                     std::to_string(resendsThisBlock_) +
-                                     " resends, the most --max-resends allows.");
+        Fail(TransferFailure::TooManyResends);
         return;
     }
     rejectCode_ = code;  // told with the resend, when the block goes out again
@@ -205,54 +210,7 @@ void HeadSession::OnChecksumError() {
 void HeadSession::OnUpgradeDone(std::int32_t) {
     if (!Active() || phase_ != Phase::Sending) return;
     ReportAccepted();
-    outcome_ = "done";
-}
-
-void HeadSession::OnHeadFailed() {
-    Fail("head-failed", HeadName() + " answered 86: the upgrade failed" + AtBlock() + ".");
-}
-
-void HeadSession::OnHeadTimedOut() {
-    Fail("head-timeout",
-         HeadName() + " answered 87: the upgrade timed out in the head" + AtBlock() + ".");
-}
-
-void HeadSession::OnDoneTooEarly() {
-    Fail("early-done", HeadName() + " answered 84 (done) before it had the whole image" +
-                           AtBlock() + ", so the upgrade is not known to have worked.");
-}
-
-void HeadSession::OnDoneWithheld() {
-    Fail("no-done", HeadName() +
-                        " answered 82, not 84, to the frame after the last block: it "
-                        "never said done, so the upgrade is not known to have worked.");
-}
-
-void HeadSession::OnNoAnswer() {
-    if (!Active()) return;
-    const std::string wait = Seconds(options_.answerTimeout) + " s";
-    if (phase_ == Phase::Greeting) {
-        Fail("no-answer", HeadName() + " did not answer the greeting within " + wait +
-                              " (is a head with this address on the line, with " +
-                              ProtocolName(options_.protocolIndex) + " at " +
-                              std::to_string(options_.speed) + " baud?).");
-    } else {
-        Fail("no-answer", HeadName() + " did not answer frame " + std::to_string(AwaitedFrame()) +
-                              " within " + wait + ".");
-    }
-}
-
-void HeadSession::OnPortLost() {
-    Fail("port", "the port " + options_.port + " went away (device removed or hung up).");
-}
-
-void HeadSession::OnWriteFailed() {
-    Fail("port", "a byte could not be written to the port " + options_.port + ".");
-}
-
-void HeadSession::OnFileUnreadable() {
-    Fail("file",
-         "the image " + options_.image + " could not be read to the end while it was being sent.");
+    done_ = true;
 }
 
 }  // namespace flash

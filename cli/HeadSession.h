@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "cli/FailureReasons.h"
 #include "cli/FlashEvents.h"
 #include "cli/FlashOptions.h"
 #include "upgrade/UpgradeEngine.h"
@@ -41,28 +42,22 @@ class HeadSession final : public EngineObserver {
 
     // --- The engine's reports, forwarded by the run
     void OnPortReopened(bool open) override;
-    void OnThreadCreationFailed() override;
+    void OnFailure(TransferFailure failure) override;
     void OnConnected() override;
     void OnFrameSent(std::int32_t offset) override;
     void OnBlockAccepted(std::int32_t position) override;
     void OnChecksumError() override;
     void OnUpgradeDone(std::int32_t position) override;
-    void OnHeadFailed() override;
-    void OnHeadTimedOut() override;
-    void OnDoneTooEarly() override;
-    void OnDoneWithheld() override;
-    void OnNoAnswer() override;
-    void OnPortLost() override;
-    void OnWriteFailed() override;
-    void OnFileUnreadable() override;
 
   private:
     enum class Phase { Idle, Greeting, Sending };
 
     // Greeted or sending, and not ended yet: the engine's reports count.
-    bool Active() const { return phase_ != Phase::Idle && !outcome_; }
-    // Ends the head for reason (the first one counts) with the sentence message.
-    void Fail(const std::string& reason, const std::string& message);
+    bool Active() const { return phase_ != Phase::Idle && !done_ && !failure_; }
+    // Ends the head for failure (the first one counts), with the sentence its row makes of
+    // what the session knows now; imageProblem for ImageRefused.
+    void Fail(TransferFailure failure, const std::string& imageProblem = {});
+    FailureFacts Facts() const;
     // The frame of the block in flight began to go out.
     void EmitFrame();
     // The block in flight was accepted: noted as the last one, and told.
@@ -73,7 +68,6 @@ class HeadSession final : public EngineObserver {
     std::int32_t AwaitedFrame() const;
     std::string AtBlock() const;
     std::string LastAcceptedText() const;
-    std::string OpenErrorText() const;
 
     const unsigned address_;
     const FlashOptions& options_;
@@ -82,8 +76,10 @@ class HeadSession final : public EngineObserver {
     std::int32_t imageSize_ = 0;
     Phase phase_ = Phase::Idle;
     bool connected_ = false;
-    std::optional<std::string> outcome_;  // "done" or a failure reason; the first one counts
-    std::string message_;                 // the sentence for a failure
+    bool done_ = false;                       // the head took the whole image
+    std::optional<TransferFailure> failure_;  // why it did not; the first one counts
+    int signal_ = 0;                          // the signal that interrupted it
+    std::string message_;                     // the sentence for a failure
     unsigned frames_ = 0;
     unsigned resends_ = 0;
     unsigned resendsThisBlock_ = 0;

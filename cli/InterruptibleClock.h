@@ -3,19 +3,20 @@
 // Threads: Sleep on whichever thread the engine pauses (the run's, during the handshake).
 #pragma once
 
-#include "cli/RunWaiter.h"
+#include "cli/InterruptSource.h"
 #include "upgrade/EngineClock.h"
 
 namespace flash {
 
 class InterruptibleClock final : public EngineClock {
   public:
-    explicit InterruptibleClock(const RunWaiter& waiter) : waiter_(waiter) {}
+    // interrupts: null when none can come.
+    explicit InterruptibleClock(const InterruptSource* interrupts) : interrupts_(interrupts) {}
     void Sleep(std::chrono::milliseconds duration) override;
     TimePoint Now() const override { return std::chrono::steady_clock::now(); }
 
   private:
-    const RunWaiter& waiter_;
+    const InterruptSource* const interrupts_;
 };
 
 }  // namespace flash

@@ -1,5 +1,7 @@
 #include "cli/JsonLines.h"
 
+#include "cli/FailureReasons.h"
+
 namespace flash {
 
 JsonObject JsonLines::Event(const char* name, std::optional<unsigned> address) const {
@@ -49,13 +51,13 @@ void JsonLines::Resend(unsigned address, std::int32_t index, unsigned code, unsi
 }
 
 void JsonLines::Failed(const HeadResult& result, const std::string& message) {
-    Write(Event("failed", result.address).Add("reason", result.reason).Add("message", message));
-    // An interrupted head was told of by Interrupted already.
-    if (result.reason != "interrupted") WriteErrorLine(err_, message + " (" + result.reason + ")");
+    Write(
+        Event("failed", result.address).Add("reason", ReasonToken(result)).Add("message", message));
+    WriteFailureLine(err_, result, message);
 }
 
-void JsonLines::Error(std::string_view reason, const std::string& sentence) {
-    Write(Event("error").Add("reason", reason).Add("message", sentence));
+void JsonLines::Error(TransferFailure failure, const std::string& sentence) {
+    Write(Event("error").Add("reason", Token(failure)).Add("message", sentence));
     WriteErrorLine(err_, sentence);
 }
 
@@ -64,7 +66,7 @@ void JsonLines::Summary(int exitStatus, const std::vector<HeadResult>& results) 
     for (const HeadResult& r : results) {
         JsonObject& object = heads.emplace_back();
         object.Add("address", r.address).Add("result", r.result);
-        if (!r.reason.empty()) object.Add("reason", r.reason);
+        if (r.failure) object.Add("reason", Token(*r.failure));
         object.Add("frames", r.frames).Add("resends", r.resends).AddSeconds("seconds", r.seconds);
     }
     Write(Event("summary").Add("exit", exitStatus).Add("heads", heads));

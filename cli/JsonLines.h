@@ -31,7 +31,7 @@ class JsonLines final : public FlashEvents {
     void Done(const HeadResult& result) override { Write(Event("done", result.address)); }
     void Failed(const HeadResult& result, const std::string& message) override;
     void Interrupted(const std::string& message) override { WriteErrorLine(err_, message); }
-    void Error(std::string_view reason, const std::string& sentence) override;
+    void Error(TransferFailure failure, const std::string& sentence) override;
     void Problem(const std::string& sentence) override { WriteErrorLine(err_, sentence); }
     void Summary(int exitStatus, const std::vector<HeadResult>& results) override;
 

@@ -60,8 +60,7 @@ void PlainLines::Done(const HeadResult& result) {
 }
 
 void PlainLines::Failed(const HeadResult& result, const std::string& message) {
-    // An interrupted head was told of by Interrupted already.
-    if (result.reason != "interrupted") WriteErrorLine(err_, message + " (" + result.reason + ")");
+    WriteFailureLine(err_, result, message);
 }
 
 }  // namespace flash

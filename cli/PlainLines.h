@@ -27,7 +27,7 @@ class PlainLines final : public FlashEvents {
     void Done(const HeadResult& result) override;
     void Failed(const HeadResult& result, const std::string& message) override;
     void Interrupted(const std::string& message) override { WriteErrorLine(err_, message); }
-    void Error(std::string_view, const std::string& sentence) override {
+    void Error(TransferFailure, const std::string& sentence) override {
         WriteErrorLine(err_, sentence);
     }
     void Problem(const std::string& sentence) override { WriteErrorLine(err_, sentence); }

@@ -59,8 +59,7 @@ void ProgressLine::EndLine() {
 
 void ProgressLine::Failed(const HeadResult& result, const std::string& message) {
     EndLine();
-    // An interrupted head was told of by Interrupted already.
-    if (result.reason != "interrupted") WriteErrorLine(err_, message + " (" + result.reason + ")");
+    WriteFailureLine(err_, result, message);
 }
 
 }  // namespace flash

@@ -28,7 +28,7 @@ class ProgressLine final : public FlashEvents {
     void Done(const HeadResult&) override { EndLine(); }
     void Failed(const HeadResult& result, const std::string& message) override;
     void Interrupted(const std::string& message) override { ErrorLine(message); }
-    void Error(std::string_view, const std::string& sentence) override { ErrorLine(sentence); }
+    void Error(TransferFailure, const std::string& sentence) override { ErrorLine(sentence); }
     void Problem(const std::string& sentence) override { ErrorLine(sentence); }
     void Summary(int, const std::vector<HeadResult>& results) override {
         NoteOutput(WriteSummaryTable(out_, results));

@@ -1,6 +1,6 @@
-// Where kavlet-flash's run waits: for the engine's ring (any thread), for a signal, or for a
-// time-out. One implementation a platform: RunWaiterPosix.cpp (an eventfd and the signal
-// pipe), RunWaiterWin32.cpp (events).
+// Where kavlet-flash's run waits: for the engine's ring (any thread), for an interrupt (the run's
+// InterruptSource, if any), or for a time-out. One implementation a platform: RunWaiterPosix.cpp
+// (an eventfd and the signal pipe), RunWaiterWin32.cpp (events).
 #pragma once
 
 #include <chrono>
@@ -29,18 +29,11 @@ class RunWaiter {
     Result Wait(std::chrono::milliseconds timeout);
     int Signal() const { return signal_; }
 
-    // Waits at most timeout for a signal, without taking it; true once one has come. With no
-    // way to hear signals, simply waits.
-    bool InterruptCame(std::chrono::milliseconds timeout) const;
-
   private:
     const RunIo& io_;
     void* event_ = nullptr;  // Windows: an auto-reset event
     int fd_ = -1;            // POSIX: an eventfd
     int signal_ = 0;
 };
-
-// The name the operator knows a signal the run stops for by: "SIGINT", ... (this platform's).
-std::string SignalName(int number);
 
 }  // namespace flash

@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <thread>
 
+#include "cli/InterruptSource.h"
 #include "cli/RunWaiter.h"
 
 namespace flash {
@@ -29,15 +29,16 @@ void RunWaiter::Wake() {
 }
 
 RunWaiter::Result RunWaiter::Wait(std::chrono::milliseconds timeout) {
-    pollfd waits[2] = {{fd_, POLLIN, 0}, {io_.interruptFd, POLLIN, 0}};
-    const int r = poll(waits, io_.interruptFd >= 0 ? 2 : 1, static_cast<int>(timeout.count()));
+    InterruptSource* const interrupts = io_.interrupts;
+    pollfd waits[2] = {{fd_, POLLIN, 0},
+                       {interrupts ? static_cast<int>(interrupts->Waitable()) : -1, POLLIN, 0}};
+    const int r = poll(waits, interrupts ? 2 : 1, static_cast<int>(timeout.count()));
     if (r < 0 && errno != EINTR) {
         signal_ = SIGINT;
         return Result::Interrupted;
     }
     if (r > 0 && (waits[1].revents & POLLIN)) {
-        unsigned char number = 0;
-        if (read(io_.interruptFd, &number, 1) == 1) {
+        if (const int number = interrupts->Take()) {
             signal_ = number;
             return Result::Interrupted;
         }
@@ -48,30 +49,6 @@ RunWaiter::Result RunWaiter::Wait(std::chrono::milliseconds timeout) {
         return Result::Woken;
     }
     return Result::TimedOut;
-}
-
-bool RunWaiter::InterruptCame(std::chrono::milliseconds timeout) const {
-    if (io_.interruptFd < 0) {
-        std::this_thread::sleep_for(timeout);
-        return false;
-    }
-    pollfd wait{io_.interruptFd, POLLIN, 0};
-    const int r = poll(&wait, 1, static_cast<int>(timeout.count()) + 1);
-    return r > 0 || (r < 0 && errno != EINTR);  // a signal waits to be handled: no more pausing
-}
-
-std::string SignalName(int number) {
-    switch (number) {
-        case SIGHUP:
-            return "SIGHUP";
-        case SIGINT:
-            return "SIGINT";
-        case SIGQUIT:
-            return "SIGQUIT";
-        case SIGTERM:
-            return "SIGTERM";
-    }
-    return "signal " + std::to_string(number);
 }
 
 }  // namespace flash

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "present/FailureNotices.h"
 #include "serial/PortNames.h"
 #include "upgrade/FirmwareFrame.h"
 
@@ -9,7 +10,6 @@ namespace {
 const char kOpenCaption[] = "打开串口";
 const char kCloseCaption[] = "关闭串口";
 const char kConnectedCaption[] = "连接成功";
-const char kOpenComCaption[] = "Open Com";
 constexpr int kPortCount = 50;
 
 std::string Trimmed(const std::string& text) {
@@ -108,7 +108,7 @@ void UpgradePresenter::OnInitDialog() {
     screen_.startUpgradeEnabled = false;
     screen_.connectEnabled = false;
     Flush();
-    engine_.OpenPort();
+    engine_.OpenPort(ReadPortSettings());
     Settle();
 }
 
@@ -116,13 +116,13 @@ void UpgradePresenter::OnOpenPortButton() {
     if (engine_.PortOpen()) {
         engine_.ClosePort();
     } else {
-        engine_.OpenPort();
+        engine_.OpenPort(ReadPortSettings());
     }
     Settle();
 }
 
 void UpgradePresenter::OnPortListChange() {
-    engine_.ChangePort();
+    engine_.ChangePort(ReadPortSettings());
     Settle();
 }
 
@@ -184,7 +184,11 @@ void UpgradePresenter::OnSelectFile() {
 
     const ImageCheck check = engine_.OpenFirmware(*chosen);
     if (!check.Opened()) {
-        Tell({check.fault == ImageFault::Empty ? "升级文件为空!" : "文件不可读!"});
+        if (check.fault == ImageFault::Empty) {
+            Tell({"升级文件为空!"});
+        } else {
+            OnFailure(TransferFailure::ImageRefused);
+        }
         Settle();
         return;
     }
@@ -200,27 +204,15 @@ void UpgradePresenter::OnSelectFile() {
 
 // --- The engine's reports
 
-void UpgradePresenter::ReadPortSettings(SerialSettings& settings) {
+SerialSettings UpgradePresenter::ReadPortSettings() {
+    SerialSettings settings = engine_.LineSettings();
     settings.portName = Trimmed(view_.ChosenPort());
+    return settings;
 }
 
 void UpgradePresenter::OnPortStateChanged(bool open) {
     screen_.openPortCaption = open ? kCloseCaption : kOpenCaption;
     screen_.selectFileEnabled = open;
-}
-
-void UpgradePresenter::OnPortOpenFailed(PortFailure failure) {
-    switch (failure) {
-        case PortFailure::OpenFailed:
-            Tell({"串口打开错误", kOpenComCaption, NoticeIcon::Exclamation});
-            break;
-        case PortFailure::TimeoutsFailed:
-            Tell({"串口超时设置错误", kOpenComCaption, NoticeIcon::Exclamation});
-            break;
-        case PortFailure::OverlappedFailed:
-            Tell({"overlapped failed!"});
-            break;
-    }
 }
 
 void UpgradePresenter::OnPortReopened(bool open) {
@@ -232,12 +224,10 @@ void UpgradePresenter::OnPortReopened(bool open) {
     }
 }
 
-void UpgradePresenter::OnThreadCreationFailed() {
-    Tell({"线程创建失败!", "", NoticeIcon::Exclamation});
-}
-
-void UpgradePresenter::OnPortLost() {
-    Tell({"串口已断开!"});
+void UpgradePresenter::OnFailure(TransferFailure failure) {
+    const FailureNotice& row = FailureNoticeFor(failure);
+    if (row.endsTransfer) screen_.startUpgradeEnabled = false;
+    if (const std::optional<Notice> notice = NoticeOf(row)) Tell(*notice);
 }
 
 void UpgradePresenter::OnConnected() {
@@ -261,38 +251,8 @@ void UpgradePresenter::OnUpgradeDone(std::int32_t position) {
     screen_.connectEnabled = false;
 }
 
-void UpgradePresenter::OnHeadFailed() {
-    Tell({"更新失败!"});
-}
-
-void UpgradePresenter::OnHeadTimedOut() {
-    Tell({"更新超时!"});
-}
-
-void UpgradePresenter::OnDoneTooEarly() {
-    screen_.startUpgradeEnabled = false;
-    Tell({"更新失败!"});
-}
-
-void UpgradePresenter::OnDoneWithheld() {
-    OnDoneTooEarly();
-}
-
-void UpgradePresenter::OnNoAnswer() {
-    Tell({"云台无应答!"});
-}
-
 void UpgradePresenter::OnSentCountChanged(std::int32_t count) {
     // Empty until the first byte of the run has gone out.
     if (count == 0 && screen_.sentCount.empty()) return;
     screen_.sentCount = std::to_string(count);
-}
-
-void UpgradePresenter::OnWriteFailed() {
-    Tell({"串口写入失败!"});
-}
-
-void UpgradePresenter::OnFileUnreadable() {
-    screen_.startUpgradeEnabled = false;
-    Tell({"文件不可读!"});
 }

@@ -79,25 +79,19 @@ class UpgradePresenter final : private EngineObserver {
     void SetProgressRange(std::int32_t firmwareSize);
     void SetProgressPosition(std::int32_t position);
 
+    // The settings of the next opening: the line's, on the port the view names now.
+    SerialSettings ReadPortSettings();
+
     // The engine's reports
-    void ReadPortSettings(SerialSettings& settings) override;
     void OnPortStateChanged(bool open) override;
-    void OnPortOpenFailed(PortFailure failure) override;
     void OnPortReopened(bool open) override;
-    void OnThreadCreationFailed() override;
+    // Told as its row in FailureNotices says.
+    void OnFailure(TransferFailure failure) override;
     void OnConnected() override;
     void OnBlockAccepted(std::int32_t position) override;
     void OnChecksumError() override;
     void OnUpgradeDone(std::int32_t position) override;
-    void OnHeadFailed() override;
-    void OnHeadTimedOut() override;
-    void OnDoneTooEarly() override;
-    void OnDoneWithheld() override;
-    void OnNoAnswer() override;
-    void OnPortLost() override;
     void OnSentCountChanged(std::int32_t count) override;
-    void OnWriteFailed() override;
-    void OnFileUnreadable() override;
 
     OperatorView& view_;
     EngineClock& clock_;

@@ -5,10 +5,12 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <regex>
 #include <thread>
 
+#include "cli/FailureReasons.h"
 #include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
 #include "cli/Json.h"
@@ -241,13 +243,49 @@ TEST(CliEvents, EachFormShowsAFailureWhileSendingItsOwnWay) {
         const flash::SendProgress progress{1, 4107, 0, std::chrono::steady_clock::now(), 0};
         events->Connected(1);
         events->Sending(progress);
-        events->Failed({1, "failed", "no-answer", 1, 0, 1.0},
+        events->Failed({1, "failed", TransferFailure::NoAnswer, 1, 0, 1.0},
                        "head 1 did not answer frame 0 within 1 s.");
         std::rewind(file.get());
         std::string text;
         for (int ch; (ch = std::fgetc(file.get())) != EOF;) text += static_cast<char>(ch);
         EXPECT_EQ(std::regex_replace(text, std::regex("\"t\":[0-9.]+"), "\"t\":T"), c.text)
             << c.form;
+    }
+}
+
+// --- The reasons a head fails for
+
+std::string ReadText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Every failure has its own row, in the order the failures are listed; one token always means
+// one exit status and the same end of the run; and the man page and docs/cli.md describe every
+// token (the page as a ".B" entry of its own, cli.md as a row of its table).
+TEST(CliReasons, EveryFailureHasItsRowAndEveryTokenIsDocumented) {
+    std::string page = ReadText(KAVLET_SOURCE_DIR "/docs/man/kavlet-flash.1");
+    page = std::regex_replace(page, std::regex(R"(\\-)"), "-");
+    const std::string guide = ReadText(KAVLET_SOURCE_DIR "/docs/cli.md");
+    ASSERT_FALSE(page.empty());
+    ASSERT_FALSE(guide.empty());
+    ASSERT_EQ(flash::FailureReasons().size(), kAllTransferFailures.size());
+    std::map<std::string, std::pair<int, bool>> tokens;
+    for (std::size_t i = 0; i < kAllTransferFailures.size(); ++i) {
+        const TransferFailure failure = kAllTransferFailures[i];
+        const flash::FailureReason& row = flash::ReasonFor(failure);
+        SCOPED_TRACE(row.token);
+        EXPECT_EQ(flash::FailureReasons()[i].failure, failure);
+        EXPECT_EQ(row.failure, failure);
+        ASSERT_NE(row.sentence, nullptr);
+        EXPECT_FALSE(row.sentence(flash::FailureFacts{.imageProblem = "x"}).empty());
+        const auto [known, added] =
+            tokens.emplace(row.token, std::pair(row.exitStatus, row.endsRun));
+        EXPECT_EQ(known->second, std::pair(row.exitStatus, row.endsRun)) << "one token, one end";
+        EXPECT_NE(page.find("\n.B " + std::string(row.token) + "\n"), std::string::npos)
+            << "named in the man page";
+        EXPECT_NE(guide.find("| `" + std::string(row.token) + "` |"), std::string::npos)
+            << "named in docs/cli.md";
     }
 }
 

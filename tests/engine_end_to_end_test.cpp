@@ -129,16 +129,16 @@ TEST_F(EngineEndToEndTest, TheHeadReceivesTheFileByteForByte) {
         ASSERT_TRUE(virtualHead) << error;
         breaker.emplace(ToolFaultProbe(*virtualHead));
         virtualHead->Start();
-        observer.portName = virtualHead->SlavePath();
+        portName = virtualHead->SlavePath();
         CreateEngine({}, &realClock);  // this platform's devices
-        ASSERT_TRUE(engine->OpenPort());
+        ASSERT_TRUE(OpenPort());
         observer.ClearEvents();
 
         LoadImage(row.imageSize, static_cast<std::uint32_t>(row.imageSize));
         // Another program trying the port in each pause, the reopenings' included, finds it
         // held.
         std::vector<LineErrorKind> others;
-        realClock.onPause = [&](auto) { others.push_back(OpenAnew(observer.portName).kind); };
+        realClock.onPause = [&](auto) { others.push_back(OpenAnew(portName).kind); };
         engine->SelectDevice({7, row.protocolIndex, row.speedIndex});
         realClock.onPause = nullptr;
         EXPECT_EQ(others, std::vector<LineErrorKind>(4, LineErrorKind::Busy));
@@ -165,7 +165,7 @@ TEST_F(EngineEndToEndTest, TheHeadReceivesTheFileByteForByte) {
         for (const std::string& seen : row.alsoSeen) EXPECT_TRUE(observer.Saw(seen)) << seen;
         EXPECT_TRUE(SentCountReaches(static_cast<std::int32_t>(row.frames * FRAME_SIZE)));
         engine->ClosePort();
-        EXPECT_EQ(OpenAnew(observer.portName).kind, LineErrorKind::None) << "once closed";
+        EXPECT_EQ(OpenAnew(portName).kind, LineErrorKind::None) << "once closed";
 
         engine.reset();
         virtualHead->Stop();

@@ -121,7 +121,7 @@ TEST_F(EngineHandshakeTest, WithoutAnOpenLineTheCommandReachesNothingAndFewerPau
         SCOPED_TRACE(row.name);
         port.RefuseOpening(false);
         if (!engine->PortOpen()) {
-            ASSERT_TRUE(engine->OpenPort());
+            ASSERT_TRUE(OpenPort());
         }
         if (row.closeFirst) engine->ClosePort();
         port.RefuseOpening(row.deviceMissing);

@@ -311,7 +311,7 @@ TEST_F(EngineTransferTest, AWriteFailingMidFrameCountsOnlyWhatWentOutAndTheBlock
         // Starting again sends that block whole.
         port.Release();
         engine->ClosePort();
-        ASSERT_TRUE(engine->OpenPort());
+        ASSERT_TRUE(OpenPort());
         const std::size_t restart = port.WrittenCount();
         ASSERT_TRUE(engine->StartUpgrade());
         ASSERT_TRUE(PumpUntil([&] {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "present/FailureNotices.h"
 #include "tests/support/PresenterFixture.h"
 #include "tests/support/TestImages.h"
 #include "upgrade/ImageCheck.h"
@@ -35,6 +36,23 @@ const ScreenState kConnected = With(kOpen, [](ScreenState& s) {
     s.startUpgradeEnabled = true;
     s.connectCaption = "连接成功";
 });
+
+// Every way a transfer can fail has its own row in the window's table, in the order the
+// failures are listed, and a failure the engine reports is told (a row left out, or given
+// twice, would tell the operator another failure's notice).
+TEST(PresenterTable, EveryFailureHasItsOwnNotice) {
+    ASSERT_EQ(FailureNotices().size(), kAllTransferFailures.size());
+    for (std::size_t i = 0; i < kAllTransferFailures.size(); ++i) {
+        const TransferFailure failure = kAllTransferFailures[i];
+        SCOPED_TRACE(i);
+        EXPECT_EQ(FailureNotices()[i].failure, failure);
+        EXPECT_EQ(FailureNoticeFor(failure).failure, failure);
+        const bool fromEngine = failure < TransferFailure::ImageRefused;
+        if (fromEngine) {
+            EXPECT_TRUE(NoticeOf(FailureNoticeFor(failure))) << "told";
+        }
+    }
+}
 
 // Each row: the ports a machine has; the port box lists COM1 to COM50, then these.
 TEST(PresenterTable, PortBoxListsCom1ToCom50ThenTheOtherPorts) {
@@ -320,7 +338,9 @@ TEST(PresenterTable, Files) {
          }},
         {"device reporting size 0", unreadable, "", [](PresenterRun&) { return "/dev/zero"; }},
         // The kernel calls it a regular file of 0 bytes: read to its end, it holds some.
-        {"file under /proc reporting size 0", {}, "4107",
+        {"file under /proc reporting size 0",
+         {},
+         "4107",
          [](PresenterRun&) { return "/proc/version"; }},
         {"a byte more than the largest image", unreadable, "",
          [](PresenterRun& r) {

@@ -41,33 +41,37 @@ void UpgradeEngine::StopAll() {
 
 // --- The port
 
-bool UpgradeEngine::OpenPort() {
-    // Every opening is 8 data bits, no parity, one stop bit, on the port the operator names now.
+bool UpgradeEngine::OpenPort(const SerialSettings& settings) {
+    lineSettings_ = settings;
+    return OpenLine();
+}
+
+bool UpgradeEngine::OpenLine() {
+    // Every opening is 8 data bits, no parity, one stop bit.
     lineSettings_.byteSize = 8;
     lineSettings_.parity = 0;
     lineSettings_.stopBits = 0;
-    observer_.ReadPortSettings(lineSettings_);
     CSerialPort& port = *state_.serialPort;
     port.Configure(lineSettings_);
 
     PortHandle handle = port.Open();
     state_.portHandle = handle;
-    std::optional<PortFailure> failure;
+    std::optional<TransferFailure> failure;
     if (handle == INVALID_PORT_HANDLE) {
-        failure = PortFailure::OpenFailed;
+        failure = TransferFailure::PortOpenFailed;
     } else if (!port.SetTimeouts(kReadIntervalTimeoutMs, handle)) {
-        failure = PortFailure::TimeoutsFailed;
+        failure = TransferFailure::PortTimeoutsFailed;
     } else if (!port.SetLineSettings(handle)) {
-        failure = PortFailure::OpenFailed;
+        failure = TransferFailure::PortOpenFailed;
     } else if (!port.InitOverlapped()) {
         port.Close(handle);  // never used again: let the port go
-        observer_.OnPortOpenFailed(PortFailure::OverlappedFailed);
+        observer_.OnFailure(TransferFailure::PortEventsFailed);
         return false;
     }
     if (failure) {
         // A device opened but refused its settings is released, so nothing stays held.
         if (handle) port.Close(handle);
-        observer_.OnPortOpenFailed(*failure);
+        observer_.OnFailure(*failure);
         state_.portOpen = false;
         observer_.OnPortStateChanged(false);
         return false;
@@ -95,7 +99,7 @@ void UpgradeEngine::StartReceiveLoop() {
             if (exitCode != 0) inbox_.Post(EngineMessage(EngineMessage::Kind::LoopEnded));
         });
     if (!loop->Start()) {
-        observer_.OnThreadCreationFailed();
+        observer_.OnFailure(TransferFailure::ThreadNotStarted);
         return;
     }
     receiveLoop_ = std::move(loop);
@@ -130,12 +134,12 @@ void UpgradeEngine::ClosePort() {
     observer_.OnPortStateChanged(false);
 }
 
-void UpgradeEngine::ChangePort() {
+void UpgradeEngine::ChangePort(const SerialSettings& settings) {
     if (state_.portOpen) {
         ClosePortEndingFrame(true);
         state_.portOpen = false;
     }
-    OpenPort();
+    OpenPort(settings);
 }
 
 void UpgradeEngine::ReopenPort() {
@@ -143,7 +147,7 @@ void UpgradeEngine::ReopenPort() {
     ClosePortEndingFrame(true, Keep::Device);
     Pause(kReopenPause);
     state_.portOpen = false;
-    OpenPort();
+    OpenLine();
     observer_.OnPortReopened(state_.portOpen);
 }
 
@@ -156,7 +160,7 @@ void UpgradeEngine::CheckLine() {
     ClosePortEndingFrame(false);
     state_.portOpen = false;
     observer_.OnPortStateChanged(false);
-    observer_.OnPortLost();
+    observer_.OnFailure(TransferFailure::PortLost);
 }
 
 // --- The send path
@@ -212,7 +216,7 @@ bool UpgradeEngine::StartUpgrade() {
         // ended with the engine rather than waited for here.
         if (auto earlier = sender->ReleaseSuperseded())
             retiredSenders_.push_back(std::move(earlier));
-        observer_.OnThreadCreationFailed();
+        observer_.OnFailure(TransferFailure::ThreadNotStarted);
         return true;
     }
     state_.senderThread = std::move(sender);
@@ -284,10 +288,10 @@ void UpgradeEngine::Handle(EngineMessage& message, EngineClock::TimePoint now) {
             break;
         case EngineMessage::Kind::WriteFailed:
             RefreshCount(now, true);
-            observer_.OnWriteFailed();
+            observer_.OnFailure(TransferFailure::WriteFailed);
             break;
         case EngineMessage::Kind::FileUnreadable:
-            observer_.OnFileUnreadable();
+            observer_.OnFailure(TransferFailure::FileUnreadable);
             break;
     }
 }
@@ -352,7 +356,7 @@ void UpgradeEngine::CheckAnswerWait(EngineClock::TimePoint now) {
     if (!answerDueSince_ || noAnswerReported_) return;  // none awaited, or told already
     if (now - *answerDueSince_ < answerWait_) return;
     noAnswerReported_ = true;
-    observer_.OnNoAnswer();
+    observer_.OnFailure(TransferFailure::NoAnswer);
 }
 
 std::optional<EngineClock::TimePoint> UpgradeEngine::NextDeadline() const {
@@ -410,8 +414,8 @@ void UpgradeEngine::HandleAnswer(std::span<const std::uint8_t> chunk, std::uint6
     if (code == RSP_BLOCK_OK) OnBlockAccepted(out);
     if (IsChecksumError(code)) OnChecksumError(out);
     if (code == RSP_DONE) OnUpgradeDone(out);
-    if (code == RSP_FAILED) observer_.OnHeadFailed();
-    if (code == RSP_TIMEOUT) observer_.OnHeadTimedOut();
+    if (code == RSP_FAILED) observer_.OnFailure(TransferFailure::HeadFailed);
+    if (code == RSP_TIMEOUT) observer_.OnFailure(TransferFailure::HeadTimedOut);
 }
 
 bool UpgradeEngine::WakeParkedSender() {
@@ -430,7 +434,7 @@ void UpgradeEngine::OnBlockAccepted(bool frameOut) {
         // 82 again to the frame after the last block, where only 84 can follow: the head
         // never says done, and more frames would only load fill past the image.
         EndTransfer();
-        observer_.OnDoneWithheld();
+        observer_.OnFailure(TransferFailure::DoneWithheld);
         return;
     }
     const std::optional<std::int32_t> position = firmware_.BlockAccepted();
@@ -453,7 +457,7 @@ void UpgradeEngine::OnUpgradeDone(bool frameOut) {
     const bool whole = firmware_.LastFrameCompletesImage() && frameOut;
     if (!whole) {
         EndTransfer();
-        observer_.OnDoneTooEarly();
+        observer_.OnFailure(TransferFailure::DoneTooEarly);
         return;
     }
     observer_.OnUpgradeDone(firmware_.Offset());

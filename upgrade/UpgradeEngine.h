@@ -38,7 +38,7 @@ class UpgradeEngine {
     struct Options {
         LineOpener openLine;  // how port names become lines; empty: this platform's devices
         EngineClock* clock = nullptr;  // the pauses; null: the system clock
-        // How long the head may stay silent before OnNoAnswer (see CheckAnswerWait).
+        // How long the head may stay silent before NoAnswer (see CheckAnswerWait).
         std::chrono::milliseconds answerWait = kAnswerWait;
         // The least time between two reports of the count of bytes sent.
         std::chrono::milliseconds countRefresh = kCountRefresh;
@@ -81,25 +81,26 @@ class UpgradeEngine {
 
     // The port and the sender, for reading.
     const TransferState& State() const { return state_; }
-    // The line settings of the next opening. The port name is refreshed by the observer's
-    // ReadPortSettings at every opening.
+    // The line settings of the opening under way or made last (its port name among them), and
+    // the speed of the next reopening.
     SerialSettings& LineSettings() { return lineSettings_; }
 
     // --- The port
-    // Opens the port with the line settings and starts its receive loop. False on failure
-    // (reported to the observer).
-    bool OpenPort();
+    // Opens the port settings name, with their speed (always 8N1), and starts its receive loop;
+    // the settings are kept for reopenings. False on failure (reported to the observer).
+    bool OpenPort(const SerialSettings& settings);
     // Closes the port (if open) and waits for its receive loop. A sender part-way through a
     // frame is ended with it (it reports the write that failed); its block goes out again
     // whole at the next start, never split across two openings.
     void ClosePort();
-    // Closes the open port, pauses, and opens it again with the current settings; reports
+    // Closes the open port, pauses, and opens the same port again with the current settings
+    // (LineSettings: the speed may have changed since); reports
     // the result with OnPortReopened. Does nothing while the port is closed. A sender part-way
     // through a frame is ended first, without a report. The device stays reserved through the
     // pause: no other program can open the port meanwhile.
     void ReopenPort();
-    // Closes the port and opens the one the settings name now (another port chosen).
-    void ChangePort();
+    // Closes the port and opens the one settings names (another port chosen).
+    void ChangePort(const SerialSettings& settings);
     bool PortOpen() const { return state_.portOpen; }
     // Why the last opening failed (kind None after a success).
     const LineError& LastOpenError() const { return state_.serialPort->LastOpenError(); }
@@ -169,13 +170,16 @@ class UpgradeEngine {
     // Bytes still waiting in the open port's output queue; 0 when none, or the driver cannot tell.
     int OutputWaiting() const;
     // If the open port's loop ended because the device went away, closes the port and reports
-    // OnPortStateChanged(false) and OnPortLost.
+    // OnPortStateChanged(false) and the failure PortLost.
     void CheckLine();
     // Reports the count of bytes sent when it changed: at once when forced, else when the
     // refresh is due.
     void RefreshCount(EngineClock::TimePoint now, bool force);
-    // Reports OnNoAnswer when the head has been silent for answerWait since the wait began.
+    // Reports the failure NoAnswer when the head has been silent for answerWait since the wait
+    // began.
     void CheckAnswerWait(EngineClock::TimePoint now);
+    // Opens the port with lineSettings_ (see OpenPort).
+    bool OpenLine();
     void StartReceiveLoop();
     // Whether a closing lets the device go, or keeps it reserved for the opening that follows
     // at once (a reopening), so that no other program takes the port in between.

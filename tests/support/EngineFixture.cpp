@@ -17,6 +17,35 @@ void RecordingObserver::Add(std::string event) {
     if (onEvent) onEvent();
 }
 
+std::string RecordingObserver::FailureEvent(TransferFailure failure) {
+    switch (failure) {
+        case TransferFailure::PortOpenFailed:
+        case TransferFailure::PortTimeoutsFailed:
+        case TransferFailure::PortEventsFailed:
+            return "open-failed";
+        case TransferFailure::ThreadNotStarted:
+            return "thread-failed";
+        case TransferFailure::PortLost:
+            return "port-lost";
+        case TransferFailure::WriteFailed:
+            return "write-failed";
+        case TransferFailure::FileUnreadable:
+            return "file-unreadable";
+        case TransferFailure::NoAnswer:
+            return "no-answer";
+        case TransferFailure::HeadFailed:
+            return "failed";
+        case TransferFailure::HeadTimedOut:
+            return "timeout";
+        case TransferFailure::DoneTooEarly:
+            return "done-too-early";
+        case TransferFailure::DoneWithheld:
+            return "done-withheld";
+        default:
+            return "never-reported-by-the-engine";
+    }
+}
+
 void RecordingObserver::OnSentCountChanged(std::int32_t count) {
     ++countReports_;
     if (onCount) onCount(count);
@@ -56,8 +85,14 @@ void EngineFixture::SetUp() {
     };
     port.SetWriteListener([this] { Poke(); });
     CreateEngine(port.Opener(), &clock);
-    ASSERT_TRUE(engine->OpenPort());
+    ASSERT_TRUE(OpenPort());
     observer.ClearEvents();
+}
+
+bool EngineFixture::OpenPort() {
+    SerialSettings settings = engine->LineSettings();
+    settings.portName = portName;
+    return engine->OpenPort(settings);
 }
 
 void EngineFixture::TearDown() {

@@ -31,32 +31,22 @@ inline constexpr std::chrono::milliseconds kWait{10'000};  // every wait is boun
 
 // Records every report in order: "port-open", "port-closed", "open-failed", "reopened ok",
 // "reopened failed", "thread-failed", "connected", "accepted 4096", "checksum-error",
-// "done 10000", "failed", "timeout", "write-failed", "file-unreadable". Sent-count reports are
-// counted, not listed.
+// "done 10000", "failed", "timeout", "done-too-early", "done-withheld", "no-answer", "port-lost",
+// "write-failed", "file-unreadable" (the failures as FailureEvent names them). Sent-count reports
+// are counted, not listed.
 class RecordingObserver final : public EngineObserver {
   public:
-    std::string portName = "MEM1";
     std::function<void()> onEvent;  // after each report, on the reporting thread
 
-    void ReadPortSettings(SerialSettings& settings) override { settings.portName = portName; }
     void OnPortStateChanged(bool open) override { Add(open ? "port-open" : "port-closed"); }
-    void OnPortOpenFailed(PortFailure) override { Add("open-failed"); }
     void OnPortReopened(bool open) override { Add(open ? "reopened ok" : "reopened failed"); }
-    void OnThreadCreationFailed() override { Add("thread-failed"); }
+    void OnFailure(TransferFailure failure) override { Add(FailureEvent(failure)); }
     void OnConnected() override { Add("connected"); }
     void OnBlockAccepted(std::int32_t position) override {
         Add("accepted " + std::to_string(position));
     }
     void OnChecksumError() override { Add("checksum-error"); }
     void OnUpgradeDone(std::int32_t position) override { Add("done " + std::to_string(position)); }
-    void OnHeadFailed() override { Add("failed"); }
-    void OnHeadTimedOut() override { Add("timeout"); }
-    void OnDoneTooEarly() override { Add("done-too-early"); }
-    void OnDoneWithheld() override { Add("done-withheld"); }
-    void OnNoAnswer() override { Add("no-answer"); }
-    void OnPortLost() override { Add("port-lost"); }
-    void OnWriteFailed() override { Add("write-failed"); }
-    void OnFileUnreadable() override { Add("file-unreadable"); }
     void OnSentCountChanged(std::int32_t count) override;
     std::function<void(std::int32_t)> onCount;  // after each count report
 
@@ -66,6 +56,7 @@ class RecordingObserver final : public EngineObserver {
     int CountReports() const { return countReports_.load(); }
 
   private:
+    static std::string FailureEvent(TransferFailure failure);
     void Add(std::string event);
     mutable std::mutex mutex_;
     std::vector<std::string> events_;
@@ -85,6 +76,9 @@ class EngineFixture : public testing::Test {
     // is reported at every change unless countRefresh says otherwise.
     void CreateEngine(LineOpener opener, EngineClock* clock,
                       std::chrono::milliseconds countRefresh = std::chrono::milliseconds(0));
+
+    // Opens the port named portName with the engine's line settings.
+    bool OpenPort();
 
     // --- Pumping
     // Pumps the engine on this thread until condition holds (checked with the fixture's lock
@@ -121,6 +115,7 @@ class EngineFixture : public testing::Test {
     bool SentCountReaches(std::int32_t count);
 
     memory_line::MemoryPort port;
+    std::string portName = "MEM1";
     TestClock clock{TestClock::Mode::Instant};
     RecordingObserver observer;
     std::unique_ptr<UpgradeEngine> engine;

@@ -48,7 +48,7 @@ target_compile_definitions(windows_line_test PRIVATE
 
 # kavlet-flash.exe end to end: the runs of cli_end_to_end_test.cpp, with the Windows program
 # under Wine against the virtual head.
-kavlet_wine_test(cli_wine_test SOURCES cli_end_to_end_test.cpp LIBS kavlet_engine kavlet_head kavlet_json
+kavlet_wine_test(cli_wine_test SOURCES cli_end_to_end_test.cpp LIBS kavlet_upgrade kavlet_head kavlet_json
     RUNS "${KAVLET_WINDOWS_BUILD}/cli/kavlet-flash.exe")
 target_compile_definitions(cli_wine_test PRIVATE KAVLET_FLASH_UNDER_WINE
     KAVLET_FLASH_LAUNCHER="${KAVLET_WINE_RUN}"
@@ -58,7 +58,7 @@ target_compile_definitions(cli_wine_test PRIVATE KAVLET_FLASH_UNDER_WINE
 # window_chrome_test.exe (its about box from inside the program), each case
 # on an X server of its own in a prefix of its own (set up for Chinese text), one at a time: a
 # case ends the prefix's Wine session, which lives on the case's X server.
-kavlet_wine_test(window_wine_test SOURCES windows/window_wine_test.cpp LIBS kavlet_engine kavlet_head
+kavlet_wine_test(window_wine_test SOURCES windows/window_wine_test.cpp LIBS kavlet_upgrade kavlet_head
     RUNS "${KAVLET_WINDOWS_BUILD}/win/kavlet.exe"
     PROPERTIES ENVIRONMENT "WINEPREFIX=${KAVLET_WINDOWS_BUILD}/wine-prefix-window"
                RESOURCE_LOCK kavlet_wine_window)

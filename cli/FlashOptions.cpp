@@ -133,6 +133,9 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
     CLI::App app("kavlet-flash");
     app.set_help_flag();  // --help prints HelpText()
     app.allow_extras();   // unknown options are told of in this program's words
+    // Options begin with "-" on Windows too: "/dir/image.bin" is an image (CLI11 would take it
+    // for an option there by default).
+    app.allow_windows_style_options(false);
     const std::vector<std::string_view> switches = {"-h",           "--help", "--version",
                                                     "--list-ports", "--json", "--quiet"};
     bool* const switchTargets[] = {&help,      &help,         &version,

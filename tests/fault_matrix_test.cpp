@@ -45,6 +45,7 @@ struct FaultCase {
     // Acts on the run part-way (the head's report tells how far it got); may be empty.
     std::function<void(FaultRun&)> during;
     bool operatorEnds = false;  // the operator ends the transfer himself: nobody needs telling
+    std::uint32_t pace = 0;     // the head reads no faster than a line of this speed
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -72,6 +73,7 @@ class FaultRun : public WindowFixture, public ::testing::WithParamInterface<Faul
         options.sizeRule = head::ImageSizeRule::ExpectSize;
         options.expectSize = static_cast<std::uint32_t>(image.size());
         options.faults = faults;
+        options.paceBaud = GetParam().pace;
         // A frame cut off drops out of the head's reading well before the operator greets again.
         options.frameTimeout = 500ms;
         std::string error;
@@ -282,6 +284,12 @@ head::HeadFaults Unprompted(unsigned frame, std::uint8_t code) {
     f.unpromptedCode = code;
     return f;
 }
+head::HeadFaults Echo(unsigned frame, std::chrono::milliseconds delay) {
+    head::HeadFaults f;
+    f.echoFrame = frame;
+    f.echoDelay = delay;
+    return f;
+}
 head::HeadFaults WithholdDone() {
     head::HeadFaults f;
     f.withholdDone = true;
@@ -351,6 +359,7 @@ const FaultCase kCases[] = {
     {"garbage merged before frame 2's answer", kThree, Merge(2, {0x55, 0xAA}, true), {}, false},
     {"a second 82 with frame 1's", kThree, Merge(1, {0x82}, false), {}, false},
     {"a second 82 before the last frame's 84", kThree, Merge(3, {0x82}, true), {}, false},
+    {"82 to frame 1 again 50 ms later, paced line", kThree, Echo(1, 50ms), {}, false, 115200},
     // Done too early, and withheld.
     {"84 after frame 2 of 3, one chunk", kThree, Merge(2, {0x84}, true), {}, false},
     {"84 before frame 1's 82, one chunk", kThree, Merge(1, {0x84}, true), {}, false},

@@ -100,7 +100,8 @@ TEST(HeadCommandLine, ParsesEveryOption) {
           "--fail-at",       "--fail-code",   "--xoff-frame",   "--xoff-after",
           "--xoff-ms",       "--silent-from", "--garbage-at",   "--garbage-before",
           "--garbage-bytes", "--garbage-gap", "--no-done",      "--quiet",
-          "--merge-answer",  "--unprompted",  "--help"}) {
+          "--merge-answer",  "--unprompted",  "--echo-answer",  "--early-done",
+          "--help"}) {
         EXPECT_NE(head::HeadUsage().find(name), std::string::npos) << name;
     }
 }
@@ -133,7 +134,13 @@ TEST(HeadCommandLine, RefusesWhatCannotWork) {
         {"--unprompted", "0:10"},
         {"--unprompted", "2:0"},
         {"--unprompted", "2:4107"},
-        {"--unprompted", "2:10:84"},
+        {"--unprompted", "2:10:85"},
+        {"--unprompted", "2:10:13"},
+        {"--echo-answer", "2"},
+        {"--echo-answer", "0:50"},
+        {"--echo-answer", "2:50:1"},
+        {"--early-done", "1"},
+        {"--early-done", "4107"},
         {"--unprompted", "2:10:86:1"},
         {"--unprompted", "2:x:86"},
     };
@@ -168,6 +175,19 @@ head::HeadFaults Unprompted(unsigned frame, std::size_t after, std::uint8_t code
     return f;
 }
 
+head::HeadFaults Echo(unsigned frame, std::chrono::milliseconds delay) {
+    head::HeadFaults f;
+    f.echoFrame = frame;
+    f.echoDelay = delay;
+    return f;
+}
+
+head::HeadFaults EarlyDone(std::size_t after) {
+    head::HeadFaults f;
+    f.earlyDoneAfterBytes = after;
+    return f;
+}
+
 TEST(HeadCommandLine, MergedAnswerAndUnpromptedCode) {
     const ValueCase cases[] = {
         {"--merge-answer", "2:80", Merge(2, {0x80}, false)},
@@ -178,6 +198,9 @@ TEST(HeadCommandLine, MergedAnswerAndUnpromptedCode) {
         {"--unprompted", "3:1000", Unprompted(3, 1000, 0x86)},
         {"--unprompted", "1:1:87", Unprompted(1, 1, 0x87)},
         {"--unprompted", "12:4106:0x86", Unprompted(12, 4106, 0x86)},
+        {"--unprompted", "2:100:82", Unprompted(2, 100, 0x82)},
+        {"--echo-answer", "1:50", Echo(1, 50ms)},
+        {"--early-done", "2000", EarlyDone(2000)},
     };
     for (const ValueCase& c : cases) {
         SCOPED_TRACE(c.option + " " + c.value);
@@ -195,6 +218,9 @@ TEST(HeadCommandLine, MergedAnswerAndUnpromptedCode) {
             EXPECT_EQ(f.unpromptedFrame, c.expected.unpromptedFrame);
             EXPECT_EQ(f.unpromptedAfterBytes, c.expected.unpromptedAfterBytes);
             EXPECT_EQ(f.unpromptedCode, c.expected.unpromptedCode);
+            EXPECT_EQ(f.echoFrame, c.expected.echoFrame);
+            EXPECT_EQ(f.echoDelay, c.expected.echoDelay);
+            EXPECT_EQ(f.earlyDoneAfterBytes, c.expected.earlyDoneAfterBytes);
         }
     }
 }

@@ -307,5 +307,18 @@ INSTANTIATE_TEST_SUITE_P(
                               },
                               {{0, 0, FRAME_SIZE, {{0x82}}},
                                {1, 0, 1000, {{0x87}}},
-                               {1, 1000, FRAME_SIZE, {{0x84}}}}}),
+                               {1, 1000, FRAME_SIZE, {{0x84}}}}},
+                    ChunkCase{"EchoOfTheBlockOkWhileTheNextFrameIsUnfinished",
+                              [](head::HeadFaults& f) {
+                                  f.echoFrame = 1;
+                                  f.echoDelay = 50ms;
+                              },
+                              {{0, 0, FRAME_SIZE, {{0x82}}},
+                               {1, 0, 1000, {{0x82}}},
+                               {1, 1000, FRAME_SIZE, {{0x84}}}}},
+                    ChunkCase{"EarlyDoneWhileTheLastFrameIsUnfinishedThenNothing",
+                              [](head::HeadFaults& f) { f.earlyDoneAfterBytes = 2000; },
+                              {{0, 0, FRAME_SIZE, {{0x82}}},
+                               {1, 0, 2000, {{0x84}}},
+                               {1, 2000, FRAME_SIZE, {}}}}),
     [](const testing::TestParamInfo<ChunkCase>& param) { return param.param.name; });

@@ -8,6 +8,8 @@
 //   wait-text ID T      -> "ok" once control ID shows T
 //   wait-enabled ID     -> "ok" once control ID is enabled
 //   click ID            -> "clicked": BM_CLICK posted to the button
+//   press-twice ID      -> "posted": the button's WM_COMMAND (BN_CLICKED) posted to the main
+//                          window twice back to back, both queued before the first is handled
 //   port NAME           -> "typed": NAME into the port box, then Enter in it
 //   box                 -> "box CAPTION|TEXT|ICON" (ICON: "!" or "-") of the next message box
 //                          over the main window, which is then closed with its OK button
@@ -194,6 +196,14 @@ std::string Do(const std::string& line) {
     if (command == "click") {
         PostMessageW(control, BM_CLICK, 0, 0);
         return "clicked";
+    }
+    if (command == "press-twice") {
+        // Not through the button: the second press must reach the window however the first
+        // left the button.
+        const WPARAM clicked = MAKEWPARAM(id, BN_CLICKED);
+        PostMessageW(mainWindow, WM_COMMAND, clicked, reinterpret_cast<LPARAM>(control));
+        PostMessageW(mainWindow, WM_COMMAND, clicked, reinterpret_cast<LPARAM>(control));
+        return "posted";
     }
     if (command == "port") return TypePort(rest);
     if (command == "box") return AnswerBox();

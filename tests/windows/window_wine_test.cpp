@@ -18,6 +18,8 @@
 #include "tools/head/VirtualHead.h"
 #include "upgrade/FirmwareFrame.h"
 
+using namespace std::chrono_literals;
+
 namespace {
 
 using wine_test::WineDesktop;
@@ -30,12 +32,23 @@ constexpr std::size_t kImageSize = 9000;   // three frames
 constexpr int kFilePath = 1000, kSelectFile = 1002, kStartUpgrade = 1003, kOpenPort = 1009,
               kConnect = 1011, kSentCount = 1013, kTotalCount = 1015;
 
+// The boxes that tell the operator a transfer did not end well.
+const std::vector<std::string> kToldBoxes = {"kavlet|更新失败!|-", "kavlet|更新超时!|-",
+                                             "kavlet|云台无应答!|-", "kavlet|串口已断开!|-",
+                                             "kavlet|串口写入失败!|-"};
+const std::string kSuccessBox = "kavlet|更新成功!|-";
+
 struct RoadCase {
     const char* name;
     head::HeadFaults faults;
-    bool portVanishes;               // the head's line goes once it is connected
-    std::vector<std::string> boxes;  // after "开始升级" (or the line going): caption|text|icon
+    bool portVanishes;  // the head's line goes once it is connected
+    // After "开始升级" (or the line going): caption|text|icon. Empty: one box, success only when
+    // the head holds the image, else one that tells the operator.
+    std::vector<std::string> boxes;
     bool imageArrives;
+    std::size_t framesSent = 0;  // shown in the sent count at the end (0: not looked at)
+    std::uint32_t pace = 0;      // the head reads no faster than a line of this speed
+    bool pressTwice = false;     // two presses of "开始升级" queued before the first is handled
 };
 
 void PrintTo(const RoadCase& c, std::ostream* os) {
@@ -78,6 +91,7 @@ TEST_P(WindowRoad, TheOperatorsRoadEndsInTheRightBox) {
     options.sizeRule = head::ImageSizeRule::ExpectSize;
     options.expectSize = kImageSize;
     options.faults = c.faults;
+    options.paceBaud = c.pace;
     std::string error;
     auto head = head::VirtualHead::CreatePty(options, &error);
     ASSERT_TRUE(head) << error;
@@ -106,42 +120,74 @@ TEST_P(WindowRoad, TheOperatorsRoadEndsInTheRightBox) {
     if (c.portVanishes) {
         head->Stop();
         head.reset();
+    } else if (c.pressTwice) {
+        EXPECT_EQ(Ask("press-twice " + std::to_string(kStartUpgrade)), "posted");
     } else {
         EXPECT_EQ(Ask("click " + std::to_string(kStartUpgrade)), "clicked");
     }
     for (const std::string& box : c.boxes) EXPECT_EQ(Ask("box"), "box " + box);
-    if (c.imageArrives) {
-        // Every frame once, and the rejected one again.
+    std::optional<bool> success;  // for a row of either outcome: whether success was shown
+    if (c.boxes.empty()) {
+        const std::string box = Ask("box");
+        success = box == "box " + kSuccessBox;
+        EXPECT_TRUE(*success || std::count(kToldBoxes.begin(), kToldBoxes.end(), box.substr(4)))
+            << box;
+        // The head has the image complete before it says done: it holds it when success shows.
+        if (*success) {
+            EXPECT_EQ(head->Report().finishedImage, image) << "a false success";
+        }
+    }
+    if (c.framesSent > 0) {
         EXPECT_EQ(Ask("text " + std::to_string(kSentCount)),
-                  "text " + std::to_string(TotalBytesToSend(kImageSize) + FRAME_SIZE));
+                  "text " + std::to_string(c.framesSent * FRAME_SIZE));
     }
     EXPECT_EQ(Ask("close"), "closed");
     EXPECT_EQ(driver_->Wait(kLimit), 0);
     EXPECT_EQ(WineDesktop::Wait(window, kLimit), 0);
-    if (head) {
+    if (head && !success.has_value()) {
         head->Stop();
-        EXPECT_EQ(head->Report().finishedImage == image, c.imageArrives);
+        const head::HeadReport report = head->Report();
+        EXPECT_EQ(report.finishedImage == image, c.imageArrives);
+        // Every frame whole: none cut short, none mixed with another.
+        EXPECT_EQ(report.incompleteFrames, 0u);
+        EXPECT_EQ(report.badFrames, 0u);
+        if (c.framesSent > 0) {
+            EXPECT_EQ(report.frames, c.framesSent);
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Heads, WindowRoad,
-    testing::Values(RoadCase{"OneChecksumErrorThenDone",
-                             Faults([](auto& f) { f.rejectFrame = 2; }),
-                             false,
-                             {"kavlet|校验错误|-", "kavlet|更新成功!|-"},
-                             true},
-                    RoadCase{"HeadFails",
-                             Faults([](auto& f) { f.failAt = 1; }),
-                             false,
-                             {"kavlet|更新失败!|-"},
-                             false},
-                    RoadCase{"SilentHead",
-                             Faults([](auto& f) { f.silentFrom = 1; }),
-                             false,
-                             {"kavlet|云台无应答!|-"},
-                             false},
-                    RoadCase{"PortVanishes", {}, true, {"kavlet|串口已断开!|-"}, false}),
+    testing::Values(
+        RoadCase{"OneChecksumErrorThenDone",
+                 Faults([](auto& f) { f.rejectFrame = 2; }),
+                 false,
+                 {"kavlet|校验错误|-", kSuccessBox},
+                 true,
+                 4},
+        RoadCase{"HeadFails",
+                 Faults([](auto& f) { f.failAt = 1; }),
+                 false,
+                 {"kavlet|更新失败!|-"},
+                 false},
+        RoadCase{"SilentHead",
+                 Faults([](auto& f) { f.silentFrom = 1; }),
+                 false,
+                 {"kavlet|云台无应答!|-"},
+                 false},
+        RoadCase{"PortVanishes", {}, true, {"kavlet|串口已断开!|-"}, false},
+        RoadCase{"BlockOkEchoedOnAPacedLine",
+                 Faults([](auto& f) {
+                     f.echoFrame = 1;
+                     f.echoDelay = 50ms;
+                 }),
+                 false,
+                 {},
+                 true,
+                 0,
+                 115200},
+        RoadCase{"StartPressedTwiceStartsOneTransfer", {}, false, {kSuccessBox}, true, 3, 0, true}),
     [](const testing::TestParamInfo<RoadCase>& row) { return row.param.name; });
 
 TEST(WindowChrome, TheAboutBoxThroughTheSystemMenuShowsTheIconAndTheVersion) {

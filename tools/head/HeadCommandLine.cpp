@@ -121,6 +121,20 @@ bool ParseUnprompted(const std::string& text, HeadFaults* f) {
     return true;
 }
 
+// K:MS
+bool ParseEchoAnswer(const std::string& text, HeadFaults* f) {
+    const std::vector<std::string> fields = Fields(text);
+    unsigned long long frame = 0;
+    unsigned long long ms = 0;
+    if (fields.size() != 2 || !ParseUnsigned(fields[0], 1'000'000, &frame) || frame < 1 ||
+        !ParseUnsigned(fields[1], 3'600'000, &ms)) {
+        return false;
+    }
+    f->echoFrame = static_cast<unsigned>(frame);
+    f->echoDelay = std::chrono::milliseconds(ms);
+    return true;
+}
+
 bool ParseProtocol(const std::string& text, PelcoProtocol* protocol) {
     const std::string p = Lower(text);
     if (p == "pelco-d" || p == "pelco_d" || p == "d") {
@@ -137,7 +151,8 @@ bool ParseProtocol(const std::string& text, PelcoProtocol* protocol) {
 const std::set<std::string> kFaultOptions = {
     "--reject-frame",  "--reject-code", "--fail-at",      "--fail-code",  "--xoff-frame",
     "--xoff-after",    "--xoff-ms",     "--silent-from",  "--garbage-at", "--garbage-before",
-    "--garbage-bytes", "--garbage-gap", "--merge-answer", "--unprompted", "--no-done"};
+    "--garbage-bytes", "--garbage-gap", "--merge-answer", "--unprompted", "--no-done",
+    "--echo-answer",   "--early-done"};
 // The options without a value.
 const std::set<std::string> kSwitches = {"--help",           "-h",        "--loader", "--trim-fill",
                                          "--garbage-before", "--no-done", "--quiet"};
@@ -235,6 +250,11 @@ std::string ParseOptions(const std::vector<std::string>& args, HeadCommandLine* 
          [&](const std::string& v) {
              if (!ParseUnprompted(v, &f)) problem = "not K:N[:CODE]: " + v;
          }},
+        {"--echo-answer",
+         [&](const std::string& v) {
+             if (!ParseEchoAnswer(v, &f)) problem = "not K:MS: " + v;
+         }},
+        {"--early-done", number(1'000'000, &f.earlyDoneAfterBytes)},
     };
     // Switches.
     const std::map<std::string, std::function<void()>> switches = {
@@ -481,8 +501,13 @@ received since the start, frames sent again included):
                        frame 2, greeting:82:before sends "82 80" for the greeting (no XON/XOFF)
   --unprompted K:N[:CODE]
                        while frame K comes in, after N of its bytes (1 to 4106), send CODE
-                       unasked: 86 (failed) or 87 (timed out) (hex, default 86); frame K is
-                       still answered when it is complete
+                       unasked: any answer code, e.g. 86 (failed), 87 (timed out), or a
+                       stray 82 or 84 (hex, default 86); frame K is still answered when it
+                       is complete
+  --echo-answer K:MS   send the answer to frame K once more, MS milliseconds after it (a
+                       late echo: an 82 that comes while the next frame goes out)
+  --early-done N       send 84 (done) after N bytes (2 to 4106) of the last frame, before it
+                       is complete, and answer nothing after that
 
 Several heads on one line (as camera heads on one RS-485 line):
   --bus ADDR:PROTOCOL:SPEED,...

@@ -54,11 +54,16 @@ std::string CheckOptions(const HeadOptions& options) {
     if (f.xoffAfterBytes < 1 || f.xoffAfterBytes >= kFrameSize) {
         return "XOFF must come after 1 to 4106 bytes of the frame";
     }
-    if (f.xoffPause.count() < 0 || f.garbageGap.count() < 0 || options.frameTimeout.count() < 0) {
+    if (f.xoffPause.count() < 0 || f.garbageGap.count() < 0 || f.echoDelay.count() < 0 ||
+        options.frameTimeout.count() < 0) {
         return "times must not be negative";
     }
-    if (f.unpromptedCode != kFailed && f.unpromptedCode != kTimedOut) {
-        return "the unprompted code must be 86 or 87";
+    if (!IsAnswerCode(f.unpromptedCode)) {
+        return "the unprompted code must be an answer code: 80 to 84, 86 or 87";
+    }
+    if (f.earlyDoneAfterBytes != 0 &&
+        (f.earlyDoneAfterBytes <= kFlagAt || f.earlyDoneAfterBytes >= kFrameSize)) {
+        return "the early 84 must come after 2 to 4106 bytes of the last frame";
     }
     if (f.unpromptedAfterBytes < 1 || f.unpromptedAfterBytes >= kFrameSize) {
         return "the unprompted code must come after 1 to 4106 bytes of the frame";
@@ -136,7 +141,7 @@ std::uint32_t HeadEngine::LineSpeed() const {
 void HeadEngine::SetFaults(const HeadFaults& faults) {
     options_.faults = faults;
     rejectUsed_ = failUsed_ = garbageUsed_ = withholdUsed_ = xoffUsed_ = silent_ = false;
-    mergeUsed_ = unpromptedUsed_ = false;
+    mergeUsed_ = unpromptedUsed_ = echoUsed_ = earlyDoneUsed_ = false;
     // A pause in progress ends at once: the tool must not stay held by a fault now gone.
     if (xonDue_ && !report_.xonSent) xonDue_ = Clock::time_point::min();
 }
@@ -316,6 +321,12 @@ std::optional<std::size_t> HeadEngine::NextFrameMark() const {
     };
     consider(f.xoffFrame == arriving && !xoffUsed_, f.xoffAfterBytes);
     consider(f.unpromptedFrame == arriving && !unpromptedUsed_, f.unpromptedAfterBytes);
+    if (f.earlyDoneAfterBytes != 0 && !earlyDoneUsed_) {
+        // Up to the flag byte first: only then is it known whether this is the last frame.
+        const bool flagKnown = frame_.size() > kFlagAt;
+        consider(!flagKnown || frame_[kFlagAt] != 0,
+                 flagKnown ? f.earlyDoneAfterBytes : kFlagAt + 1);
+    }
     return mark;
 }
 
@@ -323,7 +334,7 @@ void HeadEngine::ActAtFrameMark(Clock::time_point now) {
     const HeadFaults& f = options_.faults;
     const unsigned arriving = report_.frames + 1;
     if (f.xoffFrame == arriving && !xoffUsed_ && frame_.size() == f.xoffAfterBytes) {
-        outputs_.push_back({now, {kXoff}});
+        QueueInOrder({now, {kXoff}});
         xoffUsed_ = true;
         report_.xoffSent = true;
         report_.xonSent = false;
@@ -334,10 +345,20 @@ void HeadEngine::ActAtFrameMark(Clock::time_point now) {
     }
     if (f.unpromptedFrame == arriving && !unpromptedUsed_ &&
         frame_.size() == f.unpromptedAfterBytes) {
-        outputs_.push_back({now, {f.unpromptedCode}});
+        QueueInOrder({now, {f.unpromptedCode}});
         unpromptedUsed_ = true;
         report_.unprompted.push_back(f.unpromptedCode);
         Note(Format("unprompted %02x after %zu bytes of frame %u (fault)", f.unpromptedCode,
+                    frame_.size(), arriving),
+             now);
+    }
+    if (f.earlyDoneAfterBytes != 0 && !earlyDoneUsed_ && frame_.size() == f.earlyDoneAfterBytes &&
+        frame_[kFlagAt] != 0) {
+        QueueInOrder({now, {kDone}});
+        earlyDoneUsed_ = true;
+        silent_ = true;
+        report_.unprompted.push_back(kDone);
+        Note(Format("84 after %zu bytes of the last frame (frame %u), then silence (fault)",
                     frame_.size(), arriving),
              now);
     }
@@ -539,7 +560,7 @@ void HeadEngine::SendAnswer(unsigned point, std::uint8_t code, Clock::time_point
     if (merge) mergeUsed_ = true;
     Clock::time_point answerAt = now;
     if (garbage && f.garbageBeforeAnswer) {
-        outputs_.push_back({now, f.garbageBytes});
+        QueueInOrder({now, f.garbageBytes});
         answerAt = now + f.garbageGap;
     }
     if (silent_) {
@@ -552,21 +573,35 @@ void HeadEngine::SendAnswer(unsigned point, std::uint8_t code, Clock::time_point
             bytes.insert(f.mergeBefore ? bytes.begin() : bytes.end(), f.mergeBytes.begin(),
                          f.mergeBytes.end());
         }
-        outputs_.push_back({answerAt, bytes});
+        QueueInOrder({answerAt, bytes});
         report_.answers.push_back(code);
         Note(Format("answer %02x to the %s%s", code, PointName(point).c_str(),
                     merge ? Format(", in one write: %s (fault)", HexBytes(bytes).c_str()).c_str()
                           : ""),
              now);
+        if (point != kGreetingPoint && f.echoFrame == point && !echoUsed_) {
+            echoUsed_ = true;
+            QueueInOrder({answerAt + f.echoDelay, {code}});
+            report_.echoes.push_back(code);
+            Note(Format("answer %02x to the %s sent again in %lld ms (fault)", code,
+                        PointName(point).c_str(), static_cast<long long>(f.echoDelay.count())),
+                 now);
+        }
     }
     if (garbage && !f.garbageBeforeAnswer) {
-        outputs_.push_back({now + f.garbageGap, f.garbageBytes});
+        QueueInOrder({now + f.garbageGap, f.garbageBytes});
     }
     if (garbage) {
         Note(Format("garbage %s %s the answer", HexBytes(f.garbageBytes).c_str(),
                     f.garbageBeforeAnswer ? "before" : "after"),
              now);
     }
+}
+
+void HeadEngine::QueueInOrder(Output output) {
+    const auto at = std::find_if(outputs_.begin(), outputs_.end(),
+                                 [&](const Output& o) { return o.due > output.due; });
+    outputs_.insert(at, std::move(output));
 }
 
 std::optional<Clock::time_point> HeadEngine::SilenceDeadline() const {
@@ -589,7 +624,7 @@ std::optional<Clock::time_point> HeadEngine::NextDeadline() const {
 
 void HeadEngine::Advance(Clock::time_point now) {
     if (xonDue_ && !report_.xonSent && now >= *xonDue_) {
-        outputs_.push_back({now, {kXon}});
+        QueueInOrder({now, {kXon}});
         report_.xonSent = true;
         lastActivity_ = now;
         Note(Format("XON (%llu bytes came during the pause)",

@@ -63,7 +63,7 @@ class HeadEngine {
     void FlushSkipped(Clock::time_point now);
     void DropFrame(Clock::time_point now, const char* why);
     // The byte count of the frame coming in at which the next fault acts (XOFF, unprompted
-    // code), if one is still due in it; and what acts at the count reached.
+    // code, early 84), if one is still due in it; and what acts at the count reached.
     std::optional<std::size_t> NextFrameMark() const;
     void ActAtFrameMark(Clock::time_point now);
     void HandleCommand(const PelcoFrame& frame, std::span<const std::uint8_t> bytes,
@@ -83,6 +83,9 @@ class HeadEngine {
     // garbage faults; code is the answer after the other faults.
     void SendAnswer(unsigned point, std::uint8_t code, Clock::time_point now);
     std::optional<Clock::time_point> SilenceDeadline() const;
+    // Queues a write behind every write due no later than it, so a write due later (a delayed
+    // echo or garbage) holds back none due earlier.
+    void QueueInOrder(Output output);
 
     HeadOptions options_;
     Clock::time_point start_;
@@ -110,6 +113,8 @@ class HeadEngine {
     bool xoffUsed_ = false;
     bool mergeUsed_ = false;
     bool unpromptedUsed_ = false;
+    bool echoUsed_ = false;
+    bool earlyDoneUsed_ = false;
     bool silent_ = false;
     std::optional<Clock::time_point> xonDue_;  // when the XON of the last XOFF is due
 };

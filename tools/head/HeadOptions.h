@@ -77,12 +77,24 @@ struct HeadFaults {
     std::vector<std::uint8_t> mergeBytes = std::vector<std::uint8_t>(1, 0x80);
     bool mergeBefore = false;
 
-    // While frame unpromptedFrame comes in, send unpromptedCode (0x86 or 0x87) unasked once
-    // unpromptedAfterBytes of its bytes have arrived; the frame itself is still taken and
-    // answered as usual when it is complete. 0: off.
+    // While frame unpromptedFrame comes in, send unpromptedCode (any answer code: a stray 82 or
+    // 84 as well as 86 or 87) unasked once unpromptedAfterBytes of its bytes have arrived; the
+    // frame itself is still taken and answered as usual when it is complete. 0: off.
     unsigned unpromptedFrame = 0;
     std::size_t unpromptedAfterBytes = 1024;  // 1 to 4106
     std::uint8_t unpromptedCode = 0x86;
+
+    // Send the answer to frame echoFrame once more, echoDelay after it, in a write of its own:
+    // a late echo of an answer already given (an 82 that may arrive while the next frame is
+    // still going out). Once; nothing when the head is silent at that frame. 0: off.
+    unsigned echoFrame = 0;
+    std::chrono::milliseconds echoDelay{50};
+
+    // While the first frame with the last-block flag comes in, send 84 (done) unasked once
+    // earlyDoneAfterBytes of its bytes have arrived, and from then on answer nothing at all
+    // (the frame is still taken when complete). 0: off, else 2 to 4106 (the flag is its
+    // second byte).
+    std::size_t earlyDoneAfterBytes = 0;
 };
 
 struct HeadOptions {
@@ -166,6 +178,7 @@ struct HeadReport {
     bool xoffSent = false;
     bool xonSent = false;
     std::vector<std::uint8_t> unprompted;  // codes sent unasked in the middle of a frame
+    std::vector<std::uint8_t> echoes;      // answers sent a second time (HeadFaults::echoFrame)
     std::uint64_t bytesWhilePaused = 0;    // bytes that still came between XOFF and XON
 
     std::vector<std::uint8_t> image;  // blocks stored so far of the image in progress

@@ -126,9 +126,7 @@ std::span<const FailureReason> FailureReasons() {
 }
 
 const FailureReason& ReasonFor(TransferFailure failure) {
-    const auto row = std::find_if(kRows.begin(), kRows.end(),
-                                  [&](const FailureReason& r) { return r.failure == failure; });
-    return row != kRows.end() ? *row : kRows.front();
+    return RowForFailure<FailureReason>(kRows, failure, kRows.front());
 }
 
 }  // namespace flash

@@ -40,9 +40,7 @@ std::span<const FailureNotice> FailureNotices() {
 }
 
 const FailureNotice& FailureNoticeFor(TransferFailure failure) {
-    const auto row = std::find_if(kRows.begin(), kRows.end(),
-                                  [&](const FailureNotice& r) { return r.failure == failure; });
-    return row != kRows.end() ? *row : kRows.back();
+    return RowForFailure<FailureNotice>(kRows, failure, kRows.back());
 }
 
 std::optional<Notice> NoticeOf(const FailureNotice& row) {

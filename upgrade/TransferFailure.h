@@ -5,7 +5,9 @@
 // test holds every table to every value listed in kAllTransferFailures.
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <span>
 
 enum class TransferFailure {
     // --- The port (reported by the engine)
@@ -52,3 +54,12 @@ inline constexpr std::array kAllTransferFailures = {
     TransferFailure::PortSpeedFixed,   TransferFailure::PortClosed,
     TransferFailure::TooManyResends,   TransferFailure::Interrupted,
 };
+
+// The row for failure in a front end's table of rows with a `failure` field, or fallback when
+// the table has none (the tests hold every table to every failure).
+template <class Row>
+const Row& RowForFailure(std::span<const Row> rows, TransferFailure failure, const Row& fallback) {
+    const auto row =
+        std::find_if(rows.begin(), rows.end(), [&](const Row& r) { return r.failure == failure; });
+    return row != rows.end() ? *row : fallback;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <utility>
 
 #include "cli/FlashEvents.h"
 
@@ -26,14 +27,19 @@ class PlainLines final : public FlashEvents {
     void SendingEnded(const SendProgress&, bool) override {}
     void Done(const HeadResult& result) override;
     void Failed(const HeadResult& result, const std::string& message) override;
-    void Interrupted(const std::string& message) override { WriteErrorLine(err_, message); }
-    void Error(std::string_view, const std::string& sentence) override {
-        WriteErrorLine(err_, sentence);
+    void Interrupted(const std::string& message) override {
+        WriteErrorLine(err_, prefix_ + message);
     }
-    void Problem(const std::string& sentence) override { WriteErrorLine(err_, sentence); }
+    void Error(std::string_view, const std::string& sentence) override {
+        WriteErrorLine(err_, prefix_ + sentence);
+    }
+    void Problem(const std::string& sentence) override { WriteErrorLine(err_, prefix_ + sentence); }
     void Summary(int, const std::vector<HeadResult>& results) override {
         NoteOutput(WriteSummaryTable(out_, results));
     }
+
+    // With --plan: every line begins with prefix (the port and ": ").
+    void Prefix(std::string prefix) { prefix_ = std::move(prefix); }
 
   private:
     // One line on out, unless quiet.
@@ -42,6 +48,7 @@ class PlainLines final : public FlashEvents {
     std::FILE* out_;
     std::FILE* err_;
     bool quiet_;
+    std::string prefix_;
 };
 
 }  // namespace flash

@@ -19,6 +19,7 @@
 #include "cli/FlashEvents.h"
 #include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
+#include "cli/PlanRun.h"
 #include "cli/PortReport.h"
 
 namespace {
@@ -116,5 +117,6 @@ int main(int argc, char** argv) {
     io.terminal = isatty(STDOUT_FILENO) == 1;
     io.interruptFd = signalPipe[0];
 #endif
+    if (!options.plan.empty()) return flash::RunPlan(options, std::move(io));
     return flash::RunFlash(options, std::move(io));
 }

@@ -45,6 +45,8 @@ class UpgradeEngine {
         // Rung from any thread when Pump has something to do; empty: the front end pumps on
         // its own schedule.
         std::function<void()> wake;
+        // How OpenFirmware reads an image; empty: from its file (OpenImage).
+        ImageReader readImage;
     };
 
     // The pauses between the steps of talking to the head: between closing and reopening,

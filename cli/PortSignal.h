@@ -1,0 +1,30 @@
+// A signal told to each port of a plan run: every port waits on its own RunWaiter, and the run
+// raises the signal on each port's own copy of the run's interrupt. One implementation a
+// platform: PortSignalPosix.cpp (a pipe a port), PortSignalWin32.cpp (the console's event,
+// which every waiter sees).
+//
+// Threads: Raise from the run's thread; the port's thread waits on Io().
+#pragma once
+
+#include "cli/FlashRun.h"
+
+namespace flash {
+
+class PortSignal {
+  public:
+    explicit PortSignal(const RunIo& run);
+    ~PortSignal();
+    PortSignal(const PortSignal&) = delete;
+    PortSignal& operator=(const PortSignal&) = delete;
+
+    // The port's RunIo: the run's, with the port's own interrupt.
+    const RunIo& Io() const { return io_; }
+    // The port stops as the run does for signal.
+    void Raise(int signal);
+
+  private:
+    RunIo io_;
+    int writeFd_ = -1;
+};
+
+}  // namespace flash

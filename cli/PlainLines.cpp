@@ -64,7 +64,7 @@ void PlainLines::Done(const HeadResult& result) {
 void PlainLines::Failed(const HeadResult& result, const std::string& message) {
     // An interrupted head was told of by Interrupted already.
     if (result.reason != "interrupted")
-        WriteErrorLine(err_, prefix_ + message + " (" + result.reason + ")");
+        WriteErrorLine(err_, Prefixed(message + " (" + result.reason + ")"));
 }
 
 }  // namespace flash

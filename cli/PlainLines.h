@@ -2,6 +2,7 @@
 // out, errors on err. Quiet: only the errors and the summary table.
 #pragma once
 
+#include <cctype>
 #include <cstdio>
 #include <utility>
 
@@ -28,12 +29,12 @@ class PlainLines final : public FlashEvents {
     void Done(const HeadResult& result) override;
     void Failed(const HeadResult& result, const std::string& message) override;
     void Interrupted(const std::string& message) override {
-        WriteErrorLine(err_, prefix_ + message);
+        WriteErrorLine(err_, Prefixed(message));
     }
     void Error(std::string_view, const std::string& sentence) override {
-        WriteErrorLine(err_, prefix_ + sentence);
+        WriteErrorLine(err_, Prefixed(sentence));
     }
-    void Problem(const std::string& sentence) override { WriteErrorLine(err_, prefix_ + sentence); }
+    void Problem(const std::string& sentence) override { WriteErrorLine(err_, Prefixed(sentence)); }
     void Summary(int, const std::vector<HeadResult>& results) override {
         NoteOutput(WriteSummaryTable(out_, results));
     }
@@ -42,6 +43,13 @@ class PlainLines final : public FlashEvents {
     void Prefix(std::string prefix) { prefix_ = std::move(prefix); }
 
   private:
+    // The prefix and the sentence, which goes on in lower case after it.
+    std::string Prefixed(std::string sentence) const {
+        if (!prefix_.empty() && sentence.size() > 1 && std::isupper(static_cast<unsigned char>(sentence[0])) &&
+            std::islower(static_cast<unsigned char>(sentence[1])))
+            sentence[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(sentence[0])));
+        return prefix_ + sentence;
+    }
     // One line on out, unless quiet.
     void Say(const std::string& line);
 

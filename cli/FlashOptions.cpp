@@ -130,7 +130,8 @@ std::optional<std::uint8_t> ReadSpeedIndex(std::string_view text, std::string* e
     if (found != DEVICE_SPEED_TABLE.end())
         return static_cast<std::uint8_t>(found - DEVICE_SPEED_TABLE.begin());
     std::string known;
-    for (const auto s : DEVICE_SPEED_TABLE) known += (known.empty() ? "" : ", ") + std::to_string(s);
+    for (const auto s : DEVICE_SPEED_TABLE)
+        known += (known.empty() ? "" : ", ") + std::to_string(s);
     if (error) *error = "The speed \"" + std::string(text) + "\" is not one of " + known + " baud.";
     return std::nullopt;
 }
@@ -215,7 +216,7 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
     app.allow_extras();   // unknown options are told of in this program's words
     const std::vector<std::string_view> switches = {
         "-h", "--help", "--version", "--list-ports", "--json", "--quiet", "--resume"};
-    bool* const switchTargets[] = {&help,      &help,         &version,      &listPorts,
+    bool* const switchTargets[] = {&help,         &help,          &version,       &listPorts,
                                    &options.json, &options.quiet, &options.resume};
     for (std::size_t i = 0; i < switches.size(); ++i)
         app.add_flag(std::string(switches[i]), *switchTargets[i])->disable_flag_override();

@@ -38,9 +38,9 @@ struct FlashOptions {
     std::string image;
     // --plan: the heads, ports and images come from this CSV file instead (cli/PlanFile.h).
     std::string plan;
-    unsigned jobs = 0;     // ports served at once; 0: every port of the plan
-    std::string journal;   // where each row's end is noted; empty: nowhere
-    bool resume = false;   // rows the journal notes as done with the same image are skipped
+    unsigned jobs = 0;    // ports served at once; 0: every port of the plan
+    std::string journal;  // where each row's end is noted; empty: nowhere
+    bool resume = false;  // rows the journal notes as done with the same image are skipped
 };
 
 struct ParsedArguments {

@@ -45,7 +45,8 @@ class PlainLines final : public FlashEvents {
   private:
     // The prefix and the sentence, which goes on in lower case after it.
     std::string Prefixed(std::string sentence) const {
-        if (!prefix_.empty() && sentence.size() > 1 && std::isupper(static_cast<unsigned char>(sentence[0])) &&
+        if (!prefix_.empty() && sentence.size() > 1 &&
+            std::isupper(static_cast<unsigned char>(sentence[0])) &&
             std::islower(static_cast<unsigned char>(sentence[1])))
             sentence[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(sentence[0])));
         return prefix_ + sentence;

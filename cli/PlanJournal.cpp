@@ -33,8 +33,7 @@ JournalDone ReadJournal(const std::string& text, const std::string& path) {
             continue;
         }
         if (value["result"] == "done")
-            journal.done.insert({value["port"].get<std::string>(),
-                                 value["address"].get<unsigned>(),
+            journal.done.insert({value["port"].get<std::string>(), value["address"].get<unsigned>(),
                                  value["sha256"].get<std::string>()});
     }
     return journal;

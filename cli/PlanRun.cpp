@@ -169,8 +169,7 @@ void PlanRun::RowEnded(const PlanRow& row, const HeadResult& result, const std::
         std::lock_guard guard(resultsLock_);
         results_[&row] = result;
     }
-    if (journal_)
-        journal_->Note({&row, images_.at(row.path).sha256, result, started, UtcNow()});
+    if (journal_) journal_->Note({&row, images_.at(row.path).sha256, result, started, UtcNow()});
 }
 
 void PlanRun::RunPorts() {
@@ -198,9 +197,8 @@ void PlanRun::RunPorts() {
     std::size_t next = 0;
     bool stopped = false;
     const auto busy = [&] {
-        return std::count_if(running.begin(), running.end(), [](const auto& r) {
-            return r->thread.joinable();
-        });
+        return std::count_if(running.begin(), running.end(),
+                             [](const auto& r) { return r->thread.joinable(); });
     };
     for (;;) {
         while (!stopped && next < ports.size() && static_cast<std::size_t>(busy()) < jobs) {

@@ -20,7 +20,8 @@ PortSignal::~PortSignal() {
 
 void PortSignal::Raise(int signal) {
     const unsigned char byte = static_cast<unsigned char>(signal);
-    if (writeFd_ >= 0) [[maybe_unused]] const auto written = write(writeFd_, &byte, 1);
+    if (writeFd_ >= 0) [[maybe_unused]]
+        const auto written = write(writeFd_, &byte, 1);
 }
 
 }  // namespace flash

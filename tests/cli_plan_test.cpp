@@ -59,9 +59,9 @@ class CliPlan : public testing::Test {
     }
     void WritePlan(const std::string& text) { std::ofstream(folder.File("site.csv")) << text; }
     std::vector<std::string> Arguments(std::vector<std::string> more = {}) {
-        std::vector<std::string> arguments = {"--plan", folder.File("site.csv"), "--journal",
-                                              folder.File("site.journal"), "--answer-timeout",
-                                              "5"};
+        std::vector<std::string> arguments = {"--plan",           folder.File("site.csv"),
+                                              "--journal",        folder.File("site.journal"),
+                                              "--answer-timeout", "5"};
         arguments.insert(arguments.end(), more.begin(), more.end());
         return arguments;
     }
@@ -78,9 +78,8 @@ class CliPlan : public testing::Test {
     // Never switched into its loader (it hears the commands for its neighbours on a bus).
     bool Untouched(const std::string& port, unsigned address) {
         const head::HeadReport r = buses.at(port)->Report(address);
-        return r.finishedImage.empty() &&
-               std::none_of(r.commands.begin(), r.commands.end(),
-                            [](const auto& c) { return c.accepted; });
+        return r.finishedImage.empty() && std::none_of(r.commands.begin(), r.commands.end(),
+                                                       [](const auto& c) { return c.accepted; });
     }
 
     TempDir folder{"kavlet-plan"};
@@ -95,13 +94,22 @@ TEST_F(CliPlan, PortsRunAtOnceAFailingPortSkipsOnlyItsOwnRowsAndResumeRunsTheRes
     const auto slow = [](head::HeadOptions& o) { o.paceBaud = 115200; };
     Bus("lost", {{5, b.size(), slow}, {6, a.size()}});
     Bus("good", {{9, b.size()}});
-    WritePlan("name,port,address,protocol,speed,image\n"
-              "东门," + Port("bus") + ",1,pelco-d,2400,a.bin\n"
-              "\"west, 2\"," + Port("bus") + ",2,pelco-d,2400,a.bin\n"
-              "# the far mast\n" +
-              "mast," + Port("lost") + ",5,pelco-d,2400,b 图.bin\n"
-              "mast 2," + Port("lost") + ",6,pelco-d,2400,a.bin\n"
-              "gate," + Port("good") + ",9,pelco-d,2400,b 图.bin\n");
+    WritePlan(
+        "name,port,address,protocol,speed,image\n"
+        "东门," +
+        Port("bus") +
+        ",1,pelco-d,2400,a.bin\n"
+        "\"west, 2\"," +
+        Port("bus") +
+        ",2,pelco-d,2400,a.bin\n"
+        "# the far mast\n" +
+        "mast," + Port("lost") +
+        ",5,pelco-d,2400,b 图.bin\n"
+        "mast 2," +
+        Port("lost") +
+        ",6,pelco-d,2400,a.bin\n"
+        "gate," +
+        Port("good") + ",9,pelco-d,2400,b 图.bin\n");
     {
         cli_test::Child child(Arguments());
         ASSERT_TRUE(child.Started());

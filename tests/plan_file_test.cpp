@@ -104,8 +104,7 @@ TEST(PlanFile, EachWrongCellIsToldWithItsLineAndColumn) {
          {"p.csv:2: column address: \"1-3\" names 3 heads; a row names one head."}},
         {header + ",1,pelco-d,2400,\n",
          {"p.csv:2: column port: no port is named.", "p.csv:2: column image: no image is named."}},
-        {header + "@P,1,pelco-d,2400\n",
-         {"p.csv:2: 4 cells, but the header names 5 columns."}},
+        {header + "@P,1,pelco-d,2400\n", {"p.csv:2: 4 cells, but the header names 5 columns."}},
         {header + "@P,1,pelco-d,2400,a.bin\n@Q,1,pelco-d,2400,a.bin\n\n@P,1,pelco-p,9600,b.bin\n",
          {"p.csv:5: column address: the port @P and the address 1 are named on line 2 "
           "already."}},

@@ -30,7 +30,12 @@ void WriteErrorLine(std::FILE* to, const std::string& sentence) {
 }
 
 std::string ReasonToken(const HeadResult& result) {
-    return result.failure ? Token(*result.failure) : "";
+    return result.failure ? Token(*result.failure) : result.note;
+}
+
+std::string ResultWithReason(const HeadResult& result) {
+    const std::string reason = ReasonToken(result);
+    return reason.empty() ? result.result : result.result + " (" + reason + ")";
 }
 
 void WriteFailureLine(std::FILE* to, const HeadResult& result, const std::string& message) {

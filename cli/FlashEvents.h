@@ -27,6 +27,7 @@ struct HeadResult {
     unsigned frames = 0;
     unsigned resends = 0;
     double seconds = 0;
+    std::string note{};  // a plan's own word for a row that did not run: "done before"
 };
 
 // Where a head's transfer stands, for the progress line.
@@ -101,6 +102,8 @@ std::string OutputSentence(int error);
 void WriteErrorLine(std::FILE* to, const std::string& sentence);
 // The token of the reason a head failed for, empty for one that did not.
 std::string ReasonToken(const HeadResult& result);
+// The result with its reason in brackets, "failed (port)", "skipped (done before)", or alone.
+std::string ResultWithReason(const HeadResult& result);
 // "kavlet-flash: " and the sentence for a failed head, with its reason; nothing for an
 // interrupted one (Interrupted told it).
 void WriteFailureLine(std::FILE* to, const HeadResult& result, const std::string& message);

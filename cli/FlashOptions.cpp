@@ -95,6 +95,33 @@ std::optional<std::vector<std::uint8_t>> ParseAddressList(std::string_view text,
     return addresses;
 }
 
+std::optional<std::uint8_t> ReadProtocolIndex(std::string_view text, std::string* error) {
+    if (text == "pelco-d") return PROTOCOL_INDEX_PELCO_D;
+    if (text == "pelco-p") return PROTOCOL_INDEX_PELCO_P;
+    if (error)
+        *error = "The protocol \"" + std::string(text) + "\" is unknown: give pelco-d or pelco-p.";
+    return std::nullopt;
+}
+
+std::optional<std::uint8_t> ReadSpeedIndex(std::string_view text, std::string* error) {
+    const auto baud = ReadUnsigned(text);
+    const auto found = baud ? std::find(DEVICE_SPEED_TABLE.begin(), DEVICE_SPEED_TABLE.end(), *baud)
+                            : DEVICE_SPEED_TABLE.end();
+    if (found != DEVICE_SPEED_TABLE.end())
+        return static_cast<std::uint8_t>(found - DEVICE_SPEED_TABLE.begin());
+    std::string known;
+    for (const auto s : DEVICE_SPEED_TABLE)
+        known += (known.empty() ? "" : ", ") + std::to_string(s);
+    if (error) *error = "The speed \"" + std::string(text) + "\" is not one of " + known + " baud.";
+    return std::nullopt;
+}
+
+bool CheckPortName(const std::string& text, std::string* error) {
+    if (!DevicePathForPortName(text).empty()) return true;
+    if (error) *error = "The port \"" + text + ThisPlatformWords().notAPort;
+    return false;
+}
+
 const char* ProtocolName(std::uint8_t protocolIndex) {
     return protocolIndex == PROTOCOL_INDEX_PELCO_D ? "pelco-d" : "pelco-p";
 }
@@ -113,6 +140,37 @@ std::string Misuse(std::span<const std::string> arguments,
     return "The option " + last.substr(0, last.find('=')) + " needs a value.";
 }
 
+// The rest of a command line with --plan: the plan names the ports, heads and images.
+template <typename Values>
+ParsedArguments ReadPlanOptions(const std::string& plan, const std::optional<std::string>& jobs,
+                                const std::optional<std::string>& journal, const Values& values,
+                                const std::vector<std::string>& images, FlashOptions options) {
+    const auto usage = [](std::string message) { return ParsedArguments{std::nullopt, message}; };
+    for (std::size_t i = 0; i < 4; ++i)
+        if (!values[i].values.empty())
+            return usage("With --plan the plan names the ports, heads, protocols and speeds: " +
+                         std::string(values[i].name) + " was given too.");
+    if (!images.empty())
+        return usage("With --plan the plan names the images: \"" + images.front() +
+                     "\" was given too.");
+    if (plan.empty()) return usage("The plan file name is empty.");
+    options.plan = plan;
+    if (jobs) {
+        const auto n = ReadUnsigned(*jobs);
+        if (!n || *n < 1 || *n > 1000)
+            return usage("The number of jobs \"" + *jobs +
+                         "\" is not a whole number from 1 to 1000.");
+        options.jobs = *n;
+    }
+    if (journal) {
+        if (journal->empty()) return usage("The journal file name is empty.");
+        options.journal = *journal;
+    }
+    if (options.resume && options.journal.empty())
+        return usage("--resume needs the journal of the earlier run (--journal FILE).");
+    return {options, {}};
+}
+
 ParsedArguments ParseArguments(std::span<const std::string> arguments) {
     const auto usage = [](std::string message) { return ParsedArguments{std::nullopt, message}; };
     FlashOptions options;
@@ -123,12 +181,15 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
         std::string_view name;
         std::vector<std::string> values;
     };
-    std::array<Given, 6> values = {{{"--port", {}},
+    std::array<Given, 9> values = {{{"--port", {}},
                                     {"--address", {}},
                                     {"--protocol", {}},
                                     {"--speed", {}},
                                     {"--answer-timeout", {}},
-                                    {"--max-resends", {}}}};
+                                    {"--max-resends", {}},
+                                    {"--plan", {}},
+                                    {"--jobs", {}},
+                                    {"--journal", {}}}};
 
     CLI::App app("kavlet-flash");
     app.set_help_flag();  // --help prints HelpText()
@@ -136,10 +197,10 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
     // Options begin with "-" on Windows too: "/dir/image.bin" is an image (CLI11 would take it
     // for an option there by default).
     app.allow_windows_style_options(false);
-    const std::vector<std::string_view> switches = {"-h",           "--help", "--version",
-                                                    "--list-ports", "--json", "--quiet"};
-    bool* const switchTargets[] = {&help,      &help,         &version,
-                                   &listPorts, &options.json, &options.quiet};
+    const std::vector<std::string_view> switches = {
+        "-h", "--help", "--version", "--list-ports", "--json", "--quiet", "--resume"};
+    bool* const switchTargets[] = {&help,         &help,          &version,       &listPorts,
+                                   &options.json, &options.quiet, &options.resume};
     for (std::size_t i = 0; i < switches.size(); ++i)
         app.add_flag(std::string(switches[i]), *switchTargets[i])->disable_flag_override();
     for (Given& given : values)
@@ -188,38 +249,6 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
     };
     const auto port = value(0), address = value(1), protocol = value(2), speed = value(3),
                answerTimeout = value(4), maxResends = value(5);
-    const PlatformWords& words = ThisPlatformWords();
-    if (!port) return usage("Name the port with --port (" + std::string(words.portForms) + ").");
-    if (DevicePathForPortName(*port).empty()) return usage("The port \"" + *port + words.notAPort);
-    options.port = *port;
-    if (!address) return usage("Name the heads with --address (such as 1 or 1,3,5-8).");
-    std::string error;
-    const auto list = ParseAddressList(*address, &error);
-    if (!list) return usage(error);
-    options.addresses = *list;
-    if (protocol) {
-        if (*protocol == "pelco-d") {
-            options.protocolIndex = PROTOCOL_INDEX_PELCO_D;
-        } else if (*protocol == "pelco-p") {
-            options.protocolIndex = PROTOCOL_INDEX_PELCO_P;
-        } else {
-            return usage("The protocol \"" + *protocol + "\" is unknown: give pelco-d or pelco-p.");
-        }
-    }
-    if (speed) {
-        const auto baud = ReadUnsigned(*speed);
-        const auto found =
-            baud ? std::find(DEVICE_SPEED_TABLE.begin(), DEVICE_SPEED_TABLE.end(), *baud)
-                 : DEVICE_SPEED_TABLE.end();
-        if (found == DEVICE_SPEED_TABLE.end()) {
-            std::string known;
-            for (const auto s : DEVICE_SPEED_TABLE)
-                known += (known.empty() ? "" : ", ") + std::to_string(s);
-            return usage("The speed \"" + *speed + "\" is not one of " + known + " baud.");
-        }
-        options.speed = *baud;
-        options.speedIndex = static_cast<std::uint8_t>(found - DEVICE_SPEED_TABLE.begin());
-    }
     if (answerTimeout) {
         const auto wait = ReadSeconds(*answerTimeout);
         if (!wait)
@@ -234,6 +263,31 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
                          "\" is not a whole number from 0 to 1000.");
         options.maxResends = *n;
     }
+    const auto plan = value(6), jobs = value(7), journal = value(8);
+    if (plan) return ReadPlanOptions(*plan, jobs, journal, values, images, std::move(options));
+    for (const std::string_view planOnly : {"--jobs", "--journal", "--resume"})
+        if (app.get_option(std::string(planOnly))->count() > 0)
+            return usage("The option " + std::string(planOnly) + " goes with --plan only.");
+    if (!port)
+        return usage("Name the port with --port (" + std::string(ThisPlatformWords().portForms) + ").");
+    std::string error;
+    if (!CheckPortName(*port, &error)) return usage(error);
+    options.port = *port;
+    if (!address) return usage("Name the heads with --address (such as 1 or 1,3,5-8).");
+    const auto list = ParseAddressList(*address, &error);
+    if (!list) return usage(error);
+    options.addresses = *list;
+    if (protocol) {
+        const auto index = ReadProtocolIndex(*protocol, &error);
+        if (!index) return usage(error);
+        options.protocolIndex = *index;
+    }
+    if (speed) {
+        const auto index = ReadSpeedIndex(*speed, &error);
+        if (!index) return usage(error);
+        options.speedIndex = *index;
+        options.speed = DEVICE_SPEED_TABLE[*index];
+    }
     if (images.empty()) return usage("Name the firmware image to send (IMAGE).");
     if (images.size() > 1)
         return usage("Only one image can be sent, but \"" + images[0] + "\" and \"" + images[1] +
@@ -246,6 +300,8 @@ std::string HelpText() {
     std::string text = R"(Usage:
   kavlet-flash --port PORT --address LIST [--protocol pelco-d|pelco-p] [--speed BAUD]
                [--answer-timeout SECONDS] [--max-resends N] [--json] [--quiet] IMAGE
+  kavlet-flash --plan FILE [--jobs N] [--journal FILE [--resume]] [--answer-timeout SECONDS]
+               [--max-resends N] [--json] [--quiet]
   kavlet-flash --list-ports [--json]
   kavlet-flash --help | --version
 
@@ -264,13 +320,21 @@ Options:
                            (default 10; fractions such as 0.5 allowed)
   --max-resends N          how many times one frame is sent again after a checksum error
                            before the head counts as failed (default 10)
+  --plan FILE              a whole site in one run: a CSV file with a row a head (columns
+                           port, address, protocol, speed, image, and name if wanted); each
+                           port's rows in turn, different ports at the same time
+  --jobs N                 with --plan: at most N ports at once (default: every port)
+  --journal FILE           with --plan: one JSON line appended to FILE as each row ends
+  --resume                 with --journal: rows the journal has as done with the same image
+                           are skipped
   --json                   one JSON object a line on standard output, for programs
   --quiet                  only errors and the summary
   --list-ports             the serial ports of this machine, with driver and USB ids; opens none
   --help                   this text
   --version                the program's version
 
-Exit status: 0 every head took the image; 1 at least one head did not; 2 wrong command line;
+Exit status: 0 every head took the image; 1 at least one head did not; 2 wrong command line
+(or, with --plan, a wrong plan);
 3 the port cannot be opened or failed; 4 the image cannot be read or is empty;
 5 the output could not be written (all else went well);
 interrupted: 128 and the signal's number (@INTERRUPTS@).
@@ -279,6 +343,8 @@ Examples:
   kavlet-flash --port @PORT@ --address 1 firmware.bin
   kavlet-flash --port COM1 --address 1,3,5-8 --protocol pelco-p --speed 9600 firmware.bin
   kavlet-flash --port @PORT@ --address 2 --answer-timeout 5 --json firmware.bin > log.jsonl
+  kavlet-flash --plan site.csv --jobs 4 --journal site.journal
+  kavlet-flash --plan site.csv --journal site.journal --resume
   kavlet-flash --list-ports
 )";
     const PlatformWords& words = ThisPlatformWords();

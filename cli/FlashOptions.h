@@ -36,6 +36,11 @@ struct FlashOptions {
     bool json = false;
     bool quiet = false;
     std::string image;
+    // --plan: the heads, ports and images come from this CSV file instead (cli/PlanFile.h).
+    std::string plan;
+    unsigned jobs = 0;    // ports served at once; 0: every port of the plan
+    std::string journal;  // where each row's end is noted; empty: nowhere
+    bool resume = false;  // rows the journal notes as done with the same image are skipped
 };
 
 struct ParsedArguments {
@@ -50,6 +55,13 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments);
 // address or a range running backwards is an error. Empty (and *error set) when wrong.
 std::optional<std::vector<std::uint8_t>> ParseAddressList(std::string_view text,
                                                           std::string* error);
+
+// The checks of one setting, with the command line's sentences: the value read, or empty and
+// *error set.
+std::optional<std::uint8_t> ReadProtocolIndex(std::string_view text, std::string* error);
+// The position of the speed in DEVICE_SPEED_TABLE.
+std::optional<std::uint8_t> ReadSpeedIndex(std::string_view text, std::string* error);
+bool CheckPortName(const std::string& text, std::string* error);
 
 // "pelco-d" or "pelco-p" for a protocol index.
 const char* ProtocolName(std::uint8_t protocolIndex);

@@ -26,8 +26,11 @@ class InterruptSource {
     // Waits at most timeout for an interrupt, without taking it; true once one has come.
     bool Came(std::chrono::milliseconds timeout) const;
 
-  private:
+    // A source on a waitable of the caller's (a plan run hands each port its own: see
+    // PortSignal).
     explicit InterruptSource(std::intptr_t waitable) : waitable_(waitable) {}
+
+  private:
     const std::intptr_t waitable_;
 };
 

@@ -7,6 +7,7 @@ namespace flash {
 JsonObject JsonLines::Event(const char* name, std::optional<unsigned> address) const {
     JsonObject object;
     object.Add("event", name);
+    if (row_) object.Add("port", port_).Add("row", *row_);
     if (address) object.Add("address", *address);
     object.AddSeconds(
         "t", std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count());

@@ -14,7 +14,14 @@ namespace flash {
 
 class JsonLines final : public FlashEvents {
   public:
-    JsonLines(std::FILE* out, std::FILE* err) : out_(out), err_(err) {}
+    JsonLines(std::FILE* out, std::FILE* err,
+              std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now())
+        : out_(out), err_(err), start_(start) {}
+    // With --plan: every event names the port and the plan's row (its line) as well.
+    void Place(const std::string& port, unsigned row) {
+        port_ = port;
+        row_ = row;
+    }
 
     void Start(const FlashOptions& options, std::int32_t size, std::int64_t frames) override;
     void Command(unsigned address, std::span<const std::uint8_t> bytes,
@@ -41,7 +48,9 @@ class JsonLines final : public FlashEvents {
 
     std::FILE* out_;
     std::FILE* err_;
-    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    const std::chrono::steady_clock::time_point start_;
+    std::string port_;
+    std::optional<unsigned> row_;
 };
 
 }  // namespace flash

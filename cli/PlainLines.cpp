@@ -11,12 +11,14 @@ std::string HeadName(unsigned address) {
 
 void PlainLines::Say(const std::string& line) {
     if (quiet_) return;
-    std::fprintf(out_, "%s\n", line.c_str());
+    std::fprintf(out_, "%s%s\n", prefix_.c_str(), line.c_str());
     NoteOutput(Flush(out_));
 }
 
 void PlainLines::Start(const FlashOptions& options, std::int32_t size, std::int64_t frames) {
-    if (!quiet_) NoteOutput(WriteStartLine(out_, options, size, frames));
+    if (quiet_) return;
+    std::fputs(prefix_.c_str(), out_);
+    NoteOutput(WriteStartLine(out_, options, size, frames));
 }
 
 void PlainLines::Command(unsigned address, std::span<const std::uint8_t> bytes,
@@ -60,7 +62,9 @@ void PlainLines::Done(const HeadResult& result) {
 }
 
 void PlainLines::Failed(const HeadResult& result, const std::string& message) {
-    WriteFailureLine(err_, result, message);
+    // An interrupted head was told of by Interrupted already.
+    if (result.failure != TransferFailure::Interrupted)
+        WriteErrorLine(err_, Prefixed(message + " (" + ReasonToken(result) + ")"));
 }
 
 }  // namespace flash

@@ -2,7 +2,9 @@
 // out, errors on err. Quiet: only the errors and the summary table.
 #pragma once
 
+#include <cctype>
 #include <cstdio>
+#include <utility>
 
 #include "cli/FlashEvents.h"
 
@@ -26,22 +28,36 @@ class PlainLines final : public FlashEvents {
     void SendingEnded(const SendProgress&, bool) override {}
     void Done(const HeadResult& result) override;
     void Failed(const HeadResult& result, const std::string& message) override;
-    void Interrupted(const std::string& message) override { WriteErrorLine(err_, message); }
-    void Error(TransferFailure, const std::string& sentence) override {
-        WriteErrorLine(err_, sentence);
+    void Interrupted(const std::string& message) override {
+        WriteErrorLine(err_, Prefixed(message));
     }
-    void Problem(const std::string& sentence) override { WriteErrorLine(err_, sentence); }
+    void Error(TransferFailure, const std::string& sentence) override {
+        WriteErrorLine(err_, Prefixed(sentence));
+    }
+    void Problem(const std::string& sentence) override { WriteErrorLine(err_, Prefixed(sentence)); }
     void Summary(int, const std::vector<HeadResult>& results) override {
         NoteOutput(WriteSummaryTable(out_, results));
     }
 
+    // With --plan: every line begins with prefix (the port and ": ").
+    void Prefix(std::string prefix) { prefix_ = std::move(prefix); }
+
   private:
+    // The prefix and the sentence, which goes on in lower case after it.
+    std::string Prefixed(std::string sentence) const {
+        if (!prefix_.empty() && sentence.size() > 1 &&
+            std::isupper(static_cast<unsigned char>(sentence[0])) &&
+            std::islower(static_cast<unsigned char>(sentence[1])))
+            sentence[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(sentence[0])));
+        return prefix_ + sentence;
+    }
     // One line on out, unless quiet.
     void Say(const std::string& line);
 
     std::FILE* out_;
     std::FILE* err_;
     bool quiet_;
+    std::string prefix_;
 };
 
 }  // namespace flash

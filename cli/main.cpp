@@ -8,6 +8,7 @@
 #include "cli/FlashRun.h"
 #include "cli/InterruptSource.h"
 #include "cli/Platform.h"
+#include "cli/PlanRun.h"
 #include "cli/PortReport.h"
 
 namespace {
@@ -54,5 +55,6 @@ int main(int argc, char** argv) {
     flash::RunIo io;
     io.terminal = flash::IsTerminal(stdout);
     io.interrupts = interrupts;
+    if (!options.plan.empty()) return flash::RunPlan(options, std::move(io));
     return flash::RunFlash(options, std::move(io));
 }

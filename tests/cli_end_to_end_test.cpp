@@ -221,6 +221,13 @@ TEST(CliCommandLine, EveryUsageErrorExitsWithTwoAndSaysWhatIsWrong) {
         {{"--port", kAnyPort, "--address", "1", "--json=yes", "img"}, "--json takes no value"},
         {{"--list-ports", "--port", kAnyPort}, "--list-ports takes no option but --json"},
         {{"--list-ports", "img"}, "--list-ports takes no image"},
+        {{"--plan", "p.csv", "--port", kAnyPort}, "With --plan the plan names the ports"},
+        {{"--plan", "p.csv", "img"}, "With --plan the plan names the images"},
+        {{"--plan", "p.csv", "--jobs", "0"}, "The number of jobs \"0\""},
+        {{"--plan", "p.csv", "--resume"}, "--resume needs the journal"},
+        {{"--port", kAnyPort, "--address", "1", "--journal", "j", "img"},
+         "--journal goes with --plan only"},
+        {{"--plan", "/nonexistent/p.csv"}, "the plan /nonexistent/p.csv cannot be read"},
     };
     for (const auto& c : cases) {
         const ChildResult r = cli_test::RunFlash(c.arguments, kRunLimit);

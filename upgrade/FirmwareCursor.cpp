@@ -3,7 +3,7 @@
 #include <algorithm>
 
 ImageCheck FirmwareCursor::Open(const std::string& path) {
-    OpenedImage image = OpenImage(path);
+    OpenedImage image = reader_ ? reader_(path) : OpenImage(path);
     std::lock_guard lock(mutex_);
     image_ = std::move(image.bytes);  // any earlier image is given up
     firmwareSize_ = image.check.size;

@@ -12,12 +12,17 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "upgrade/FirmwareFrame.h"
 #include "upgrade/ImageCheck.h"
 
 class FirmwareCursor {
   public:
+    FirmwareCursor() = default;
+    // Images are read by reader (empty: OpenImage).
+    explicit FirmwareCursor(ImageReader reader) : reader_(std::move(reader)) {}
+
     // Reads the image and starts at its first block; any earlier image is given up. Nothing is
     // kept when the check fails.
     ImageCheck Open(const std::string& path);
@@ -54,6 +59,7 @@ class FirmwareCursor {
     std::int32_t Finish();
 
   private:
+    const ImageReader reader_;
     mutable std::mutex mutex_;
     FirmwareImage image_;               // empty without an image: an image has a byte at least
     std::int32_t firmwareSize_ = 0;     // bytes; at most kMaxImageSize

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,3 +41,7 @@ struct OpenedImage {
 // when it is a regular file of 1 byte to kMaxImageSize. A regular file whose size the system
 // gives as 0 (the files under /proc) is read to its end: only one that yields no byte is empty.
 OpenedImage OpenImage(const std::string& path);
+
+// Where an engine gets an image's bytes: OpenImage unless a front end holds the images already
+// (read once for many heads).
+using ImageReader = std::function<OpenedImage(const std::string& path)>;

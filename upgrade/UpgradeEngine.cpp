@@ -16,6 +16,7 @@ UpgradeEngine::UpgradeEngine(EngineObserver& observer, Options options)
     : observer_(observer),
       clock_(options.clock ? *options.clock : SystemClock::Instance()),
       answerWait_(options.answerWait),
+      firmware_(std::move(options.readImage)),
       countRefresh_(options.countRefresh),
       inbox_(std::move(options.wake)) {
     state_.portHandle = INVALID_PORT_HANDLE;

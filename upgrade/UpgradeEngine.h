@@ -42,6 +42,8 @@ class UpgradeEngine {
         std::chrono::milliseconds answerWait = kAnswerWait;
         // The least time between two reports of the count of bytes sent.
         std::chrono::milliseconds countRefresh = kCountRefresh;
+        // How OpenFirmware reads an image; empty: from its file (OpenImage).
+        ImageReader readImage = {};
         // Rung from any thread when Pump has something to do; empty: the front end pumps on
         // its own schedule.
         std::function<void()> wake;

@@ -4,9 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +13,7 @@
 
 #include "serial/net/TelnetCodec.h"
 #include "tests/cli_support.h"
+#include "tests/support/Ser2net.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestImages.h"
 #include "tools/head/VirtualHead.h"
@@ -127,46 +126,14 @@ class NetworkRun : public testing::Test {
         ASSERT_TRUE(head) << error;
         head->Start();
     }
-    // ser2net on a free loopback port, its serial side the head's pseudo-terminal, with a
-    // configuration of its own (never the system's); ready once it takes a connection.
+    // ser2net on a free loopback port, its serial side the head's pseudo-terminal.
     void StartSer2net() {
-        if (access(SER2NET_PATH, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
-        const int probe = Listen(port);
-        ASSERT_GE(probe, 0);
-        close(probe);
-        const std::string config = folder.File("ser2net.yaml");
-        std::ofstream(config) << "connection: &head\n"
-                              << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
-                              << "  connector: serialdev," << head->SlavePath()
-                              << ",115200n81,local\n";
-        server = fork();
-        if (server == 0) {
-            const int null = open("/dev/null", O_RDWR);
-            dup2(null, STDOUT_FILENO);
-            dup2(null, STDERR_FILENO);
-            execl(SER2NET_PATH, "ser2net", "-n", "-d", "-u", "-c", config.c_str(), nullptr);
-            _exit(127);
-        }
-        ASSERT_GT(server, 0);
-        const auto deadline = std::chrono::steady_clock::now() + 20s;
-        for (;;) {
-            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(port);
-            const bool up = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-            close(fd);
-            if (up) break;
-            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "ser2net did not start";
-            std::this_thread::sleep_for(20ms);
-        }
+        if (!Ser2net::Installed()) GTEST_SKIP() << "ser2net is not installed";
+        server = std::make_unique<Ser2net>(head->SlavePath(), folder.File("ser2net.yaml"));
+        ASSERT_TRUE(server->Running()) << server->Error();
     }
     void StopServer() {
-        if (server <= 0) return;
-        kill(server, SIGKILL);
-        waitpid(server, nullptr, 0);
-        server = -1;
+        if (server) server->Stop();
     }
     std::string WriteImage(const Bytes& image) {
         const std::string path = folder.File("firmware.bin");
@@ -175,12 +142,11 @@ class NetworkRun : public testing::Test {
                    static_cast<std::streamsize>(image.size()));
         return path;
     }
-    std::string Rfc2217() const { return "rfc2217://127.0.0.1:" + std::to_string(port); }
+    std::string Rfc2217() const { return server->Rfc2217Name(); }
 
     TempDir folder{"kavlet-net"};
     std::unique_ptr<head::VirtualHead> head;
-    pid_t server = -1;
-    std::uint16_t port = 0;
+    std::unique_ptr<Ser2net> server;
 };
 
 // The head at 2400 Pelco-D behind ser2net: the command at 2400, the frames at 115200, one

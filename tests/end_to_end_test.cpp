@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#include <QtTest/QTest>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -17,6 +18,7 @@
 #include "app/DeviceSelectDlg.h"
 #include "res/resource.h"
 #include "serial/PortNames.h"
+#include "tests/support/Ser2net.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestImages.h"
 #include "tests/support/ToolFault.h"
@@ -50,6 +52,17 @@ class EndToEndTest : public WindowFixture {
 
     // Starts the head and the window, whose COM1 is the head's line.
     void StartHead(const HeadCase& c, std::size_t imageSize, head::HeadFaults faults = {}) {
+        StartHeadOnly(c, imageSize, faults);
+        const std::string path = virtualHead->SlavePath();
+        services.openLine = [path](const std::string& name) {
+            return name == "COM1" ? OpenPlatformLine(path)
+                                  : LineOpenResult{nullptr, LineError::FromErrno(ENOENT)};
+        };
+        CreateWindow();
+        ASSERT_TRUE(State().portOpen);
+    }
+
+    void StartHeadOnly(const HeadCase& c, std::size_t imageSize, head::HeadFaults faults) {
         head::HeadOptions options;
         options.address = c.address;
         options.protocol = c.protocol;
@@ -62,13 +75,6 @@ class EndToEndTest : public WindowFixture {
         ASSERT_TRUE(virtualHead) << error;
         breaker.emplace(ToolFaultProbe(*virtualHead));
         virtualHead->Start();
-        const std::string path = virtualHead->SlavePath();
-        services.openLine = [path](const std::string& name) {
-            return name == "COM1" ? OpenPlatformLine(path)
-                                  : LineOpenResult{nullptr, LineError::FromErrno(ENOENT)};
-        };
-        CreateWindow();
-        ASSERT_TRUE(State().portOpen);
     }
 
     // "选择文件", then the device dialog filled in as the operator would, then "启动更新".
@@ -220,4 +226,48 @@ TEST_F(EndToEndTest, XoffFromTheHeadHoldsTheFrameAndXonLetsItFinish) {
     EXPECT_TRUE(report.xoffSent);
     EXPECT_TRUE(report.xonSent);
     EXPECT_EQ(report.finishedImage, image);
+}
+
+// The head behind ser2net (RFC 2217 on loopback): the operator types the network port into the
+// port box and takes the same road; the command goes out at the head's 2400, the frames at
+// 115200 on the same connection. The box keeps what was typed to the end.
+TEST_F(EndToEndTest, ThroughSer2netThePortTypedInTheBoxCarriesTheWholeRoad) {
+    if (!Ser2net::Installed()) GTEST_SKIP() << "ser2net is not installed";
+    const HeadCase c{1, head::PelcoProtocol::PelcoD, 1, 2400, 0};
+    const Bytes image = RandomImage(10000, 9);
+    StartHeadOnly(c, image.size(), {});
+    Ser2net server(virtualHead->SlavePath(), folder.File("ser2net.yaml"));
+    ASSERT_TRUE(server.Running()) << server.Error();
+    const QString typed = QString::fromStdString(server.Rfc2217Name());
+    // COM1 at the start is the fixture's pseudo-terminal; a network name opens the network port.
+    const LineOpener local = services.openLine;
+    services.openLine = [local](const std::string& name) {
+        return name.rfind("rfc2217://", 0) == 0 ? OpenPlatformLine(name) : local(name);
+    };
+    CreateWindow();
+    window->show();
+    window->portList->lineEdit()->clear();
+    QTest::keyClicks(window->portList->lineEdit(), typed);
+    QTest::keyClick(window->portList->lineEdit(), Qt::Key_Return);
+    ASSERT_TRUE(State().portOpen);
+    EXPECT_EQ(LineSettings().portName, typed.toStdString());
+    ASSERT_TRUE(boxes.empty()) << boxes.front().text.toStdString();
+
+    ChooseFileAndDevice(image, c);
+    EXPECT_EQ(window->portList->currentText(), typed) << "after the change of speed";
+    const head::HeadReport afterCommand = virtualHead->Report();
+    ASSERT_EQ(afterCommand.state, head::HeadState::Loader);
+    ASSERT_EQ(afterCommand.commands.size(), 1u);
+    EXPECT_TRUE(afterCommand.commands[0].accepted);
+    EXPECT_EQ(afterCommand.commands[0].lineSpeed, 2400u);
+
+    ConnectAndStart();
+    ASSERT_TRUE(BoxShown(QStringLiteral("更新成功!")));
+    EXPECT_EQ(BoxTexts(), std::vector<QString>{QStringLiteral("更新成功!")});
+    const head::HeadReport report = virtualHead->Report();
+    EXPECT_EQ(report.finishedImage, image);
+    EXPECT_EQ(report.frames, 3u);
+    EXPECT_TRUE(report.problems.empty()) << report.problems.front();
+    EXPECT_EQ(window->portList->currentText(), typed) << "to the end of the run";
+    EXPECT_EQ(LineSettings().portName, typed.toStdString());
 }

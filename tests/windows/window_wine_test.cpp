@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/Ser2net.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestImages.h"
 #include "tests/windows/WineDesktop.h"
@@ -29,8 +30,8 @@ constexpr std::chrono::minutes kLimit{2};  // a bound only: each wait ends on it
 constexpr std::size_t kImageSize = 9000;   // three frames
 
 // Controls of the main window (res/resource.h).
-constexpr int kFilePath = 1000, kSelectFile = 1002, kStartUpgrade = 1003, kOpenPort = 1009,
-              kConnect = 1011, kSentCount = 1013, kTotalCount = 1015;
+constexpr int kFilePath = 1000, kSelectFile = 1002, kStartUpgrade = 1003, kPortList = 1005,
+              kOpenPort = 1009, kConnect = 1011, kSentCount = 1013, kTotalCount = 1015;
 
 // The boxes that tell the operator a transfer did not end well.
 const std::vector<std::string> kToldBoxes = {"kavlet|更新失败!|-", "kavlet|更新超时!|-",
@@ -49,6 +50,7 @@ struct RoadCase {
     std::size_t framesSent = 0;  // shown in the sent count at the end (0: not looked at)
     std::uint32_t pace = 0;      // the head reads no faster than a line of this speed
     bool pressTwice = false;     // two presses of "开始升级" queued before the first is handled
+    bool throughSer2net = false;  // the head behind ser2net, its rfc2217:// name typed as the port
 };
 
 void PrintTo(const RoadCase& c, std::ostream* os) {
@@ -96,15 +98,28 @@ TEST_P(WindowRoad, TheOperatorsRoadEndsInTheRightBox) {
     auto head = head::VirtualHead::CreatePty(options, &error);
     ASSERT_TRUE(head) << error;
     head->Start();
-    wine_test::ComLink link(head->SlavePath());
-    ASSERT_TRUE(link.Made());
+    // The head's line: a COM port of the prefix, or ser2net on the host's loopback (Wine's
+    // network), reached through Winsock.
+    std::optional<wine_test::ComLink> link;
+    std::optional<Ser2net> server;
+    std::string port;
+    if (c.throughSer2net) {
+        if (!Ser2net::Installed()) GTEST_SKIP() << "ser2net is not installed";
+        server.emplace(head->SlavePath(), folder_.File("ser2net.yaml"));
+        ASSERT_TRUE(server->Running()) << server->Error();
+        port = server->Rfc2217Name();
+    } else {
+        link.emplace(head->SlavePath());
+        ASSERT_TRUE(link->Made());
+        port = link->Name();
+    }
 
     const pid_t window = desktop.StartQuiet(KAVLET_EXE_PATH);
     driver_ = std::make_unique<WineProgram>(KAVLET_WINDOW_DRIVER_PATH, std::vector<std::string>{});
     ASSERT_EQ(Ask("main"), "found");
     // COM1, opened at the start, is not in the prefix.
     EXPECT_EQ(Ask("box"), "box Open Com|串口打开错误|!");
-    EXPECT_EQ(Ask("port " + link.Name()), "typed");
+    EXPECT_EQ(Ask("port " + port), "typed");
     EXPECT_EQ(Ask("wait-text " + std::to_string(kOpenPort) + " 关闭串口"), "ok");
     EXPECT_EQ(Ask("wait-enabled " + std::to_string(kSelectFile)), "ok");
     EXPECT_EQ(Ask("click " + std::to_string(kSelectFile)), "clicked");
@@ -141,6 +156,7 @@ TEST_P(WindowRoad, TheOperatorsRoadEndsInTheRightBox) {
         EXPECT_EQ(Ask("text " + std::to_string(kSentCount)),
                   "text " + std::to_string(c.framesSent * FRAME_SIZE));
     }
+    EXPECT_EQ(Ask("text " + std::to_string(kPortList)), "text " + port) << "what was typed stays";
     EXPECT_EQ(Ask("close"), "closed");
     EXPECT_EQ(driver_->Wait(kLimit), 0);
     EXPECT_EQ(WineDesktop::Wait(window, kLimit), 0);
@@ -153,6 +169,11 @@ TEST_P(WindowRoad, TheOperatorsRoadEndsInTheRightBox) {
         EXPECT_EQ(report.badFrames, 0u);
         if (c.framesSent > 0) {
             EXPECT_EQ(report.frames, c.framesSent);
+        }
+        if (c.throughSer2net) {
+            ASSERT_EQ(report.commands.size(), 1u);
+            EXPECT_TRUE(report.commands[0].accepted);
+            EXPECT_EQ(report.commands[0].lineSpeed, 2400u) << "the command at the head's speed";
         }
     }
 }
@@ -187,7 +208,9 @@ INSTANTIATE_TEST_SUITE_P(
                  true,
                  0,
                  115200},
-        RoadCase{"StartPressedTwiceStartsOneTransfer", {}, false, {kSuccessBox}, true, 3, 0, true}),
+        RoadCase{"StartPressedTwiceStartsOneTransfer", {}, false, {kSuccessBox}, true, 3, 0, true},
+        // 2400 Pelco-D: the command at 2400, the frames at 115200, on one connection.
+        RoadCase{"ThroughSer2net", {}, false, {kSuccessBox}, true, 3, 0, false, true}),
     [](const testing::TestParamInfo<RoadCase>& row) { return row.param.name; });
 
 TEST(WindowChrome, TheAboutBoxThroughTheSystemMenuShowsTheIconAndTheVersion) {

@@ -12,9 +12,10 @@
 // (wait4), against the writing thread's alone (RUSAGE_THREAD) for the same bytes, the median of
 // three loops.
 //
-// Each run does it twice: straight to the head's pseudo-terminal, then through ser2net in RFC
-// 2217 mode on loopback (rfc2217://127.0.0.1:PORT, ser2net's serial side the head's
-// pseudo-terminal), both against the same floor: what the network adds.
+// Each run does it three times: straight to the head's pseudo-terminal, then through ser2net in
+// RFC 2217 mode on loopback (rfc2217://127.0.0.1:PORT, ser2net's serial side the head's
+// pseudo-terminal) as installed and with `chardelay: false`, each against its own measured
+// floor of the pseudo-terminal: what the network adds.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -94,7 +95,10 @@ FlashRun RunFlash(const std::string& port, const std::string& image, const std::
     return run;
 }
 
-void RunOnce(std::size_t imageBytes, int number, bool network) {
+enum class Road { Pty, Ser2net, Ser2netNoCharDelay };
+
+void RunOnce(std::size_t imageBytes, int number, Road road) {
+    const bool network = road != Road::Pty;
     const auto folder = std::filesystem::temp_directory_path();
     const std::string stem = "kavlet-flash-bench-" + std::to_string(getpid());
     const std::string file = (folder / (stem + ".bin")).string();
@@ -120,7 +124,8 @@ void RunOnce(std::size_t imageBytes, int number, bool network) {
     head->Start();
     std::optional<Ser2net> server;
     if (network) {
-        server.emplace(head->SlavePath(), (folder / (stem + ".yaml")).string());
+        server.emplace(head->SlavePath(), (folder / (stem + ".yaml")).string(),
+                       road == Road::Ser2net);
         if (!server->Running()) {
             std::printf("no ser2net: %s\n", server->Error().c_str());
             return;
@@ -146,8 +151,10 @@ void RunOnce(std::size_t imageBytes, int number, bool network) {
     const bool done = run.exitStatus == 0 && report.finishedImage.size() == imageBytes;
 
     std::printf("\nrun %d%s: unpaced, %zu KiB image, %zu frames (%zu bytes)\n", number,
-                network ? " through ser2net (rfc2217://127.0.0.1)" : "", imageBytes / 1024, frames,
-                frameBytes);
+                road == Road::Pty       ? ""
+                : road == Road::Ser2net ? " through ser2net (rfc2217://127.0.0.1)"
+                                        : " through ser2net, chardelay: false",
+                imageBytes / 1024, frames, frameBytes);
     std::printf("  result:           %s (exit %d, head: %u frames, %u resends)\n",
                 done ? "done" : "did not finish", run.exitStatus, report.frames, report.resends);
     std::printf("  total time:       %.2f s (start to exit)\n", run.seconds);
@@ -177,9 +184,10 @@ int main(int argc, char** argv) {
         if (!std::strcmp(argv[i], "--runs")) runs = std::stoi(argv[i + 1]);
     }
     for (int i = 1; i <= runs; ++i) {
-        RunOnce(kib * 1024, i, false);
+        RunOnce(kib * 1024, i, Road::Pty);
         if (Ser2net::Installed()) {
-            RunOnce(kib * 1024, i, true);
+            RunOnce(kib * 1024, i, Road::Ser2net);
+            RunOnce(kib * 1024, i, Road::Ser2netNoCharDelay);
         } else {
             std::printf("\nrun %d through ser2net: ser2net is not installed\n", i);
         }

@@ -50,7 +50,7 @@ bool Ser2net::Installed() {
     return access(SER2NET_PATH, X_OK) == 0;
 }
 
-Ser2net::Ser2net(const std::string& device, const std::string& configPath) {
+Ser2net::Ser2net(const std::string& device, const std::string& configPath, bool charDelay) {
     port_ = FreePort();
     if (port_ == 0) {
         error_ = "no free port on 127.0.0.1";
@@ -59,6 +59,8 @@ Ser2net::Ser2net(const std::string& device, const std::string& configPath) {
     std::ofstream(configPath) << "connection: &head\n"
                               << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port_ << "\n"
                               << "  connector: serialdev," << device << ",115200n81,local\n";
+    if (!charDelay)
+        std::ofstream(configPath, std::ios::app) << "  options:\n    chardelay: false\n";
     const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {

@@ -15,8 +15,10 @@ class Ser2net {
     static bool Installed();
 
     // Writes the configuration to configPath, starts ser2net and waits until it takes a
-    // connection (at most 20 s). Running() tells whether it did; Error() why not.
-    Ser2net(const std::string& device, const std::string& configPath);
+    // connection (at most 20 s). Running() tells whether it did; Error() why not. charDelay
+    // false: `chardelay: false` (ser2net's default holds what the device sends for at least
+    // 1 ms before passing it on).
+    Ser2net(const std::string& device, const std::string& configPath, bool charDelay = true);
     ~Ser2net();
     Ser2net(const Ser2net&) = delete;
     Ser2net& operator=(const Ser2net&) = delete;

@@ -254,7 +254,8 @@ TEST_F(EndToEndTest, ThroughSer2netThePortTypedInTheBoxCarriesTheWholeRoad) {
     ASSERT_TRUE(boxes.empty()) << boxes.front().text.toStdString();
 
     ChooseFileAndDevice(image, c);
-    EXPECT_EQ(window->portList->currentText(), typed) << "after the change of speed";
+    EXPECT_EQ(window->portList->currentText().toStdString(), typed.toStdString())
+        << "after the change of speed";
     const head::HeadReport afterCommand = virtualHead->Report();
     ASSERT_EQ(afterCommand.state, head::HeadState::Loader);
     ASSERT_EQ(afterCommand.commands.size(), 1u);
@@ -268,6 +269,7 @@ TEST_F(EndToEndTest, ThroughSer2netThePortTypedInTheBoxCarriesTheWholeRoad) {
     EXPECT_EQ(report.finishedImage, image);
     EXPECT_EQ(report.frames, 3u);
     EXPECT_TRUE(report.problems.empty()) << report.problems.front();
-    EXPECT_EQ(window->portList->currentText(), typed) << "to the end of the run";
+    EXPECT_EQ(window->portList->currentText().toStdString(), typed.toStdString())
+        << "to the end of the run";
     EXPECT_EQ(LineSettings().portName, typed.toStdString());
 }

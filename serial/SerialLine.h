@@ -57,6 +57,12 @@ class SerialLine {
     // adapter's own FIFO (a few hundred bytes at most) is beyond what any driver reports.
     virtual int OutputQueued() const = 0;
 
+    // The most bytes one write of a long run of bytes (a firmware frame) should hold. A USB-serial
+    // adapter sends each write as a transfer of its own, so a device line takes one full-speed USB
+    // packet at a time (64); a network line sends each write as a segment of its own, and takes as
+    // much at once as it is given.
+    virtual std::size_t PreferredWriteSize() const { return 64; }
+
     // Reads at most maxBytes of what is queued, never waiting. Returns the count, 0 when
     // nothing was read, -1 on an error of the device (such as the far side gone).
     virtual long ReadQueued(std::uint8_t* buffer, std::size_t maxBytes) = 0;

@@ -1,7 +1,9 @@
 #include "upgrade/Sender.h"
 
 #include <algorithm>
-#include <array>
+#include <string>
+
+#include "serial/HexText.h"
 
 SenderThread::SenderThread(SenderLinks links, std::unique_ptr<SenderThread> superseded,
                            std::uint64_t serial)
@@ -75,8 +77,13 @@ bool SenderThread::SendFrame(const FirmwareFrame& frame) {
     // The head owes the tool a frame's worth of reading and then an answer: a head that holds
     // the frame with XOFF for good is as silent as one that never answers it.
     answerDue();
-    for (std::size_t start = 0; start < FRAME_SIZE; start += kFrameWrite) {
-        const std::size_t count = std::min(kFrameWrite, FRAME_SIZE - start);
+    // As the line prefers, within what one text of the send path carries.
+    const std::size_t step =
+        std::clamp<std::size_t>(links_.writeSize, 1, hex_text::kMaxTextLength / 3);
+    // The bytes as "%02x " text, without a formatting call for each of them.
+    std::string text(3 * step, ' ');
+    for (std::size_t start = 0; start < FRAME_SIZE; start += step) {
+        const std::size_t count = std::min(step, FRAME_SIZE - start);
         const bool last = start + count == FRAME_SIZE;
         // Cleared before the last write goes out: the head can answer this frame only after
         // it, so the answer finds the sender ready for its wake-up. The wait for the answer is
@@ -86,9 +93,7 @@ bool SenderThread::SendFrame(const FirmwareFrame& frame) {
             links_.senderAwake = 0;
             answerDue();
         }
-        // The bytes as "%02x " text, without a formatting call for each of them.
         constexpr char kHexDigits[] = "0123456789abcdef";
-        std::array<char, 3 * kFrameWrite> text;
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint8_t byte = frame[start + i];
             text[3 * i] = kHexDigits[byte >> 4];

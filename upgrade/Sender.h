@@ -6,7 +6,8 @@
 // before the sender has started waiting is kept until it waits: none is lost, and each
 // wake-up brings exactly one frame.
 //
-// A frame goes to the port in writes of at most kFrameWrite bytes: a USB-serial adapter finishes
+// A frame goes to the port in writes of at most kFrameWrite bytes (or what the line prefers, see
+// SerialLine::PreferredWriteSize): a USB-serial adapter finishes
 // each write with a USB transfer of its own (about a millisecond on common adapters), so a
 // write per byte would take a frame ten times as long as the wire does. The sender never waits
 // for its front end: it counts the bytes of each write once it went out and goes on with the
@@ -29,7 +30,7 @@
 #include "upgrade/EngineInbox.h"
 #include "upgrade/FirmwareCursor.h"
 
-// Most bytes a frame's write holds: one full-speed USB packet.
+// Most bytes a frame's write holds on a device line: one full-speed USB packet.
 inline constexpr std::size_t kFrameWrite = 64;
 
 // What a sender works with, all of it its engine's.
@@ -44,6 +45,7 @@ struct SenderLinks {
     std::function<bool()> portOpen;                     // the port is open now
     std::function<std::size_t(std::string_view)> send;  // the hex-text path: bytes that went out
     std::function<void(std::int32_t)> bytesSent;        // so many more bytes went out: counted
+    std::size_t writeSize = kFrameWrite;                // the most bytes one write holds
 };
 
 class SenderThread {

@@ -225,6 +225,7 @@ bool UpgradeEngine::StartUpgrade() {
 }
 
 SenderLinks UpgradeEngine::LinksForSender() {
+    const PortHandle handle = state_.portHandle.load();
     return SenderLinks{
         firmware_,
         inbox_,
@@ -240,6 +241,8 @@ SenderLinks UpgradeEngine::LinksForSender() {
             state_.bytesSent += count;
             NoteBytesSent();
         },
+        // As the open line prefers (a sender is started on the line its frames go out on).
+        handle ? handle->PreferredWriteSize() : kFrameWrite,
     };
 }
 

@@ -18,6 +18,9 @@
 
 class NetworkLine final : public SerialLine {
   public:
+    // As few writes a frame as the send path allows: each write is a TCP segment of its own, and
+    // the server's port paces the bytes anyway.
+    std::size_t PreferredWriteSize() const override { return 65536; }
     // How long the server has to answer a setting (and to agree to COM-PORT commands at all).
     static constexpr std::chrono::milliseconds kAnswerWait{5000};
 

@@ -9,9 +9,6 @@
 // ports should take hardly longer. The wire's own floor is printed too: the frames' bytes at
 // 11,520 bytes/s, plus 20 ms before each next block, plus the handshake's 2 s of pauses. CPU and
 // peak memory are the child's (wait4): CPU per MiB of frames sent to all heads together.
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,10 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "tests/bench/FlashChild.h"
 #include "tools/head/VirtualHead.h"
 #include "upgrade/FirmwareFrame.h"
-
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -35,52 +31,9 @@ constexpr double kBytesASecond = kPace / 10.0;  // 10 bits a byte on the wire
 constexpr double kHandshakePauses = 2.0;
 constexpr double kBlockPause = 0.020;
 
-double Seconds(const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-}
-
-struct Child {
-    int exitStatus = -1;
-    double seconds = 0;
-    double cpu = 0;
-    long maxRssKib = 0;
-    std::string output;
-};
-
-Child Run(const std::vector<std::string>& arguments, const std::string& log) {
-    std::vector<std::string> all = {KAVLET_FLASH_PATH};
-    all.insert(all.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& a : all) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    Child run;
-    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) return run;
-    const auto t0 = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
-        execv(KAVLET_FLASH_PATH, argv.data());
-        _exit(127);
-    }
-    close(out);
-    if (pid < 0) return run;
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    run.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    run.cpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-    run.maxRssKib = usage.ru_maxrss;
-    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream in(log);
-    run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return run;
-}
-
 struct Figures {
     unsigned heads = 0;
-    Child run;
+    bench::FlashChild run;
     unsigned done = 0;  // heads holding their image
 };
 
@@ -118,8 +71,8 @@ Figures RunPlan(unsigned n, std::size_t imageBytes) {
         plan << h->SlavePath() << ",1,pelco-d,2400," << name << "\n";
     }
     std::ofstream((folder / "site.csv").string()) << plan.str();
-    figures.run =
-        Run({"--plan", (folder / "site.csv").string(), "--quiet"}, (folder / "run.log").string());
+    figures.run = bench::RunFlashChild({"--plan", (folder / "site.csv").string(), "--quiet"},
+                                       (folder / "run.log").string());
     for (unsigned i = 0; i < n; ++i) {
         heads[i]->Stop();
         if (heads[i]->Report().finishedImage == images[i]) ++figures.done;

@@ -90,12 +90,13 @@ const std::array kRows = {
                              " could not be opened again after the change of line speed" + Why(f) +
                              ".";
                   }},
-    FailureReason{F::PortSpeedFixed, "port", kExitPort, true,
-                  [](const Facts& f) {
-                      return "the port " + f.port +
-                             " is raw TCP and runs at 115200 baud only: it cannot reach a head at " +
-                             std::to_string(f.speed) + " baud (use rfc2217://).";
-                  }},
+    FailureReason{
+        F::PortSpeedFixed, "port", kExitPort, true,
+        [](const Facts& f) {
+            return "the port " + f.port +
+                   " is raw TCP and runs at 115200 baud only: it cannot reach a head at " +
+                   std::to_string(f.speed) + " baud (use rfc2217://).";
+        }},
     FailureReason{F::PortClosed, "port", kExitPort, true,
                   [](const Facts& f) {
                       return "the port " + f.port + " is closed: the greeting could not be sent.";

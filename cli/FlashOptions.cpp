@@ -269,7 +269,8 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
         if (app.get_option(std::string(planOnly))->count() > 0)
             return usage("The option " + std::string(planOnly) + " goes with --plan only.");
     if (!port)
-        return usage("Name the port with --port (" + std::string(ThisPlatformWords().portForms) + ").");
+        return usage("Name the port with --port (" + std::string(ThisPlatformWords().portForms) +
+                     ").");
     std::string error;
     if (!CheckPortName(*port, &error)) return usage(error);
     options.port = *port;

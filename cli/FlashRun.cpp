@@ -1,7 +1,6 @@
 #include "cli/FlashRun.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -9,24 +8,21 @@
 #include <utility>
 #include <vector>
 
+#include "cli/EnginePump.h"
 #include "cli/FailureReasons.h"
 #include "cli/FlashEvents.h"
+#include "cli/HeadRelay.h"
 #include "cli/HeadSession.h"
 #include "cli/InterruptibleClock.h"
 #include "cli/JsonLines.h"
 #include "cli/PlainLines.h"
 #include "cli/ProgressLine.h"
 #include "cli/RunWaiter.h"
-#include "serial/PortNames.h"
 #include "upgrade/FirmwareFrame.h"
 #include "upgrade/UpgradeEngine.h"
 
 namespace flash {
 namespace {
-
-using namespace std::chrono_literals;
-
-constexpr auto kTick = 100ms;  // the longest wait without a look at the progress
 
 // How the run's events look: JSON lines, plain lines (with --quiet too, even on a terminal),
 // or the progress line on a terminal.
@@ -40,7 +36,7 @@ std::unique_ptr<FlashEvents> EventsFor(const FlashOptions& options, const RunIo&
 // The run over the addresses: opens the image and the port, runs one HeadSession an address
 // (forwarding the engine's reports to it), skips the rest after a port or file failure or a
 // signal, and ends with the summary and the exit status.
-class FlashRun final : private EngineObserver {
+class FlashRun final {
   public:
     FlashRun(const FlashOptions& options, RunIo io)
         : options_(options),
@@ -48,8 +44,9 @@ class FlashRun final : private EngineObserver {
           events_(EventsFor(options_, io_)),
           waiter_(io_),
           clock_(io_.interrupts),
-          engine_(*this, EngineOptions()) {}
-    ~FlashRun() override { engine_.StopAll(); }
+          pump_(engine_, waiter_, clock_),
+          engine_(relay_, EngineOptions()) {}
+    ~FlashRun() { engine_.StopAll(); }
 
     int Run();
 
@@ -65,74 +62,31 @@ class FlashRun final : private EngineObserver {
 
     // Pumps the engine until done() holds, or a signal comes (false).
     bool WaitUntil(const std::function<bool()>& done);
-    // Why the port cannot be opened, and the sentence saying so.
-    TransferFailure PortFailure() const;
+    // The sentence for the port that cannot be opened.
     std::string PortProblem() const;
     // The run ends with status: output that could not be written is told, and a run that went
     // well then ends with kExitOutput instead.
     int Ended(int status);
-
-    // --- The engine's reports: the port's for the run, the rest for the head under way
-    EngineObserver& Head() { return session_ ? *session_ : noHead_; }
-    void OnPortReopened(bool open) override { Head().OnPortReopened(open); }
-    // A failed opening is the run's (the head hears of a failed reopening from OnPortReopened);
-    // the rest are the head's.
-    void OnFailure(TransferFailure failure) override {
-        if (failure == TransferFailure::PortOpenFailed ||
-            failure == TransferFailure::PortTimeoutsFailed ||
-            failure == TransferFailure::PortEventsFailed) {
-            lastPortFailure_ = failure;
-        } else {
-            Head().OnFailure(failure);
-        }
-    }
-    void OnConnected() override { Head().OnConnected(); }
-    void OnBlockAccepted(std::int32_t position) override { Head().OnBlockAccepted(position); }
-    void OnChecksumError() override { Head().OnChecksumError(); }
-    void OnUpgradeDone(std::int32_t position) override { Head().OnUpgradeDone(position); }
-    void OnFrameSent(std::int32_t offset) override { Head().OnFrameSent(offset); }
 
     const FlashOptions options_;
     RunIo io_;
     const std::unique_ptr<FlashEvents> events_;
     RunWaiter waiter_;
     InterruptibleClock clock_;
-    std::optional<TransferFailure> lastPortFailure_;
+    HeadRelay relay_;                     // the engine's reports, for the head under way
     std::optional<HeadSession> session_;  // the head under way
-    EngineObserver noHead_;               // takes the reports that come between heads
-    int signal_ = 0;
+    EnginePump pump_;
     UpgradeEngine engine_;  // last: destroyed first, its threads end before the rest goes
 };
 
 bool FlashRun::WaitUntil(const std::function<bool()>& done) {
-    for (;;) {
-        engine_.Pump();
-        if (done()) return true;
+    return pump_.Until(done, [this] {
         if (session_ && session_->Sending()) events_->Tick(session_->Progress());
-        // Until the engine rings, its next timer, or the progress line's next look.
-        auto wait = std::chrono::milliseconds(kTick);
-        if (const auto deadline = engine_.NextDeadline())
-            wait =
-                std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*deadline - clock_.Now()),
-                           std::chrono::milliseconds(0), wait);
-        if (waiter_.Wait(wait) == RunWaiter::Result::Interrupted) {
-            signal_ = waiter_.Signal();
-            return false;
-        }
-    }
-}
-
-TransferFailure FlashRun::PortFailure() const {
-    return lastPortFailure_.value_or(TransferFailure::PortOpenFailed);
+    });
 }
 
 std::string FlashRun::PortProblem() const {
-    FailureFacts facts;
-    facts.port = options_.port;
-    if (const std::string device = DevicePathForPortName(options_.port); device != options_.port)
-        facts.device = device;
-    facts.openError = OpenErrorText(engine_.LastOpenError());
-    return ReasonFor(PortFailure()).sentence(facts);
+    return relay_.PortProblem(options_.port, engine_.LastOpenError());
 }
 
 int FlashRun::Ended(int status) {
@@ -161,7 +115,7 @@ int FlashRun::Run() {
     // The failure that ended the run: the heads after it are skipped.
     std::optional<TransferFailure> ended;
     if (!engine_.OpenPort(settings)) {
-        ended = PortFailure();
+        ended = relay_.PortFailure();
         events_->Error(*ended, PortProblem());
     }
 
@@ -171,13 +125,14 @@ int FlashRun::Run() {
             results.push_back({address, "skipped", std::nullopt, 0, 0, 0});
             continue;
         }
-        session_.emplace(address, options_, engine_, *events_);
+        relay_.Follow(&session_.emplace(address, options_, engine_, *events_));
         if (!session_->Run([this](const auto& done) { return WaitUntil(done); })) {
             // A signal: the port is let go at once, and the operator told where the head stood.
             engine_.StopAll();
-            session_->Interrupt(signal_);
+            session_->Interrupt(pump_.Signal());
         }
         results.push_back(session_->Finish());
+        relay_.Follow(nullptr);
         session_.reset();
         if (const auto failure = results.back().failure; failure && ReasonFor(*failure).endsRun)
             ended = failure;
@@ -190,7 +145,7 @@ int FlashRun::Run() {
         status = kExitHeadFailed;
     if (ended) {
         status = ReasonFor(*ended).exitStatus;
-        if (*ended == TransferFailure::Interrupted) status += signal_;
+        if (*ended == TransferFailure::Interrupted) status += pump_.Signal();
     }
     if (status == kExitDone && events_->OutputError()) status = kExitOutput;
     events_->Summary(status, results);

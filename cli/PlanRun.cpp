@@ -236,7 +236,8 @@ void PlanRun::RunPorts() {
     // Ports never started: their rows skipped.
     for (; next < ports.size(); ++next)
         for (const PlanRow* row : ports[next].second)
-            RowEnded(*row, {row->address, "skipped", TransferFailure::Interrupted, 0, 0, 0}, UtcNow());
+            RowEnded(*row, {row->address, "skipped", TransferFailure::Interrupted, 0, 0, 0},
+                     UtcNow());
 }
 
 int PlanRun::Status() const {
@@ -257,7 +258,8 @@ void PlanRun::Summary(int status) {
             object.Add("row", row.line).Add("name", row.name).Add("port", row.port);
             object.Add("address", unsigned{row.address}).Add("image", row.path);
             object.Add("sha256", images_.at(row.path).sha256).Add("result", r.result);
-            if (const std::string reason = ReasonToken(r); !reason.empty()) object.Add("reason", reason);
+            if (const std::string reason = ReasonToken(r); !reason.empty())
+                object.Add("reason", reason);
             object.Add("frames", r.frames).Add("resends", r.resends);
             object.AddSeconds("seconds", r.seconds);
         }

@@ -1,22 +1,10 @@
 #include "cli/PortRun.h"
 
-#include <algorithm>
-#include <cstring>
-
 #include "cli/FailureReasons.h"
 #include "cli/PlanJournal.h"
-#include "serial/PortNames.h"
 #include "upgrade/FirmwareFrame.h"
 
 namespace flash {
-namespace {
-
-using namespace std::chrono_literals;
-
-constexpr auto kTick = 100ms;  // the longest wait without a look at the progress
-
-}  // namespace
-
 PortRun::PortRun(const FlashOptions& options, std::vector<const PlanRow*> rows, const RunIo& io,
                  ImageReader images, std::unique_ptr<SharedEvents> events, RowEnded rowEnded)
     : base_(options),
@@ -27,7 +15,8 @@ PortRun::PortRun(const FlashOptions& options, std::vector<const PlanRow*> rows, 
       rowEnded_(std::move(rowEnded)),
       waiter_(signal_.Io()),
       clock_(signal_.Io().interrupts),
-      engine_(*this, EngineOptions(std::move(images))) {}
+      pump_(engine_, waiter_, clock_),
+      engine_(relay_, EngineOptions(std::move(images))) {}
 
 UpgradeEngine::Options PortRun::EngineOptions(ImageReader images) {
     UpgradeEngine::Options engineOptions;
@@ -40,30 +29,13 @@ UpgradeEngine::Options PortRun::EngineOptions(ImageReader images) {
 }
 
 bool PortRun::WaitUntil(const std::function<bool()>& done) {
-    for (;;) {
-        engine_.Pump();
-        if (done()) return true;
+    return pump_.Until(done, [this] {
         if (session_ && session_->Sending()) events_->Tick(session_->Progress());
-        auto wait = std::chrono::milliseconds(kTick);
-        if (const auto deadline = engine_.NextDeadline())
-            wait =
-                std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*deadline - clock_.Now()),
-                           std::chrono::milliseconds(0), wait);
-        if (waiter_.Wait(wait) == RunWaiter::Result::Interrupted) {
-            signalNumber_ = waiter_.Signal();
-            return false;
-        }
-    }
+    });
 }
 
 std::string PortRun::PortProblem() const {
-    FailureFacts facts;
-    facts.port = port_;
-    if (const std::string device = DevicePathForPortName(port_); device != port_)
-        facts.device = device;
-    facts.openError = OpenErrorText(engine_.LastOpenError());
-    const TransferFailure failure = lastPortFailure_.value_or(TransferFailure::PortOpenFailed);
-    return ReasonFor(failure).sentence(facts) + " Its rows are skipped.";
+    return relay_.PortProblem(port_, engine_.LastOpenError()) + " Its rows are skipped.";
 }
 
 void PortRun::Skip(const PlanRow& row, TransferFailure failure) {
@@ -97,18 +69,19 @@ void PortRun::Run() {
         SerialSettings settings = engine_.LineSettings();
         settings.portName = port_;
         if (!engine_.PortOpen() && !engine_.OpenPort(settings)) {
-            failed = lastPortFailure_.value_or(TransferFailure::PortOpenFailed);
+            failed = relay_.PortFailure();
             events_->Error(*failed, PortProblem());
             Skip(*row, *failed);
             continue;
         }
-        session_.emplace(row->address, rowOptions_, engine_, *events_);
+        relay_.Follow(&session_.emplace(row->address, rowOptions_, engine_, *events_));
         if (!session_->Run([this](const auto& done) { return WaitUntil(done); })) {
             engine_.StopAll();
-            session_->Interrupt(signalNumber_);
+            session_->Interrupt(pump_.Signal());
             failed = TransferFailure::Interrupted;
         }
         const HeadResult result = session_->Finish();
+        relay_.Follow(nullptr);
         session_.reset();
         // A failure that ends a run (the port's, above all) skips the port's other rows.
         if (result.failure && ReasonFor(*result.failure).endsRun) {

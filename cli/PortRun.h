@@ -11,8 +11,10 @@
 #include <optional>
 #include <vector>
 
+#include "cli/EnginePump.h"
 #include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
+#include "cli/HeadRelay.h"
 #include "cli/HeadSession.h"
 #include "cli/InterruptibleClock.h"
 #include "cli/PlanFile.h"
@@ -23,7 +25,7 @@
 
 namespace flash {
 
-class PortRun final : private EngineObserver {
+class PortRun final {
   public:
     // Told as each row ends: the row, its result, and when it began (UTC).
     using RowEnded = std::function<void(const PlanRow&, const HeadResult&, const std::string&)>;
@@ -32,7 +34,7 @@ class PortRun final : private EngineObserver {
     // limit; images: where each image's bytes come from (read once for the whole plan).
     PortRun(const FlashOptions& options, std::vector<const PlanRow*> rows, const RunIo& io,
             ImageReader images, std::unique_ptr<SharedEvents> events, RowEnded rowEnded);
-    ~PortRun() override { engine_.StopAll(); }
+    ~PortRun() { engine_.StopAll(); }
 
     void Run();
     // A signal came: the port stops at once, as a run on one port does.
@@ -45,26 +47,6 @@ class PortRun final : private EngineObserver {
     // The row did not run: skipped for the failure that ended its port's run.
     void Skip(const PlanRow& row, TransferFailure failure);
 
-    // --- The engine's reports, for the head under way
-    EngineObserver& Head() { return session_ ? *session_ : noHead_; }
-    void OnPortReopened(bool open) override { Head().OnPortReopened(open); }
-    // A failed opening is the port's (the head hears of a failed reopening from
-    // OnPortReopened); the rest are the head's.
-    void OnFailure(TransferFailure failure) override {
-        if (failure == TransferFailure::PortOpenFailed ||
-            failure == TransferFailure::PortTimeoutsFailed ||
-            failure == TransferFailure::PortEventsFailed) {
-            lastPortFailure_ = failure;
-        } else {
-            Head().OnFailure(failure);
-        }
-    }
-    void OnConnected() override { Head().OnConnected(); }
-    void OnBlockAccepted(std::int32_t position) override { Head().OnBlockAccepted(position); }
-    void OnChecksumError() override { Head().OnChecksumError(); }
-    void OnUpgradeDone(std::int32_t position) override { Head().OnUpgradeDone(position); }
-    void OnFrameSent(std::int32_t offset) override { Head().OnFrameSent(offset); }
-
     const FlashOptions base_;
     const std::vector<const PlanRow*> rows_;
     const std::string port_;
@@ -74,10 +56,9 @@ class PortRun final : private EngineObserver {
     RunWaiter waiter_;
     InterruptibleClock clock_;
     FlashOptions rowOptions_;  // the head under way's: its port, address, protocol, speed, image
-    std::optional<TransferFailure> lastPortFailure_;
+    HeadRelay relay_;          // the engine's reports, for the head under way
     std::optional<HeadSession> session_;
-    EngineObserver noHead_;
-    int signalNumber_ = 0;
+    EnginePump pump_;
     UpgradeEngine engine_;  // last: destroyed first, its threads end before the rest goes
 };
 

@@ -7,8 +7,8 @@
 #include "cli/FlashOptions.h"
 #include "cli/FlashRun.h"
 #include "cli/InterruptSource.h"
-#include "cli/Platform.h"
 #include "cli/PlanRun.h"
+#include "cli/Platform.h"
 #include "cli/PortReport.h"
 
 namespace {

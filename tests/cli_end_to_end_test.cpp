@@ -930,4 +930,63 @@ TEST_F(CliRun, ASignalStopsAtOnceAndNamesTheLastAcceptedBlock) {
     }
 }
 
+#ifdef KAVLET_FLASH_UNDER_WINE
+// --- --plan under Windows: two COM ports at once, the journal with each image's SHA-256 (from
+// Windows' own bcrypt), flushed to the disk, and --resume reading it back
+
+TEST(CliPlanWindows, APlanOverTwoComPortsFlashesBothAndResumeFindsThemDone) {
+    TempDir folder("kavlet-plan");
+    LinePorts ports;
+    const Bytes a = RandomImage(9000, 21), b = RandomImage(14000, 22);
+    const std::map<std::string, const Bytes*> images = {{"a.bin", &a}, {"b.bin", &b}};
+    for (const auto& [name, image] : images)
+        std::ofstream(folder.File(name), std::ios::binary)
+            .write(reinterpret_cast<const char*>(image->data()),
+                   static_cast<std::streamsize>(image->size()));
+    std::vector<std::unique_ptr<head::VirtualHead>> heads;
+    std::string plan = "port,address,protocol,speed,image\n";
+    for (const auto& [address, name] : {std::pair{3u, "a.bin"}, std::pair{4u, "b.bin"}}) {
+        head::HeadOptions options;
+        options.address = address;
+        options.sizeRule = head::ImageSizeRule::ExpectSize;
+        options.expectSize = static_cast<std::uint32_t>(images.at(name)->size());
+        std::string error;
+        auto& h = heads.emplace_back(head::VirtualHead::CreatePty(options, &error));
+        ASSERT_TRUE(h) << error;
+        h->Start();
+        plan += ports.For(h->SlavePath()) + "," + std::to_string(address) + ",pelco-d,2400," +
+                name + "\n";
+    }
+    std::ofstream(folder.File("site.csv")) << plan;
+    const std::vector<std::string> arguments = {
+        "--plan", folder.File("site.csv"), "--journal", folder.File("site.journal"), "--jobs", "2"};
+    const ChildResult r = cli_test::RunFlash(arguments, kRunLimit);
+    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+    EXPECT_EQ(heads[0]->Report().finishedImage, a);
+    EXPECT_EQ(heads[1]->Report().finishedImage, b);
+    std::ifstream in(folder.File("site.journal"));
+    std::vector<nlohmann::json> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    ASSERT_EQ(lines.size(), 2u);
+    for (const nlohmann::json& line : lines) {
+        SCOPED_TRACE(line.dump());
+        EXPECT_EQ(line.at("result"), "done");
+        // The image as the plan's folder makes it: its path ends in the name the plan gives.
+        const std::string image = line.at("image").get<std::string>();
+        const std::string name = image.substr(image.find_last_of("/\\") + 1);
+        ASSERT_EQ(images.count(name), 1u);
+        EXPECT_EQ(line.at("sha256"), head::Sha256::HexOf(*images.at(name)));
+    }
+    std::vector<std::string> resume = arguments;
+    resume.push_back("--resume");
+    const ChildResult again = cli_test::RunFlash(resume, kRunLimit);
+    EXPECT_EQ(again.exitStatus, 0) << again.out << again.err;
+    const std::regex skipped("\n[23] [^\\n]*? skipped \\(done before\\)");
+    EXPECT_EQ(std::distance(std::sregex_iterator(again.out.begin(), again.out.end(), skipped),
+                            std::sregex_iterator()),
+              2)
+        << again.out;
+}
+#endif
+
 }  // namespace

@@ -3,11 +3,17 @@
 // new heads. Each run is checked for its exit status, its summary, its journal, and what each
 // head holds.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <set>
+#include <sstream>
 
 #include "tests/cli_support.h"
 #include "tests/support/TempDir.h"
@@ -82,6 +88,46 @@ class CliPlan : public testing::Test {
                                                        [](const auto& c) { return c.accepted; });
     }
 
+    std::string Journal() {
+        std::ifstream in(folder.File("site.journal"), std::ios::binary);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    // The addresses the journal has as done (its whole lines only).
+    std::set<unsigned> DoneInJournal() {
+        std::set<unsigned> done;
+        std::istringstream lines(Journal());
+        for (std::string line; std::getline(lines, line);) {
+            const auto value = nlohmann::json::parse(line, nullptr, false);
+            if (value.is_object() && value.value("result", "") == "done")
+                done.insert(value.value("address", 0u));
+        }
+        return done;
+    }
+    // Waits, woken by each change in the folder, until the journal has address as done.
+    bool WaitForDone(unsigned address, std::chrono::milliseconds limit) {
+        const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        if (watch < 0 || inotify_add_watch(watch, folder.File("").c_str(),
+                                           IN_MODIFY | IN_CREATE | IN_CLOSE_WRITE) < 0)
+            return false;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        bool done = false;
+        while (!(done = DoneInJournal().count(address) > 0)) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd fd{watch, POLLIN, 0};
+            if (poll(&fd, 1, static_cast<int>(left.count())) > 0) {
+                char events[4096];
+                while (read(watch, events, sizeof events) > 0) {
+                }
+            }
+        }
+        close(watch);
+        return done;
+    }
+
     TempDir folder{"kavlet-plan"};
     std::map<std::string, std::unique_ptr<head::VirtualBus>> buses;
 };
@@ -144,6 +190,56 @@ TEST_F(CliPlan, PortsRunAtOnceAFailingPortSkipsOnlyItsOwnRowsAndResumeRunsTheRes
     EXPECT_TRUE(Holds("bus", 2, a));
     EXPECT_TRUE(Holds("lost", 5, b));
     EXPECT_TRUE(Holds("lost", 6, a));
+}
+
+TEST_F(CliPlan, KilledMidPlanResumeFlashesWhatIsNotDoneAndNothingThatIs) {
+    const Bytes a = RandomImage(5000, 3), b = RandomImage(100000, 4), c = RandomImage(60000, 5);
+    Write("a.bin", a);
+    Write("b.bin", b);
+    Write("c.bin", c);
+    const auto paced = [](head::HeadOptions& o) { o.paceBaud = 115200; };
+    Bus("near", {{1, a.size()}, {2, c.size(), paced}});
+    Bus("far", {{5, b.size(), paced}, {6, a.size()}});
+    WritePlan("port,address,protocol,speed,image\n" + Port("near") + ",1,pelco-d,2400,a.bin\n" +
+              Port("far") + ",5,pelco-d,2400,b.bin\n" + Port("near") + ",2,pelco-d,2400,c.bin\n" +
+              Port("far") + ",6,pelco-d,2400,a.bin\n");
+    const std::map<unsigned, std::pair<std::string, unsigned>> rows = {
+        {1, {"near", 2}}, {5, {"far", 3}}, {2, {"near", 4}}, {6, {"far", 5}}};
+    const std::map<unsigned, const Bytes*> images = {{1, &a}, {5, &b}, {2, &c}, {6, &a}};
+    std::set<unsigned> done;
+    {
+        cli_test::Child child(Arguments({"--jobs", "2"}));
+        ASSERT_TRUE(child.Started());
+        // Killed with one row in the journal and the far head part-way through its image.
+        ASSERT_TRUE(buses.at("far")->WaitFor(
+            5, [](const head::HeadReport& r) { return r.framesAccepted >= 1; }, kRunLimit));
+        ASSERT_TRUE(WaitForDone(1, kRunLimit)) << Journal();
+        child.Signal(SIGKILL);
+        EXPECT_EQ(child.Wait(kRunLimit).exitStatus, -1);
+        done = DoneInJournal();
+        EXPECT_EQ(done.count(6), 0u) << "the far port's second row waits for its first";
+    }
+    // Had the kill come in the middle of a line, the journal ends in part of one.
+    const std::string journal = Journal();
+    const std::string lastLine = journal.substr(journal.rfind('\n', journal.size() - 2) + 1);
+    std::ofstream(folder.File("site.journal"), std::ios::app) << lastLine.substr(0, 30);
+    Bus("near", {{1, a.size()}, {2, c.size()}});
+    Bus("far", {{5, b.size()}, {6, a.size()}});
+    const ChildResult r = cli_test::RunFlash(Arguments({"--resume"}), kRunLimit);
+    EXPECT_EQ(r.exitStatus, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("that is cut off or no journal line; it is left out."), std::string::npos)
+        << r.err;
+    for (const auto& [address, where] : rows) {
+        SCOPED_TRACE("head " + std::to_string(address));
+        const auto& [port, line] = where;
+        if (done.count(address)) {
+            EXPECT_EQ(ResultOf(r.out, line), "skipped (done before)") << r.out;
+            EXPECT_TRUE(Untouched(port, address));
+        } else {
+            EXPECT_EQ(ResultOf(r.out, line), "done") << r.out;
+            EXPECT_TRUE(Holds(port, address, *images.at(address)));
+        }
+    }
 }
 
 }  // namespace

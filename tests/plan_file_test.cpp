@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/PlanFile.h"
+#include "cli/PlanJournal.h"
 
 namespace {
 
@@ -127,6 +128,48 @@ TEST(PlanFile, APortNameThatIsNoPortIsToldInTheCommandLinesWords) {
     ASSERT_EQ(plan.problems.size(), 1u);
     EXPECT_TRUE(plan.problems[0].starts_with("p.csv:2: column port: the port \"ttyUSB0\" is "))
         << plan.problems[0];
+}
+
+// What --resume reads from an earlier journal: the heads done, and a warning for each line that
+// is no journal line (above all the last one, cut off when the run was killed mid-write).
+TEST(PlanJournal, ALineCutOffOrForeignIsLeftOutWithAWarningNeverFatal) {
+    const std::string done1 =
+        R"({"row":2,"port":"@P","address":1,"sha256":"aa","result":"done","reason":""})";
+    const std::string done2 =
+        R"({"row":3,"port":"@Q","address":7,"sha256":"bb","result":"done","reason":""})";
+    const std::string failed =
+        R"({"row":4,"port":"@P","address":2,"sha256":"aa","result":"failed","reason":"port"})";
+    using Done = std::set<std::tuple<std::string, unsigned, std::string>>;
+    const Done one = {{"@P", 1, "aa"}}, both = {{"@P", 1, "aa"}, {"@Q", 7, "bb"}};
+    struct Case {
+        std::string text;
+        Done done;
+        std::vector<unsigned> warnedLines;
+    } cases[] = {
+        {done1 + "\n" + failed + "\n", one, {}},
+        {done1 + "\r\n\n  \n" + done2 + "\r\n", both, {}},
+        // Killed mid-write: the last line has no end and is cut short anywhere.
+        {done1 + "\n" + done2.substr(0, 40), one, {2}},
+        {done1 + "\n" + done2.substr(0, done2.size() - 1), one, {2}},
+        // The next run ended the cut-off line before appending its own.
+        {done1 + "\n" + done2.substr(0, 25) + "\n" + done2 + "\n", both, {2}},
+        {"{\"port\":\"@P\",\"address\":\"1\",\"sha256\":\"aa\",\"result\":\"done\"}\nnot json\n" +
+             done2 + "\n",
+         {{"@Q", 7, "bb"}},
+         {1, 2}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const flash::JournalDone journal = flash::ReadJournal(Fill(c.text), "j.log");
+        Done want;
+        for (const auto& [port, address, sha] : c.done) want.insert({Fill(port), address, sha});
+        EXPECT_EQ(journal.done, want);
+        std::vector<std::string> warnings;
+        for (const unsigned line : c.warnedLines)
+            warnings.push_back("The journal j.log has a line " + std::to_string(line) +
+                               " that is cut off or no journal line; it is left out.");
+        EXPECT_EQ(journal.warnings, warnings);
+    }
 }
 
 }  // namespace

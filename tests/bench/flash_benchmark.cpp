@@ -35,64 +35,21 @@
 #include <thread>
 #include <vector>
 
+#include "tests/bench/FlashChild.h"
 #include "tests/bench/WriteFloor.h"
 #include "tests/support/Ser2net.h"
 #include "tools/head/VirtualHead.h"
 #include "upgrade/FirmwareFrame.h"
-
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr double kHandshakePauses = 2.0;  // seconds of fixed pauses before the first frame
 constexpr double kBlockPause = 0.020;     // before each next block
 
-double Seconds(const timeval& t) {
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-}
-
-double CpuOf(const rusage& usage) {
-    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-}
-
-struct FlashRun {
-    int exitStatus = -1;
-    double seconds = 0;
-    double cpu = 0;  // the child's, user and system
-    long maxRssKib = 0;
-    std::string output;
-};
-
-// kavlet-flash --quiet to the head at address 1; its output goes to a file read afterwards.
-FlashRun RunFlash(const std::string& port, const std::string& image, const std::string& log) {
-    const std::vector<std::string> all = {KAVLET_FLASH_PATH, "--port", port, "--address", "1",
-                                          "--quiet",         image};
-    std::vector<char*> argv;
-    for (const auto& a : all) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    FlashRun run;
-    if (out < 0) return run;
-    const auto t0 = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, STDOUT_FILENO);
-        dup2(out, STDERR_FILENO);
-        execv(KAVLET_FLASH_PATH, argv.data());
-        _exit(127);
-    }
-    close(out);
-    if (pid < 0) return run;
-    int status = 0;
-    rusage usage{};
-    wait4(pid, &status, 0, &usage);
-    run.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    run.cpu = CpuOf(usage);
-    run.maxRssKib = usage.ru_maxrss;
-    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::ifstream in(log);
-    run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return run;
+// kavlet-flash --quiet to the head at address 1.
+bench::FlashChild RunFlash(const std::string& port, const std::string& image,
+                           const std::string& log) {
+    return bench::RunFlashChild({"--port", port, "--address", "1", "--quiet", image}, log);
 }
 
 enum class Road { Pty, Ser2net, Ser2netNoCharDelay };
@@ -131,7 +88,7 @@ void RunOnce(std::size_t imageBytes, int number, Road road) {
             return;
         }
     }
-    const FlashRun run = RunFlash(network ? server->Rfc2217Name() : head->SlavePath(), file, log);
+    const bench::FlashChild run = RunFlash(network ? server->Rfc2217Name() : head->SlavePath(), file, log);
     server.reset();
     std::filesystem::remove(folder / (stem + ".yaml"));
     head->Stop();

@@ -151,8 +151,9 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
                                     {"--max-resends", {}}}};
 
     CLI::App app("kavlet-flash");
-    app.set_help_flag();  // --help prints HelpText()
-    app.allow_extras();   // unknown options are told of in this program's words
+    app.set_help_flag();                     // --help prints HelpText()
+    app.allow_extras();                      // unknown options are told of in this program's words
+    app.allow_windows_style_options(false);  // "/path" is an image on Windows too, not "/option"
     const std::vector<std::string_view> switches = {"-h",           "--help", "--version",
                                                     "--list-ports", "--json", "--quiet"};
     bool* const switchTargets[] = {&help,      &help,         &version,

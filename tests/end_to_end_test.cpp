@@ -28,7 +28,9 @@
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-namespace {
+// Named, not anonymous: a fixture derives from a template of it (and a unity build includes
+// this file into another).
+namespace end_to_end {
 
 struct HeadCase {
     unsigned address;
@@ -38,7 +40,9 @@ struct HeadCase {
     int speedPosition;
 };
 
-}  // namespace
+}  // namespace end_to_end
+
+using end_to_end::HeadCase;
 
 class EndToEndTest : public WindowFixture {
   protected:

@@ -33,7 +33,9 @@ using fault_rows::Bytes;
 
 class FaultRun;
 
-namespace {
+// Named, not anonymous: the fixture derives from a template of it (and a unity build includes
+// this file into another).
+namespace window_faults {
 
 // What the operator is told when a transfer does not end well.
 const QStringList kToldTexts = {QStringLiteral("更新失败!"),   QStringLiteral("更新超时!"),
@@ -54,7 +56,11 @@ void PrintTo(const FaultCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-}  // namespace
+}  // namespace window_faults
+
+using window_faults::FaultCase;
+using window_faults::kSuccess;
+using window_faults::kToldTexts;
 
 class FaultRun : public WindowFixture, public ::testing::WithParamInterface<FaultCase> {
   public:

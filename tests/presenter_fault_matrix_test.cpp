@@ -28,7 +28,9 @@ using namespace fault_rows;
 
 class PresenterFaultRun;
 
-namespace {
+// Named, not anonymous: the fixture derives from a template of it (and may share a unity build
+// with the presenter's other tests).
+namespace presenter_faults {
 
 // What the operator is told when a transfer does not end well.
 const std::vector<std::string> kToldTexts = {"更新失败!",     "更新超时!",   "文件不可读!",
@@ -48,7 +50,11 @@ void PrintTo(const PresenterFaultCase& c, std::ostream* os) {
     *os << c.name;
 }
 
-}  // namespace
+}  // namespace presenter_faults
+
+using presenter_faults::kSuccess;
+using presenter_faults::kToldTexts;
+using presenter_faults::PresenterFaultCase;
 
 class PresenterFaultRun : public ::testing::TestWithParam<PresenterFaultCase> {
   public:

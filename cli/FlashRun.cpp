@@ -55,13 +55,14 @@ class FlashRun final : private EngineObserver {
   private:
     UpgradeEngine::Options EngineOptions() {
         UpgradeEngine::Options engineOptions;
-        engineOptions.clock = &clock_;
+        engineOptions.clock = &Clock();
         engineOptions.answerWait = options_.answerTimeout;
         engineOptions.wake = [this] { waiter_.Wake(); };
         engineOptions.openLine = io_.openLine;
         return engineOptions;
     }
 
+    EngineClock& Clock() { return io_.clock ? *io_.clock : clock_; }
     // Pumps the engine until done() holds, or a signal comes (false).
     bool WaitUntil(const std::function<bool()>& done);
     // The sentence for a port that cannot be opened.
@@ -111,7 +112,7 @@ bool FlashRun::WaitUntil(const std::function<bool()>& done) {
         auto wait = std::chrono::milliseconds(kTick);
         if (const auto deadline = engine_.NextDeadline())
             wait =
-                std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*deadline - clock_.Now()),
+                std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock().Now()),
                            std::chrono::milliseconds(0), wait);
         if (waiter_.Wait(wait) == RunWaiter::Result::Interrupted) {
             signal_ = waiter_.Signal();

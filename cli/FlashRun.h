@@ -10,6 +10,7 @@
 
 #include "cli/FlashOptions.h"
 #include "serial/SerialLine.h"
+#include "upgrade/EngineClock.h"
 #include "upgrade/ImageCheck.h"
 
 namespace flash {
@@ -29,6 +30,8 @@ struct RunIo {
     const std::atomic<int>* interruptSignal = nullptr;
 #endif
     LineOpener openLine;  // empty: this platform's devices (OpenPlatformLine)
+    // The engine's pauses and timers; null: the system's time, whose pauses a signal ends.
+    EngineClock* clock = nullptr;
 };
 
 #ifdef _WIN32

@@ -19,6 +19,7 @@
 #include "tests/cli_support.h"
 #include "tests/support/MemoryLine.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestClock.h"
 #include "upgrade/FirmwareFrame.h"
 
 namespace fs = std::filesystem;
@@ -462,6 +463,8 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
                                                              std::fclose);
         if (c.then == OutputFull) io.out = full.get();
         io.openLine = port.Opener();
+        TestClock clock{TestClock::Mode::PausesPass};  // the handshake's pauses pass at once
+        io.clock = &clock;
         EXPECT_EQ(flash::RunFlash(*parsed.options, io), c.exit);
         head.join();
         std::rewind(out.get());

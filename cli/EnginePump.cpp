@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
-#include "cli/InterruptibleClock.h"
 #include "cli/RunWaiter.h"
+#include "upgrade/EngineClock.h"
 #include "upgrade/UpgradeEngine.h"
 
 namespace flash {

@@ -7,15 +7,15 @@
 #include <functional>
 
 class UpgradeEngine;
+class EngineClock;
 
 namespace flash {
 
-class InterruptibleClock;
 class RunWaiter;
 
 class EnginePump {
   public:
-    EnginePump(UpgradeEngine& engine, RunWaiter& waiter, const InterruptibleClock& clock)
+    EnginePump(UpgradeEngine& engine, RunWaiter& waiter, const EngineClock& clock)
         : engine_(engine), waiter_(waiter), clock_(clock) {}
 
     // Pumps until done() holds (true) or a signal comes (false, and Signal() tells which);
@@ -26,7 +26,7 @@ class EnginePump {
   private:
     UpgradeEngine& engine_;
     RunWaiter& waiter_;
-    const InterruptibleClock& clock_;
+    const EngineClock& clock_;
     int signal_ = 0;
 };
 

@@ -44,7 +44,7 @@ class FlashRun final {
           events_(EventsFor(options_, io_)),
           waiter_(io_),
           clock_(io_.interrupts),
-          pump_(engine_, waiter_, clock_),
+          pump_(engine_, waiter_, Clock()),
           engine_(relay_, EngineOptions()) {}
     ~FlashRun() { engine_.StopAll(); }
 
@@ -53,13 +53,14 @@ class FlashRun final {
   private:
     UpgradeEngine::Options EngineOptions() {
         UpgradeEngine::Options engineOptions;
-        engineOptions.clock = &clock_;
+        engineOptions.clock = &Clock();
         engineOptions.answerWait = options_.answerTimeout;
         engineOptions.wake = [this] { waiter_.Wake(); };
         engineOptions.openLine = io_.openLine;
         return engineOptions;
     }
 
+    EngineClock& Clock() { return io_.clock ? *io_.clock : clock_; }
     // Pumps the engine until done() holds, or a signal comes (false).
     bool WaitUntil(const std::function<bool()>& done);
     // The sentence for the port that cannot be opened.

@@ -9,6 +9,7 @@
 
 #include "cli/FlashOptions.h"
 #include "serial/SerialLine.h"
+#include "upgrade/EngineClock.h"
 #include "upgrade/ImageCheck.h"
 
 namespace flash {
@@ -23,6 +24,8 @@ struct RunIo {
     // SIGTERM, or the console's Ctrl events on Windows). Null: none.
     InterruptSource* interrupts = nullptr;
     LineOpener openLine;  // empty: this platform's devices (OpenPlatformLine)
+    // The engine's pauses and timers; null: the system's time, whose pauses a signal ends.
+    EngineClock* clock = nullptr;
 };
 
 // Runs options (Mode::Flash) and returns the exit status (see FlashOptions.h).

@@ -1,10 +1,12 @@
 #!/bin/sh
 # Installs what the tests need, then builds and runs every test: the Windows build (MinGW-w64)
-# with its unit tests under Wine; a normal build (the window tests once headless and once more
-# on a real X server; the Windows programs under Wine against pseudo-terminals); an
-# AddressSanitizer + UndefinedBehaviorSanitizer build; a ThreadSanitizer build of everything
-# below the window (Qt itself is not built for it); the optimised build that users get; and the
-# packages made of it and of the Windows build, installed, used and removed again.
+# with its unit tests under Wine; a Debug build with AddressSanitizer + UndefinedBehaviorSanitizer
+# that runs every test once (the Windows programs under Wine against pseudo-terminals among
+# them), and the window tests that look at a screen once more on a real X server; a
+# ThreadSanitizer build of everything below the window (Qt itself is not built for it) and the
+# optimised build that users get, which both skip the tests that wait in real time (label
+# realtime: child processes, pseudo-terminals, Wine), as they add nothing there; and the
+# packages made of the optimised and the Windows build, installed, used and removed again.
 # Warnings are errors in all of them. Tests use pseudo-terminals and in-memory lines only; they
 # never open the machine's serial devices, and Wine runs in a private /dev without them
 # (scripts/wine-run.sh).
@@ -17,12 +19,15 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
+# build_and_test DIR "CTEST OPTIONS" CMAKE OPTIONS...
 build_and_test() {
     dir=$1
-    shift
+    select=$2
+    shift 2
     cmake -S . -B "$dir" -G Ninja -DKAVLET_WERROR=ON "$@"
     cmake --build "$dir" -j "$jobs"
-    ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+    # shellcheck disable=SC2086
+    ctest --test-dir "$dir" --output-on-failure -j "$jobs" $select
 }
 
 # The Windows build and its unit tests under Wine. Wine's server stays a minute after its last
@@ -31,17 +36,19 @@ stop_wine() {
     WINEPREFIX="$(pwd)/build-win/wine-prefix" sh scripts/wine-run.sh --stop
 }
 trap stop_wine EXIT
-build_and_test build-win -DCMAKE_BUILD_TYPE=Release -DKAVLET_BUILD_UI=OFF \
+build_and_test build-win "" -DCMAKE_BUILD_TYPE=Release -DKAVLET_BUILD_UI=OFF \
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-build_and_test build-test -DCMAKE_BUILD_TYPE=Debug -DKAVLET_WINDOWS_BUILD="$(pwd)/build-win"
+build_and_test build-test "" -DCMAKE_BUILD_TYPE=Debug -DKAVLET_SANITIZE=ON \
+    -DKAVLET_WINDOWS_BUILD="$(pwd)/build-win"
 stop_wine
-# The window tests again, on an X server: what a screen shows, not only the headless platform.
+# The window tests that look at a screen, again on an X server: what a screen shows, not only
+# the headless platform.
 KAVLET_TEST_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
-    ctest --test-dir build-test --output-on-failure -j "$jobs" -L window
+    ctest --test-dir build-test --output-on-failure -j "$jobs" -L screen
 
-build_and_test build-asan -DCMAKE_BUILD_TYPE=Debug -DKAVLET_SANITIZE=ON
-build_and_test build-tsan -DCMAKE_BUILD_TYPE=Debug -DKAVLET_TSAN=ON -DKAVLET_BUILD_UI=OFF
-build_and_test build-release -DCMAKE_BUILD_TYPE=Release
+build_and_test build-tsan "-LE realtime" -DCMAKE_BUILD_TYPE=Debug -DKAVLET_TSAN=ON \
+    -DKAVLET_BUILD_UI=OFF
+build_and_test build-release "-LE realtime" -DCMAKE_BUILD_TYPE=Release
 
 # The packages, made from the Release and Windows builds above, then each installed, used and
 # removed again: the .deb with apt-get on this machine, the Windows installer under Wine.

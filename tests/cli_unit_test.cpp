@@ -21,6 +21,7 @@
 #include "tests/cli_support.h"
 #include "tests/support/MemoryLine.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/TestClock.h"
 #include "upgrade/FirmwareFrame.h"
 
 namespace fs = std::filesystem;
@@ -111,6 +112,62 @@ TEST(CliOptions, ProtocolAndSpeedBecomeTheDeviceDialogsPositions) {
         EXPECT_EQ(o.maxResends, c.maxResends) << row;
         EXPECT_EQ(o.image, "image.bin") << row;
         EXPECT_EQ(o.port, "/dev/ttyUSB0") << row;
+    }
+}
+
+TEST(CliOptions, EveryWrongCommandLineSaysWhatIsWrongInOneSentence) {
+    const std::string port = "/dev/x";
+    const struct {
+        std::vector<std::string> arguments;
+        std::string message;
+    } cases[] = {
+        {{"-x", "img"}, "Unknown option \"-x\""},
+        {{"--port"}, "The option --port needs a value"},
+        {{"--port", port, "--port", "COM2"}, "--port is given twice"},
+        {{"--port", port, "img"}, "Name the heads with --address"},
+        {{"--port", port, "--address", "0", "img"}, "\"0\" is not a number from 1 to 255"},
+        {{"--port", port, "--address", "256", "img"}, "\"256\" is not a number from 1 to 255"},
+        {{"--port", port, "--address", "1,1", "img"}, "1 is named more than once"},
+        {{"--port", port, "--address", "5-3", "img"}, "\"5-3\" runs backwards"},
+        {{"--port", port, "--address", "1,,2", "img"}, "empty item"},
+        {{"--port", port, "--address", "1", "--speed", "1200", "img"},
+         "The speed \"1200\" is not one of 2400, 4800"},
+        {{"--port", port, "--address", "1", "--speed", "fast", "img"}, "\"fast\" is not one"},
+        {{"--port", port, "--address", "1", "--protocol", "pelco-x", "img"},
+         "The protocol \"pelco-x\" is unknown"},
+        {{"--port", port, "--address", "1", "--answer-timeout", "0", "img"},
+         "The answer timeout \"0\" is not a number of seconds"},
+        {{"--port", port, "--address", "1", "--answer-timeout", "-1", "img"},
+         "The answer timeout \"-1\""},
+        {{"--port", port, "--address", "1", "--answer-timeout", "1e3", "img"},
+         "The answer timeout \"1e3\""},
+        {{"--port", port, "--address", "1", "--answer-timeout", "3601", "img"},
+         "The answer timeout \"3601\""},
+        {{"--port", port, "--address", "1", "--max-resends", "-1", "img"},
+         "The resend limit \"-1\""},
+        {{"--port", port, "--address", "1", "--max-resends", "1001", "img"},
+         "The resend limit \"1001\""},
+        {{"--port", port, "--address", "1"}, "Name the firmware image to send"},
+        {{"--port", port, "--address", "1", "a.bin", "b.bin"}, "Only one image"},
+        {{"--port", port, "--address", "1", "--json=yes", "img"}, "--json takes no value"},
+        {{"--list-ports", "--port", port}, "--list-ports takes no option but --json"},
+        {{"--list-ports", "img"}, "--list-ports takes no image"},
+        {{"--plan", "p.csv", "--port", port}, "With --plan the plan names the ports"},
+        {{"--plan", "p.csv", "img"}, "With --plan the plan names the images"},
+        {{"--plan", "p.csv", "--jobs", "0"}, "The number of jobs \"0\""},
+        {{"--plan", "p.csv", "--resume"}, "--resume needs the journal"},
+        {{"--port", port, "--address", "1", "--journal", "j", "img"},
+         "--journal goes with --plan only"},
+        // An option where a value belongs is taken as the value, and refused as one.
+        {{"--port", port, "--address", "--speed", "9600", "img"},
+         "The address \"--speed\" is not a number from 1 to 255"},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = flash::ParseArguments(c.arguments);
+        const std::string row = testing::PrintToString(c.arguments);
+        EXPECT_FALSE(parsed.options) << row;
+        EXPECT_NE(parsed.error.find(c.message), std::string::npos) << row << ": " << parsed.error;
+        EXPECT_EQ(parsed.error.find('\n'), std::string::npos) << row << ": one sentence";
     }
 }
 
@@ -305,8 +362,10 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
         std::vector<std::uint8_t> answers;  // to the frames, in order, once the greeting had 80
         Then then;
         int exit;
-        std::size_t frames;  // told as sent
-        std::string told;    // in the output, when not empty
+        std::size_t frames;        // told as sent
+        std::string told;          // in the output, when not empty
+        std::size_t size = 10000;  // the image's bytes
+        std::string summary = "";  // lines of the summary table (a regex), when not empty
     } cases[] = {
         {"one resend of each of two blocks, one allowed a block",
          "1",
@@ -316,14 +375,16 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
          flash::kExitDone,
          5,
          ""},
-        {"the image gone before the second head",
-         "1,2",
+        {"the image gone before the second head: the third is not tried",
+         "1,2,3",
          {},
          {0x82, 0x82, 0x84},
          ImageGone,
          flash::kExitImage,
          3,
-         ""},
+         "",
+         10000,
+         "\n1 +done +3 [^\n]*\n2 +failed \\(file\\) +0 [^\n]*\n3 +skipped +0 "},
         {"the port gone before the next frame's first byte",
          "1",
          {},
@@ -356,12 +417,66 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
          flash::kExitHeadFailed,
          2,
          "head 1 did not answer frame 2 within 2 s."},
+        // What a head answers in place of 82 or 84, and the sentence each ends the run with.
+        {"a checksum error with no resend allowed",
+         "1",
+         {"--max-resends", "0"},
+         {0x82, 0x81},
+         Nothing,
+         flash::kExitHeadFailed,
+         2,
+         "head 1 rejected block 1 (checksum error 81) once more after 0 resends, the most "
+         "--max-resends allows."},
+        {"a checksum error 83 resent once",
+         "1",
+         {"--max-resends", "1"},
+         {0x82, 0x83, 0x82, 0x84},
+         Nothing,
+         flash::kExitDone,
+         4,
+         "head 1: checksum error 83 on block 1, sending it again (resend 1 of at most 1)"},
+        {"86 to the second frame",
+         "1",
+         {},
+         {0x82, 0x86},
+         Nothing,
+         flash::kExitHeadFailed,
+         2,
+         "head 1 answered 86: the upgrade failed at block 1."},
+        {"84 to the first frame of three",
+         "1",
+         {},
+         {0x84},
+         Nothing,
+         flash::kExitHeadFailed,
+         1,
+         "head 1 answered 84 (done) before it had the whole image at block 0, so the upgrade is "
+         "not known to have worked."},
+        {"82 to the last block: one frame more, then 84",
+         "1",
+         {},
+         {0x82, 0x82, 0x84},
+         Nothing,
+         flash::kExitDone,
+         3,
+         "head 1: frame 2 sent (load address 0x00021001, 0 bytes)",
+         4097},
+        {"82 to the frame after the last block too: never done",
+         "1",
+         {},
+         {0x82, 0x82, 0x82},
+         Nothing,
+         flash::kExitHeadFailed,
+         3,
+         "head 1 answered 82, not 84, to the frame after the last block: it never said done, so "
+         "the upgrade is not known to have worked.",
+         4097},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         TempDir folder{"kavlet-cli-run"};
         const std::string image = folder.File("image.bin");
-        std::ofstream(image, std::ios::binary) << std::string(10000, 'k');
+        std::ofstream(image, std::ios::binary) << std::string(c.size, 'k');
         std::vector<std::string> arguments = {"--port", "/dev/ttyUSB0", "--address", c.addresses};
         arguments.insert(arguments.end(), c.options.begin(), c.options.end());
         arguments.push_back(image);
@@ -392,6 +507,8 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
                                                              std::fclose);
         if (c.then == OutputFull) io.out = full.get();
         io.openLine = port.Opener();
+        TestClock clock{TestClock::Mode::PausesPass};  // the handshake's pauses pass at once
+        io.clock = &clock;
         EXPECT_EQ(flash::RunFlash(*parsed.options, io), c.exit);
         head.join();
         std::rewind(out.get());
@@ -404,6 +521,9 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
         EXPECT_EQ(frames, c.frames) << text;
         if (!c.told.empty()) {
             EXPECT_NE(text.find(c.told), std::string::npos) << text;
+        }
+        if (!c.summary.empty()) {
+            EXPECT_TRUE(std::regex_search(text, std::regex(c.summary))) << text;
         }
     }
 }

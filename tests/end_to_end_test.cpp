@@ -30,7 +30,9 @@
 using namespace std::chrono_literals;
 using Bytes = std::vector<std::uint8_t>;
 
-namespace {
+// Named, not anonymous: a fixture derives from a template of it (and a unity build includes
+// this file into another).
+namespace end_to_end {
 
 struct HeadCase {
     unsigned address;
@@ -40,7 +42,9 @@ struct HeadCase {
     int speedPosition;
 };
 
-}  // namespace
+}  // namespace end_to_end
+
+using end_to_end::HeadCase;
 
 class EndToEndTest : public WindowFixture {
   protected:

@@ -355,6 +355,54 @@ INSTANTIATE_TEST_SUITE_P(Framing, SerialLineFraming,
                                            FramingCase{{9600, 6, 0, 1}, 0, false, true},
                                            FramingCase{{9600, 5, 0, 2}, 0, false, true}));
 
+// The record the driver is handed, built apart from the call that hands it over: a
+// pseudo-terminal forces the character size and the parity switch whatever it is given, so
+// here alone can they be seen.
+TEST(SerialLineSettingsRecord, CarriesWhatIsAskedAndRefusesWhatHasNoEquivalent) {
+    const struct {
+        const char* name;
+        SerialSettings settings;
+        bool built;
+        tcflag_t size;
+        tcflag_t parity;  // PARENB, PARODD, CMSPAR
+        bool twoStopBits;
+    } rows[] = {
+        {"the loader's line", {115200, 8, 0, 0}, true, CS8, 0, false},
+        {"7 bits, odd", {9600, 7, 1, 0}, true, CS7, PARENB | PARODD, false},
+        {"6 bits, even, one and a half", {2400, 6, 2, 1}, true, CS6, PARENB, true},
+        {"5 bits, mark, two", {256000, 5, 3, 2}, true, CS5, PARENB | PARODD | CMSPAR, true},
+        {"8 bits, space", {128000, 8, 4, 0}, true, CS8, PARENB | CMSPAR, false},
+        {"no speed", {0, 8, 0, 0}, false, 0, 0, false},
+        {"9 bits", {9600, 9, 0, 0}, false, 0, 0, false},
+        {"4 bits", {9600, 4, 0, 0}, false, 0, 0, false},
+        {"parity 5", {9600, 8, 5, 0}, false, 0, 0, false},
+        {"stop code 3", {9600, 8, 0, 3}, false, 0, 0, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        struct termios2 tio {};
+        tio.c_cflag = CRTSCTS;  // left over: a refused row keeps it, a built one never does
+        ASSERT_EQ(termios2_io::BuildRawSettings(row.settings, tio), row.built);
+        if (!row.built) {
+            EXPECT_EQ(tio.c_cflag, tcflag_t{CRTSCTS});
+            continue;
+        }
+        EXPECT_EQ(tio.c_cflag & CSIZE, row.size);
+        EXPECT_EQ(tio.c_cflag & (PARENB | PARODD | CMSPAR), row.parity);
+        EXPECT_EQ((tio.c_iflag & INPCK) != 0, row.parity != 0);
+        EXPECT_EQ((tio.c_cflag & CSTOPB) != 0, row.twoStopBits);
+        EXPECT_EQ(tio.c_cflag & (CREAD | CLOCAL | CRTSCTS), tcflag_t{CREAD | CLOCAL});
+        EXPECT_EQ(tio.c_cflag & CBAUD, tcflag_t{BOTHER});
+        EXPECT_EQ(tio.c_ispeed, row.settings.baudRate);
+        EXPECT_EQ(tio.c_ospeed, row.settings.baudRate);
+        EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | IXANY), tcflag_t{IXON | IXOFF});
+        EXPECT_EQ(tio.c_cc[VSTART], 0x11);
+        EXPECT_EQ(tio.c_cc[VSTOP], 0x13);
+        EXPECT_EQ(tio.c_lflag, tcflag_t{0});
+        EXPECT_EQ(tio.c_oflag, tcflag_t{0});
+    }
+}
+
 TEST_F(SerialLineOnPty, RefusedSettingsLeaveTheDriverAsItWas) {
     ASSERT_TRUE(line->ApplySettings({19200, 8, 0, 0}));
     const auto before = DriverSettings(line->DescriptorForTests());

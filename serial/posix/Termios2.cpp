@@ -53,7 +53,7 @@ bool ParityFlags(std::uint8_t parity, tcflag_t& flags) {
 
 }  // namespace
 
-bool ApplyRawSettings(int fd, const SerialSettings& settings) {
+bool BuildRawSettings(const SerialSettings& settings, struct termios2& built) {
     tcflag_t sizeFlag = 0;
     tcflag_t parityFlags = 0;
     if (settings.baudRate == 0 || !CharacterSizeFlag(settings.byteSize, sizeFlag) ||
@@ -74,7 +74,13 @@ bool ApplyRawSettings(int fd, const SerialSettings& settings) {
     tio.c_cc[VTIME] = 0;
     tio.c_ispeed = settings.baudRate;
     tio.c_ospeed = settings.baudRate;
-    return ioctl(fd, TCSETS2, &tio) == 0;
+    built = tio;
+    return true;
+}
+
+bool ApplyRawSettings(int fd, const SerialSettings& settings) {
+    struct termios2 tio {};
+    return BuildRawSettings(settings, tio) && ioctl(fd, TCSETS2, &tio) == 0;
 }
 
 std::optional<std::uint32_t> ReadBaudRate(int fd) {

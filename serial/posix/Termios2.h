@@ -11,12 +11,19 @@
 
 #include "serial/SerialSettings.h"
 
+struct termios2;  // <asm/termbits.h>
+
 namespace termios2_io {
 
 // Raw binary 8-bit line with XON/XOFF (0x11/0x13) in both directions, no hardware flow
 // control, receiver on, modem lines ignored. False when the driver refuses the settings or
 // a value has no termios equivalent.
 bool ApplyRawSettings(int fd, const SerialSettings& settings);
+
+// The record ApplyRawSettings hands the driver, built anew from the settings alone (a
+// pseudo-terminal forces some of it, such as the character size, whatever it is given). False,
+// with tio untouched, when a value has no termios equivalent.
+bool BuildRawSettings(const SerialSettings& settings, struct termios2& tio);
 
 // The speed the driver reports for the descriptor's line (either side of a pseudo-terminal).
 std::optional<std::uint32_t> ReadBaudRate(int fd);

@@ -13,8 +13,21 @@ namespace {
 
 constexpr DWORD kLineErrorFlags = CE_FRAME | CE_OVERRUN | CE_RXPARITY | CE_BREAK | CE_RXOVER;
 
-// The errno value that tells the operator why a port did not open.
-int ErrnoForOpenError(DWORD error) {
+// The errors with which the communications calls report a device that has gone away (a USB
+// adapter pulled out).
+bool MeansDeviceGone(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND ||
+           error == ERROR_DEVICE_REMOVED || error == ERROR_GEN_FAILURE ||
+           error == ERROR_FILE_NOT_FOUND || error == ERROR_DEVICE_NOT_CONNECTED;
+}
+
+void CloseIfValid(HANDLE handle) {
+    if (handle && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+}
+
+}  // namespace
+
+int Win32SerialLine::ErrnoForOpenError(DWORD error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
@@ -30,20 +43,6 @@ int ErrnoForOpenError(DWORD error) {
             return EIO;
     }
 }
-
-// The errors with which the communications calls report a device that has gone away (a USB
-// adapter pulled out).
-bool MeansDeviceGone(DWORD error) {
-    return error == ERROR_ACCESS_DENIED || error == ERROR_BAD_COMMAND ||
-           error == ERROR_DEVICE_REMOVED || error == ERROR_GEN_FAILURE ||
-           error == ERROR_FILE_NOT_FOUND || error == ERROR_DEVICE_NOT_CONNECTED;
-}
-
-void CloseIfValid(HANDLE handle) {
-    if (handle && handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-}
-
-}  // namespace
 
 OpenResult<Win32SerialLine> Win32SerialLine::Open(const std::string& devicePath) {
     if (devicePath.empty()) return {nullptr, LineError::FromErrno(ENOENT)};

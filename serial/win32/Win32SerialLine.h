@@ -28,6 +28,8 @@ class Win32SerialLine final : public SerialLine {
     // left alone). On failure the error carries an errno value that explains it (ENOENT: no
     // such port; EBUSY: another program holds it).
     static OpenResult<Win32SerialLine> Open(const std::string& devicePath);
+    // The errno value Open reports for the error with which CreateFile refused a port.
+    static int ErrnoForOpenError(DWORD error);
 
     ~Win32SerialLine() override;
     Win32SerialLine(const Win32SerialLine&) = delete;

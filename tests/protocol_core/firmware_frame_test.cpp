@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "upgrade/FirmwareFrame.h"
+#include "upgrade/PelcoCommand.h"
+#include "upgrade/Sender.h"
 
 namespace {
 
@@ -72,6 +74,28 @@ void ExpectConsistentChecksum(const BuiltFrame& built) {
     EXPECT_EQ(FrameSum(built.bytes), sum);
     EXPECT_EQ(Checksum(built.bytes),
               (Bytes{std::uint8_t(sum >> 16), std::uint8_t(sum >> 8), std::uint8_t(sum)}));
+}
+
+// The numbers every other test derives what it expects from, each held to its value once: a
+// wrong one would pass every test that computes with it.
+TEST(LineNumbers, EachHasItsValue) {
+    const struct {
+        const char* name;
+        std::uint64_t value;
+        std::uint64_t expected;
+    } rows[] = {
+        {"bytes in a frame", FRAME_SIZE, 4107},
+        {"file bytes in a frame", FRAME_DATA_SIZE, 4096},
+        {"the frame's length field", FRAME_LENGTH_FIELD, 0x1000},
+        {"the first data byte's index", FRAME_DATA_OFFSET, 8},
+        {"the checksum's index", FRAME_CHECKSUM_OFFSET, 4104},
+        {"the load address of offset 0", FIRMWARE_LOAD_BASE, 0x00020000},
+        {"the start byte", FRAME_START_BYTE, 0x73},
+        {"the fill byte", FRAME_FILL_BYTE, 0xFF},
+        {"bytes in one write of a frame", kFrameWrite, 64},
+        {"the loader's line speed", UPGRADE_BAUD_RATE, 115200},
+    };
+    for (const auto& row : rows) EXPECT_EQ(row.value, row.expected) << row.name;
 }
 
 TEST(FirmwareFrame, HundredZeroBytes) {

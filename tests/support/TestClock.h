@@ -1,6 +1,7 @@
 // A clock for the engine's pauses that records each one. Real (the default) sleeps as the
 // system clock does; Instant returns at once and moves its own time on instead, for tests that
-// only need the order of things.
+// only need the order of things; PausesPass returns at once from a pause and moves its time on
+// by it, but otherwise keeps the system's time (waits for an answer take as long as they say).
 // onPause, if set, runs at the start of each pause, on the pausing thread.
 #pragma once
 
@@ -14,7 +15,7 @@
 
 class TestClock final : public EngineClock {
   public:
-    enum class Mode { Real, Instant };
+    enum class Mode { Real, Instant, PausesPass };
     explicit TestClock(Mode mode = Mode::Real) : mode_(mode) {}
 
     void Sleep(std::chrono::milliseconds duration) override {
@@ -30,11 +31,12 @@ class TestClock final : public EngineClock {
         }
     }
 
-    // Real: the system's time; Instant: starts at the epoch and moves only by pauses. Either
-    // moves on at once by Advance.
+    // Real and PausesPass: the system's time; Instant: starts at the epoch and moves only by
+    // pauses. Each moves on at once by Advance (PausesPass by its pauses too).
     TimePoint Now() const override {
         std::lock_guard lock(mutex_);
-        return (mode_ == Mode::Real ? std::chrono::steady_clock::now() : TimePoint{}) + advanced_;
+        return (mode_ == Mode::Instant ? TimePoint{} : std::chrono::steady_clock::now()) +
+               advanced_;
     }
     void Advance(std::chrono::milliseconds duration) {
         std::lock_guard lock(mutex_);

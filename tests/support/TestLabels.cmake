@@ -3,6 +3,11 @@
 # files it requires (REQUIRED_FILES) name one: a .exe, or scripts/wine-run.sh, which starts
 # every Wine process. Such a test, and no other, carries the label "wine"; and `ctest -LE wine`
 # keeps kavlet-flash's end-to-end tests of the Linux program.
+# "realtime" (the builds that add nothing to a wait in real time skip it: ctest -LE realtime) is
+# on every test that runs a Windows program or starts a program of the build as a child process
+# (the programs whose tests all do: REALTIME_PROGRAMS); and `ctest -LE realtime` still runs the
+# engine's and the presenter's tests, the threads ThreadSanitizer looks at.
+# "screen" (rerun on an X server) is only on window tests, and on some whenever there are any.
 cmake_minimum_required(VERSION 3.25)
 execute_process(COMMAND ${CTEST} --test-dir ${BUILD} --show-only=json-v1
     OUTPUT_VARIABLE json RESULT_VARIABLE status ERROR_VARIABLE errors)
@@ -15,9 +20,16 @@ if(count EQUAL 0)
     message(FATAL_ERROR "no tests in ${BUILD}")
 endif()
 
+# Programs that start a program as a child process (kavlet-flash, the virtual head's) or drive
+# a whole transfer on a pseudo-terminal in each test.
+set(REALTIME_PROGRAMS cli_end_to_end_test cli_network_test end_to_end_test fault_matrix_test)
 set(wrong "")
 set(windows 0)
 set(native_cli 0)
+set(realtime 0)
+set(screen 0)
+set(window 0)
+set(threads_without_realtime 0)
 math(EXPR last "${count} - 1")
 foreach(i RANGE ${last})
     string(JSON test GET "${tests}" ${i})
@@ -83,7 +95,39 @@ foreach(i RANGE ${last})
     if(program MATCHES "/cli_end_to_end_test$" AND NOT wine_label)
         math(EXPR native_cli "${native_cli} + 1")
     endif()
+
+    get_filename_component(program_name "${program}" NAME)
+    set(realtime_label OFF)
+    if("realtime" IN_LIST labels)
+        set(realtime_label ON)
+        math(EXPR realtime "${realtime} + 1")
+    endif()
+    if(wine_label AND NOT realtime_label)
+        list(APPEND wrong "${name}: runs a Windows program under Wine, but has no label realtime")
+    endif()
+    if(program_name IN_LIST REALTIME_PROGRAMS AND NOT realtime_label)
+        list(APPEND wrong "${name}: ${program_name} waits in real time, but has no label realtime")
+    endif()
+    if(program_name MATCHES "^(engine_test|presenter_test)$" AND NOT realtime_label)
+        math(EXPR threads_without_realtime "${threads_without_realtime} + 1")
+    endif()
+    if("window" IN_LIST labels)
+        math(EXPR window "${window} + 1")
+    endif()
+    if("screen" IN_LIST labels)
+        math(EXPR screen "${screen} + 1")
+        if(NOT "window" IN_LIST labels)
+            list(APPEND wrong "${name}: labelled screen, but is no window test")
+        endif()
+    endif()
 endforeach()
+
+if(threads_without_realtime EQUAL 0)
+    list(APPEND wrong "ctest -LE realtime runs none of the engine's and the presenter's tests")
+endif()
+if(window GREATER 0 AND screen EQUAL 0)
+    list(APPEND wrong "no window test is labelled screen: nothing would run on the X server")
+endif()
 
 if(native_cli EQUAL 0)
     list(APPEND wrong "ctest -LE wine runs none of kavlet-flash's end-to-end tests")
@@ -93,4 +137,6 @@ if(wrong)
     message(FATAL_ERROR "labels that do not say what a test needs:\n${text}")
 endif()
 message(STATUS "${count} tests: ${windows} run a Windows program and are labelled wine; "
-               "${native_cli} end-to-end tests of kavlet-flash run without Wine")
+               "${native_cli} end-to-end tests of kavlet-flash run without Wine; "
+               "${realtime} wait in real time (realtime); ${screen} of ${window} window tests "
+               "look at a screen (screen)")

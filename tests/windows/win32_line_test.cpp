@@ -220,4 +220,22 @@ INSTANTIATE_TEST_SUITE_P(Names, FailedOpening, testing::ValuesIn(kOpenRows),
                              return std::string(param.param.name);
                          });
 
+// Errors only Windows gives, each with the errno the operator is told by: a held port (what
+// Wine cannot make of a pseudo-terminal) above all.
+TEST(OpenErrors, EachBecomesTheErrnoThatExplainsIt) {
+    const struct {
+        DWORD error;
+        int errorNumber;
+    } rows[] = {
+        {ERROR_FILE_NOT_FOUND, ENOENT},    {ERROR_PATH_NOT_FOUND, ENOENT},
+        {ERROR_INVALID_NAME, ENOENT},      {ERROR_ACCESS_DENIED, EBUSY},
+        {ERROR_SHARING_VIOLATION, EBUSY},  {ERROR_NOT_ENOUGH_MEMORY, ENOMEM},
+        {ERROR_OUTOFMEMORY, ENOMEM},       {ERROR_GEN_FAILURE, EIO},
+        {ERROR_DEVICE_NOT_CONNECTED, EIO},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(Win32SerialLine::ErrnoForOpenError(row.error), row.errorNumber)
+            << "error " << row.error;
+}
+
 }  // namespace

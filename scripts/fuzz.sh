@@ -2,13 +2,13 @@
 # Live fuzzing (on demand, not part of the test command or CI): builds the libFuzzer targets of
 # tests/fuzz/ with clang 14 (-fsanitize=fuzzer,address,undefined) in build-fuzz/, runs each for
 # the given minutes, merges the inputs that reach new code into its checked-in corpus
-# tests/fuzz/corpus/<target>/ (libFuzzer's -merge=1), and prints each target's executions per
+# tests/fuzz/corpus/<target>/ (libFuzzer's -merge=1, new edges only), and prints each target's executions per
 # second, coverage (libFuzzer's cov:) and findings (the inputs that failed, kept in
 # build-fuzz/findings/<target>/). Needs `sh scripts/install-deps.sh fuzz`.
 #
 #   sh scripts/fuzz.sh [TARGET...] [--minutes N] [--no-merge] [--build-only]
 #
-#   TARGET       engine_fuzz, telnet_fuzz, json_fuzz, hex_text_fuzz (default: all of them)
+#   TARGET       engine_fuzz, telnet_fuzz, json_fuzz, args_fuzz, hex_text_fuzz (default: all of them)
 #   --minutes N  how long each target runs (default 2), one after another, at nice 10
 #   --no-merge   leave the corpus as it is
 #   --build-only build the targets and stop
@@ -29,7 +29,7 @@ while [ $# -gt 0 ]; do
         *) targets="$targets $1"; shift ;;
     esac
 done
-[ -n "$targets" ] || targets="engine_fuzz telnet_fuzz json_fuzz hex_text_fuzz"
+[ -n "$targets" ] || targets="engine_fuzz telnet_fuzz json_fuzz args_fuzz hex_text_fuzz"
 
 # The longest input each target reads, in bytes.
 max_len() {
@@ -74,7 +74,9 @@ for target in $targets; do
     found=$(find "$findings" -type f | wc -l)
     if [ "$merge" = 1 ]; then
         before=$(find "$corpus" -type f | wc -l)
-        nice -n 10 "$build/tests/$target" -merge=1 -max_len="$(max_len "$target")" \
+        # Only inputs that reach an edge the corpus does not (not a new count of the same edge),
+        # so that the corpus stays a few dozen files.
+        nice -n 10 "$build/tests/$target" -merge=1 -use_counters=0 -max_len="$(max_len "$target")" \
             "$corpus" "$fresh" >"$build/$target.merge.log" 2>&1 || true
         added=$(($(find "$corpus" -type f | wc -l) - before))
     else

@@ -46,10 +46,11 @@ if command -v ccache >/dev/null 2>&1; then
 fi
 # Every library is instrumented for coverage and the sanitizers; the targets link libFuzzer.
 # shellcheck disable=SC2086
+mkdir -p "$build"
 CC=clang-14 CXX=clang++-14 nice -n 10 cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKAVLET_FUZZ=ON -DKAVLET_BUILD_UI=OFF $launcher \
     "-DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined" \
-    >"$build.configure.log" 2>&1 || { cat "$build.configure.log"; exit 1; }
+    >"$build/configure.log" 2>&1 || { cat "$build/configure.log"; exit 1; }
 # shellcheck disable=SC2086
 nice -n 10 cmake --build "$build" -j2 --target $targets
 [ "$buildOnly" = 0 ] || exit 0
@@ -61,7 +62,7 @@ for target in $targets; do
     fresh="$build/fresh/$target"
     findings="$build/findings/$target"
     log="$build/$target.log"
-    rm -rf "$fresh"
+    rm -rf "$fresh" "$findings"
     mkdir -p "$corpus" "$fresh" "$findings"
     echo "== $target: $minutes minute(s)"
     # New inputs go to fresh/ (the first folder); the corpus is read as the start.

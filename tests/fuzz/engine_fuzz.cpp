@@ -13,6 +13,7 @@
 // - every wait ends: each step settles within a bounded time, or the input is a finding.
 // The clock is instant: the engine's pauses and the queue's pace move on its time, never sleep.
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -94,7 +95,10 @@ class Harness final : public EngineObserver {
             model_.frames.push_back(FrameFor(model_.image, b * FRAME_DATA_SIZE));
         model_.frames.push_back(FrameFor(model_.image, model_.image.size()));
         if (pace != 0) port_.PaceOutput(clock_, pace);
-        port_.SetWriteListener([this] { Poke(); });
+        // Settle waits for the line to reach a frame's end: only then is there news for it.
+        port_.SetWriteListener([this] {
+            if (!started_ || (port_.WrittenCount() - framesBase_) % FRAME_SIZE == 0) Poke();
+        });
         const Bytes bytes = model_.image;
         engine_ = std::make_unique<UpgradeEngine>(
             *this, UpgradeEngine::Options{.openLine = port_.Opener(),
@@ -332,9 +336,10 @@ class Harness final : public EngineObserver {
             if (handled_ == pushed_ && SenderStill()) return;
             const auto next = engine_->NextDeadline();
             if (next && *next <= clock_.Now()) continue;
-            if (changed_.wait_until(lock,
-                                    std::min(deadline, std::chrono::steady_clock::now() + 10ms)) ==
-                    std::cv_status::timeout &&
+            // Woken by the engine's waker, a chunk acted on, a frame's last byte; a sender that
+            // ends rings nothing, so the conditions are looked at again every millisecond too.
+            if (changed_.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() +
+                                                                 1ms)) == std::cv_status::timeout &&
                 std::chrono::steady_clock::now() >= deadline)
                 Finding("a step never settled: the engine waits for ever");
         }
@@ -344,7 +349,7 @@ class Harness final : public EngineObserver {
     TestClock clock_{TestClock::Mode::Instant};
     std::unique_ptr<UpgradeEngine> engine_;
     std::size_t framesBase_ = 0;
-    bool started_ = false;
+    std::atomic<bool> started_{false};
 
     std::mutex modelMutex_;
     HeadModel model_;

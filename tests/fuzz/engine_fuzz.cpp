@@ -23,6 +23,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,19 @@ constexpr std::size_t kMaxSteps = 48;
 // Where in a frame the sender's last write begins.
 constexpr std::size_t kLastWriteStart = (FRAME_SIZE - 1) / kFrameWrite * kFrameWrite;
 
+// What happened so far in this input, printed with a finding.
+std::mutex traceMutex;
+std::string trace;
+void Trace(const std::string& what) {
+    std::lock_guard lock(traceMutex);
+    trace += what + "; ";
+}
+
 [[noreturn]] void Finding(const std::string& what) {
+    {
+        std::lock_guard lock(traceMutex);
+        std::fprintf(stderr, "engine_fuzz: %s\n", trace.c_str());
+    }
     std::fprintf(stderr, "engine_fuzz finding: %s\n", what.c_str());
     std::abort();
 }
@@ -153,7 +166,18 @@ class Harness final : public EngineObserver {
 
     // An answer put on the line right after byte i of the k-th frame since the start is written.
     void AnswerAt(std::size_t k, std::size_t i, Bytes chunk) {
-        port_.OnByte(framesBase_ + k * FRAME_SIZE + i, [this, chunk] { Put(chunk, true); });
+        const std::size_t index = framesBase_ + k * FRAME_SIZE + i;
+        if (index < port_.WrittenCount()) return;  // that byte went out already
+        {
+            std::lock_guard lock(mutex_);
+            armed_.insert(index);
+        }
+        port_.OnByte(index, [this, index, chunk] {
+            Put(chunk, true);
+            std::lock_guard lock(mutex_);
+            armed_.erase(armed_.find(index));
+            changed_.notify_all();
+        });
     }
 
     void Jump(std::chrono::milliseconds by) {
@@ -191,9 +215,10 @@ class Harness final : public EngineObserver {
     }
 
     // --- EngineObserver
-    void OnPortStateChanged(bool) override {}
-    void OnPortReopened(bool) override {}
+    void OnPortStateChanged(bool open) override { Trace(open ? "port open" : "port closed"); }
+    void OnPortReopened(bool open) override { Trace(open ? "reopened" : "not reopened"); }
     void OnFailure(TransferFailure failure) override {
+        Trace("failure " + std::to_string(static_cast<int>(failure)));
         if (failure == TransferFailure::DoneTooEarly || failure == TransferFailure::DoneWithheld) {
             std::lock_guard lock(modelMutex_);
             model_.ended = true;
@@ -201,6 +226,7 @@ class Harness final : public EngineObserver {
     }
     void OnConnected() override {}
     void OnBlockAccepted(std::int32_t position) override {
+        Trace("accepted " + std::to_string(position));
         std::lock_guard lock(modelMutex_);
         if (model_.ended) Finding("a block accepted after the transfer ended");
         if (!current_.blockTaken)
@@ -213,6 +239,7 @@ class Harness final : public EngineObserver {
     }
     void OnChecksumError() override {}
     void OnUpgradeDone(std::int32_t position) override {
+        Trace("done " + std::to_string(position));
         std::lock_guard lock(modelMutex_);
         if (model_.ended) Finding("done after the transfer ended");
         if (!current_.doneAllowed)
@@ -238,6 +265,8 @@ class Harness final : public EngineObserver {
     // engine has acted on the chunk: a hook holds the writer, a settled sender is parked and
     // the clock only moves by the steps). From a hook, waits until the engine acted on it.
     void Put(Bytes chunk, bool fromHook) {
+        Trace(std::string(fromHook ? "hook " : "put ") + std::to_string(chunk.front()) + " at " +
+              std::to_string(port_.WrittenCount() - framesBase_));
         Judged judged;
         {
             std::lock_guard lock(modelMutex_);
@@ -311,10 +340,13 @@ class Harness final : public EngineObserver {
     }
 
     // The sender is parked (after the last byte of its frame: it parks just before its last
-    // write) or gone, so the line does not move until the engine acts.
+    // write) or gone, and every hook of a byte written has run, so the line does not move
+    // until the engine acts. Called with mutex_ held.
     bool SenderStill() {
         const TransferState& state = engine_->State();
         const bool atFrameEnd = !started_ || (port_.WrittenCount() - framesBase_) % FRAME_SIZE == 0;
+        // A hook of a byte that is written runs on the writer after the byte is recorded.
+        if (!armed_.empty() && *armed_.begin() < port_.WrittenCount()) return false;
         return atFrameEnd &&
                (state.senderAwake == 0 || !state.senderThread || state.senderThread->Finished());
     }
@@ -360,6 +392,7 @@ class Harness final : public EngineObserver {
     std::condition_variable changed_;
     bool rung_ = false;
     std::size_t pushed_ = 0, seen_ = 0, handled_ = 0;
+    std::multiset<std::size_t> armed_;  // bytes whose hooks have not run to their end
 };
 
 // An answer's bytes: mostly one of the head's codes first, then any bytes.
@@ -377,6 +410,10 @@ Bytes Chunk(FuzzInput& input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzInput input(data, size);
+    {
+        std::lock_guard lock(traceMutex);
+        trace.clear();
+    }
     // 0: bytes leave at once; else 2400 to 115200 bit/s, in bytes a second.
     const std::uint8_t paceByte = input.Byte();
     const std::uint32_t pace = paceByte % 2 == 0 ? 0 : 240u * (1u + paceByte % 48u);

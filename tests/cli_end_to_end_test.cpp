@@ -189,6 +189,7 @@ TEST(CliCommandLine, EveryUsageErrorExitsWithTwoAndSaysWhatIsWrong) {
         {{}, "Name the port with --port"},
         {{"--bogus"}, "Unknown option \"--bogus\""},
         {{"-x", "img"}, "Unknown option \"-x\""},
+        {{"--bo\ngus\x1b[2J"}, "Unknown option \"--bo?gus?[2J\""},
         {{"--port"}, "The option --port needs a value"},
         {{"--port", kAnyPort, "--port", "COM2"}, "--port is given twice"},
         {{"--port", kAnyPort, "img"}, "Name the heads with --address"},

@@ -2,7 +2,8 @@
 // even, the rest is an argument list (split at each NUL) for flash::ParseArguments, which must
 // give either a run description or one sentence for the operator (exit status 2), never both
 // nor neither; odd, the rest is a plan file for flash::ReadPlan, which must give either rows or
-// problems, each problem naming the file and a line of it ("FILE:LINE: ..."), each row a line
+// problems, each problem naming the file and a line of it ("FILE:LINE: ...") unless it is of the
+// whole file ("FILE: ..."), each row a line
 // of the file and an address of a head.
 #include <algorithm>
 #include <cstddef>
@@ -53,6 +54,7 @@ void PlanText(std::string_view text) {
     for (const std::string& problem : plan.problems) {
         if (problem.rfind(path + ":", 0) != 0) Finding("a problem without the file", problem);
         const std::string_view rest = std::string_view(problem).substr(path.size() + 1);
+        if (rest.rfind(' ', 0) == 0) continue;  // of the whole file ("FILE: the plan has no ...")
         const std::size_t digits = rest.find_first_not_of("0123456789");
         if (digits == 0 || digits == std::string_view::npos || rest[digits] != ':')
             Finding("a problem without a line", problem);

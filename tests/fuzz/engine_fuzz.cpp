@@ -172,21 +172,31 @@ class Harness final : public EngineObserver {
             std::lock_guard lock(mutex_);
             armed_.insert(index);
         }
-        port_.OnByte(index, [this, index, chunk] {
+        port_.OnByte(index, [this, index, chunk, generation = generation_.load()] {
+            if (generation != generation_.load()) return;  // disarmed by a new start
             Put(chunk, true);
             std::lock_guard lock(mutex_);
-            armed_.erase(armed_.find(index));
+            if (const auto found = armed_.find(index); found != armed_.end()) armed_.erase(found);
             changed_.notify_all();
         });
     }
 
     void Jump(std::chrono::milliseconds by) {
+        Trace("jump " + std::to_string(by.count()) + " ms");
         clock_.Advance(by);
         Poke();
         Settle();
     }
 
     void Restart() {
+        Trace("restart");
+        {
+            // A new start may drop what the head sent before it, a chunk a hook would wait for
+            // among it: the hooks armed for the transfer that ends do nothing.
+            std::lock_guard lock(mutex_);
+            armed_.clear();
+            ++generation_;
+        }
         engine_->EndTransfer();
         {
             // A new transfer begins with the first block, whatever the head took before.
@@ -394,7 +404,9 @@ class Harness final : public EngineObserver {
     std::condition_variable changed_;
     bool rung_ = false;
     std::size_t pushed_ = 0, seen_ = 0, handled_ = 0;
-    std::multiset<std::size_t> armed_;  // bytes whose hooks have not run to their end
+    std::multiset<std::size_t> armed_;
+    std::atomic<unsigned> generation_{0};  // of the hooks: a new start disarms the armed ones  //
+                                           // bytes whose hooks have not run to their end
 };
 
 // An answer's bytes: mostly one of the head's codes first, then any bytes.

@@ -13,6 +13,14 @@
 namespace flash {
 namespace {
 
+// A usage error: one line, whatever the operator typed: a control character of an argument shown
+// in it (a line end in a file name) is shown as "?".
+ParsedArguments UsageError(std::string message) {
+    for (char& c : message)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return ParsedArguments{std::nullopt, std::move(message)};
+}
+
 constexpr unsigned kMaxResendsLimit = 1000;
 constexpr double kMaxAnswerTimeoutSeconds = 3600;
 
@@ -145,7 +153,7 @@ template <typename Values>
 ParsedArguments ReadPlanOptions(const std::string& plan, const std::optional<std::string>& jobs,
                                 const std::optional<std::string>& journal, const Values& values,
                                 const std::vector<std::string>& images, FlashOptions options) {
-    const auto usage = [](std::string message) { return ParsedArguments{std::nullopt, message}; };
+    const auto usage = [](std::string message) { return UsageError(std::move(message)); };
     for (std::size_t i = 0; i < 4; ++i)
         if (!values[i].values.empty())
             return usage("With --plan the plan names the ports, heads, protocols and speeds: " +
@@ -172,7 +180,7 @@ ParsedArguments ReadPlanOptions(const std::string& plan, const std::optional<std
 }
 
 ParsedArguments ParseArguments(std::span<const std::string> arguments) {
-    const auto usage = [](std::string message) { return ParsedArguments{std::nullopt, message}; };
+    const auto usage = [](std::string message) { return UsageError(std::move(message)); };
     FlashOptions options;
     bool listPorts = false, help = false, version = false;
     std::vector<std::string> images;

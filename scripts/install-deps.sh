@@ -10,7 +10,8 @@
 # needs (the packages are built from its build directories) and what scripts/package.sh needs
 # besides: the Debian package's tools and checks (dpkg-dev for dpkg-shlibdeps, lintian, file,
 # desktop-file-validate, an X server and xwininfo for scripts/test-deb.sh) and NSIS and zip
-# for the Windows installer, unzip to try the zip.
+# for the Windows installer, unzip to try the zip. With "fuzz", what scripts/fuzz.sh needs:
+# GoogleTest (the tests' folder is configured), clang 14 and its libFuzzer.
 set -eu
 export DEBIAN_FRONTEND=noninteractive
 packages="ca-certificates cmake ninja-build g++ pkg-config
@@ -20,6 +21,9 @@ packages="ca-certificates cmake ninja-build g++ pkg-config
 if [ "${1:-}" = test ] || [ "${1:-}" = screenshots ] || [ "${1:-}" = package ]; then
     packages="$packages libgtest-dev googletest xvfb xauth ser2net g++-mingw-w64-x86-64-posix wine64
         fonts-wine"
+fi
+if [ "${1:-}" = fuzz ]; then
+    packages="$packages libgtest-dev googletest clang-14 libfuzzer-14-dev"
 fi
 if [ "${1:-}" = screenshots ]; then
     packages="$packages imagemagick locales"

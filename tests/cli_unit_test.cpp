@@ -122,6 +122,8 @@ TEST(CliOptions, EveryWrongCommandLineSaysWhatIsWrongInOneSentence) {
         std::string message;
     } cases[] = {
         {{"-x", "img"}, "Unknown option \"-x\""},
+        // Control characters typed into an argument are shown as "?", never sent to the terminal.
+        {{"--bo\ngus\x1b[2J"}, "Unknown option \"--bo?gus?[2J\""},
         {{"--port"}, "The option --port needs a value"},
         {{"--port", port, "--port", "COM2"}, "--port is given twice"},
         {{"--port", port, "img"}, "Name the heads with --address"},

@@ -55,6 +55,7 @@ void TelnetCodec::Feed(std::span<const std::uint8_t> raw, Decoded& out) {
                     reading_ = Reading::Option;
                 } else if (b == kSb) {
                     sub_.clear();
+                    subTooLong_ = false;
                     reading_ = Reading::Sub;
                 }  // NOP, GA and the other commands carry nothing for the line
                 break;
@@ -66,22 +67,31 @@ void TelnetCodec::Feed(std::span<const std::uint8_t> raw, Decoded& out) {
                 if (b == kIac) {
                     reading_ = Reading::SubIac;
                 } else {
-                    sub_.push_back(b);
+                    KeepSubByte(b);
                 }
                 break;
             case Reading::SubIac:
                 if (b == kIac) {
-                    sub_.push_back(kIac);
+                    KeepSubByte(kIac);
                     reading_ = Reading::Sub;
                     break;
                 }
                 // IAC SE ends it; any other command ends it too (a server that forgot SE).
                 reading_ = Reading::Data;
-                if (sub_.size() >= 2 && sub_[0] == kComPort)
+                if (!subTooLong_ && sub_.size() >= 2 && sub_[0] == kComPort)
                     out.answers.push_back({sub_[1], {sub_.begin() + 2, sub_.end()}});
                 sub_.clear();
                 break;
         }
+    }
+}
+
+void TelnetCodec::KeepSubByte(std::uint8_t b) {
+    // The option, the command, then the value.
+    if (sub_.size() < 2 + kLongestValue) {
+        sub_.push_back(b);
+    } else {
+        subTooLong_ = true;
     }
 }
 

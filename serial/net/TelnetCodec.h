@@ -9,6 +9,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -30,6 +31,9 @@ class TelnetCodec {
         kPurgeData = 12,
     };
     static constexpr std::uint8_t kServerOffset = 100;
+    // The longest COM-PORT value kept: a subnegotiation that carries more (a server that never
+    // ends one) is read to its end and dropped, so that it holds no more memory than this.
+    static constexpr std::size_t kLongestValue = 64;
 
     // A COM-PORT subnegotiation from the server: its command (client command + 100) and value.
     struct ComPortAnswer {
@@ -63,10 +67,12 @@ class TelnetCodec {
     enum class Reading : std::uint8_t { Data, Iac, Option, Sub, SubIac };
     static bool Wanted(std::uint8_t option);
     void Negotiate(std::uint8_t verb, std::uint8_t option, Decoded& out);
+    void KeepSubByte(std::uint8_t b);
 
     std::array<State, 256> local_{};   // options the tool performs (WILL)
     std::array<State, 256> remote_{};  // options the server performs (DO)
     Reading reading_ = Reading::Data;
     std::uint8_t verb_ = 0;          // WILL/WONT/DO/DONT whose option byte is awaited
     std::vector<std::uint8_t> sub_;  // the subnegotiation read so far, unescaped
+    bool subTooLong_ = false;        // it went past kLongestValue: dropped at its end
 };

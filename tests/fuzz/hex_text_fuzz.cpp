@@ -1,11 +1,14 @@
 // libFuzzer target for the hex text decoder: every input is decoded as it stands and through the
 // send path, and both results are compared with the reference model. The destination is sized
 // to exactly half the input, so the address sanitizer reports any byte written past that room.
+// Then any bytes, written as hex text, must decode back to themselves.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -33,6 +36,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (sent.count != expectedSent.size() ||
         !std::equal(expectedSent.begin(), expectedSent.end(), sent.bytes.begin())) {
         std::abort();
+    }
+
+    // The round trip: the input's bytes written as the sender writes a frame ("%02x " each, the
+    // same in capitals as an operator may type) decode for sending to exactly those bytes.
+    // As many bytes as a text the send path takes can hold (the trailing space is trimmed).
+    const std::size_t n = std::min(size, (hex_text::kMaxTextLength + 1) / 3);
+    for (const char* digits : {"0123456789abcdef", "0123456789ABCDEF"}) {
+        std::string encoded;
+        for (std::size_t i = 0; i < n; ++i) {
+            encoded += digits[data[i] >> 4];
+            encoded += digits[data[i] & 0x0F];
+            encoded += ' ';
+        }
+        const hex_text::DecodedText back = hex_text::DecodeForSending(encoded);
+        if (back.count != n || !std::equal(data, data + n, back.bytes.begin())) std::abort();
     }
     return 0;
 }

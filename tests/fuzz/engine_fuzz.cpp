@@ -169,7 +169,10 @@ class Harness final : public EngineObserver {
         const std::size_t index = framesBase_ + k * FRAME_SIZE + i;
         if (index < port_.WrittenCount()) return;  // that byte went out already
         {
+            // The line keeps one hook a byte: a second answer at the same byte is dropped here
+            // too, or the step would wait for a hook that never runs.
             std::lock_guard lock(mutex_);
+            if (armed_.count(index) != 0) return;
             armed_.insert(index);
         }
         port_.OnByte(index, [this, index, chunk, generation = generation_.load()] {

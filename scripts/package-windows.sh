@@ -44,8 +44,8 @@ for exe in kavlet.exe kavlet-flash.exe; do
     [ -n "$dlls" ] || fail "$exe: objdump lists no DLL at all"
     for dll in $dlls; do
         case "$(echo "$dll" | tr '[:upper:]' '[:lower:]')" in
-        advapi32.dll | comctl32.dll | comdlg32.dll | gdi32.dll | kernel32.dll | msvcrt.dll | \
-            ole32.dll | setupapi.dll | shell32.dll | user32.dll) ;;
+        advapi32.dll | bcrypt.dll | comctl32.dll | comdlg32.dll | gdi32.dll | kernel32.dll | \
+            msvcrt.dll | ole32.dll | setupapi.dll | shell32.dll | user32.dll | ws2_32.dll) ;;
         *) fail "$exe needs $dll, which is not Windows' own: it would not start from the package" ;;
         esac
     done

@@ -12,7 +12,19 @@
 # (scripts/wine-run.sh).
 set -eu
 cd "$(dirname "$0")/.."
+# Each step's time, printed at the end: where the command's minutes go.
+started=$(date +%s)
+last=$started
+times=""
+took() {
+    now=$(date +%s)
+    times="$times$(printf '%-34s %5d s' "$1" $((now - last)))
+"
+    last=$now
+}
+
 sh scripts/install-deps.sh test
+took "set-up: packages installed"
 jobs=$(nproc)
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
@@ -26,8 +38,10 @@ build_and_test() {
     shift 2
     cmake -S . -B "$dir" -G Ninja -DKAVLET_WERROR=ON "$@"
     cmake --build "$dir" -j "$jobs"
+    took "$dir: configure and compile"
     # shellcheck disable=SC2086
     ctest --test-dir "$dir" --output-on-failure -j "$jobs" $select
+    took "$dir: tests"
 }
 
 # The Windows build and its unit tests under Wine. Wine's server stays a minute after its last
@@ -45,6 +59,7 @@ stop_wine
 # the headless platform.
 KAVLET_TEST_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
     ctest --test-dir build-test --output-on-failure -j "$jobs" -L screen
+took "build-test: screen tests on Xvfb"
 
 build_and_test build-tsan "-LE realtime" -DCMAKE_BUILD_TYPE=Debug -DKAVLET_TSAN=ON \
     -DKAVLET_BUILD_UI=OFF
@@ -53,5 +68,8 @@ build_and_test build-release "-LE realtime" -DCMAKE_BUILD_TYPE=Release
 # The packages, made from the Release and Windows builds above, then each installed, used and
 # removed again: the .deb with apt-get on this machine, the Windows installer under Wine.
 sh scripts/package.sh
+took "packages: made"
 sh scripts/test-deb.sh
 sh scripts/test-windows-package.sh
+took "packages: installed and tried"
+printf '\nWhere the time went:\n%s%-34s %5d s\n' "$times" total $(($(date +%s) - started))

@@ -217,7 +217,25 @@ ParsedArguments ParseArguments(std::span<const std::string> arguments) {
             ->allow_extra_args(false)
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_option("image", images);
-    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());  // CLI11's order
+    // CLI11 takes "--port=" (nothing after "=") for "--port" and the next argument for its
+    // value: it is given here as the empty value it is, and refused as one below.
+    std::vector<std::string> reversed;  // CLI11's order
+    bool optionsEnded = false;
+    for (const std::string& argument : arguments) {
+        optionsEnded = optionsEnded || argument == "--";
+        const bool emptyValue =
+            !optionsEnded && std::any_of(values.begin(), values.end(), [&](const Given& given) {
+                return argument.size() == given.name.size() + 1 && argument.back() == '=' &&
+                       argument.starts_with(given.name);
+            });
+        if (emptyValue) {
+            reversed.push_back(argument.substr(0, argument.size() - 1));
+            reversed.emplace_back();
+        } else {
+            reversed.push_back(argument);
+        }
+    }
+    std::reverse(reversed.begin(), reversed.end());
     try {
         app.parse(reversed);
     } catch (const CLI::ParseError&) {

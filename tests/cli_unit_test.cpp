@@ -160,6 +160,10 @@ TEST(CliOptions, EveryWrongCommandLineSaysWhatIsWrongInOneSentence) {
         {{"--plan", "p.csv", "--resume"}, "--resume needs the journal"},
         {{"--port", port, "--address", "1", "--journal", "j", "img"},
          "--journal goes with --plan only"},
+        // "--port=" with nothing after "=" is an empty value, not the next argument's.
+        {{"--port=", "--address", "1", "img"}, "The port \"\" is neither"},
+        {{"--port", port, "--address=", "--speed", "9600", "img"}, "empty"},
+        {{"--plan=", "--jobs", "2"}, "The plan file name is empty"},
         // An option where a value belongs is taken as the value, and refused as one.
         {{"--port", port, "--address", "--speed", "9600", "img"},
          "The address \"--speed\" is not a number from 1 to 255"},

@@ -11,6 +11,7 @@
 //   join                 -> waits for the write in progress to report
 //   queued COUNT         -> "queued Q" once at least COUNT bytes wait (or "wait R" if the wait
 //                           ended otherwise); COUNT no more than the driver queues (4095)
+//   outq                 -> "outq N" (OutputQueued: bytes written, not yet sent)
 //   read MAX             -> "read N HEX" (one ReadQueued of at most MAX bytes; HEX for N <= 64)
 //   loop                 -> "looping"; then "chunk N" per chunk and "ended CODE" at its end
 //   close                -> "closed"
@@ -135,6 +136,8 @@ class Probe {
                     break;
                 }
             }
+        } else if (command == "outq") {
+            Say("outq " + std::to_string(line_ ? line_->OutputQueued() : -1));
         } else if (command == "read") {
             std::size_t most = 0;
             in >> most;

@@ -1,6 +1,7 @@
 // The Windows serial layer where it needs no device: the DCB each opening applies, the device
-// path a port name stands for, and openings that must fail (no device, no name, not a
-// communications device) with the right errno and no handle left behind. Runs under Wine; no
+// path a port name stands for, the order of the registered ports, and openings that must fail
+// (no device, no name, not a communications device) with the right errno and no handle left
+// behind. Runs under Wine; no
 // COM port is linked in its prefix, so nothing here reaches a serial line.
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -14,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/PortList.h"
 #include "serial/PortNames.h"
 #include "serial/SerialLine.h"
 #include "serial/win32/Win32SerialLine.h"
@@ -164,6 +166,28 @@ INSTANTIATE_TEST_SUITE_P(Names, PortNameMapping, testing::ValuesIn(kNameRows),
                          [](const testing::TestParamInfo<NameCase>& param) {
                              return std::string(param.param.name);
                          });
+
+// The registered ports in numeric order: COM10 after COM9. Registered here under driver names
+// of the test's own (no device behind them), and taken away again.
+TEST(PortListing, GivesTheRegisteredPortsInNumericOrder) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const std::vector<std::string> names = {"\\Device\\KavletTest10", "\\Device\\KavletTest9",
+                                            "\\Device\\KavletTest2"};
+    for (const std::string& name : names) {
+        const std::string port = "COM" + name.substr(name.find_first_of("0123456789"));
+        RegSetValueExA(key, name.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                       static_cast<DWORD>(port.size() + 1));
+    }
+    std::vector<std::string> listed;
+    for (const PortEntry& entry : ListPorts())
+        if (entry.target.rfind("\\Device\\KavletTest", 0) == 0) listed.push_back(entry.path);
+    for (const std::string& name : names) RegDeleteValueA(key, name.c_str());
+    RegCloseKey(key);
+    EXPECT_EQ(listed, (std::vector<std::string>{"COM2", "COM9", "COM10"}));
+}
 
 // --- Openings that fail -----------------------------------------------------------------
 

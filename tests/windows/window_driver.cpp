@@ -7,6 +7,7 @@
 //   text ID             -> "text T": the control's text
 //   wait-text ID T      -> "ok" once control ID shows T
 //   wait-enabled ID     -> "ok" once control ID is enabled
+//   progress ID         -> "progress POS MAX": the progress bar's position and upper limit
 //   click ID            -> "clicked": BM_CLICK posted to the button
 //   press-twice ID      -> "posted": the button's WM_COMMAND (BN_CLICKED) posted to the main
 //                          window twice back to back, both queued before the first is handled
@@ -23,6 +24,8 @@
 // With the argument --prepare it only sets the Wine prefix up for Chinese text and exits: fonts
 // standing in for 宋体 and the system's fonts, and a Wine desktop that draws window frames.
 #include <windows.h>
+// After windows.h:
+#include <commctrl.h>
 
 #include <chrono>
 #include <cstdio>
@@ -193,6 +196,9 @@ std::string Do(const std::string& line) {
     }
     if (command == "wait-enabled")
         return Until([&] { return IsWindowEnabled(control); }) ? "ok" : "timeout";
+    if (command == "progress")
+        return "progress " + std::to_string(SendMessageW(control, PBM_GETPOS, 0, 0)) + " " +
+               std::to_string(SendMessageW(control, PBM_GETRANGE, FALSE, 0));
     if (command == "click") {
         PostMessageW(control, BM_CLICK, 0, 0);
         return "clicked";

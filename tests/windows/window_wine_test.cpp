@@ -31,7 +31,8 @@ constexpr std::size_t kImageSize = 9000;   // three frames
 
 // Controls of the main window (res/resource.h).
 constexpr int kFilePath = 1000, kSelectFile = 1002, kStartUpgrade = 1003, kPortList = 1005,
-              kOpenPort = 1009, kConnect = 1011, kSentCount = 1013, kTotalCount = 1015;
+              kOpenPort = 1009, kConnect = 1011, kSentCount = 1013, kTotalCount = 1015,
+              kProgress = 1001;
 
 // The boxes that tell the operator a transfer did not end well.
 const std::vector<std::string> kToldBoxes = {"kavlet|更新失败!|-", "kavlet|更新超时!|-",
@@ -155,6 +156,9 @@ TEST_P(WindowRoad, TheOperatorsRoadEndsInTheRightBox) {
     if (c.framesSent > 0) {
         EXPECT_EQ(Ask("text " + std::to_string(kSentCount)),
                   "text " + std::to_string(c.framesSent * FRAME_SIZE));
+        EXPECT_EQ(Ask("progress " + std::to_string(kProgress)),
+                  "progress " + std::to_string(kImageSize) + " " + std::to_string(kImageSize))
+            << "the whole image accepted fills the bar";
     }
     EXPECT_EQ(Ask("text " + std::to_string(kPortList)), "text " + port) << "what was typed stays";
     EXPECT_EQ(Ask("close"), "closed");

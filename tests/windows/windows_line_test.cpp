@@ -190,6 +190,7 @@ TEST_F(WindowsLine, AReadOfAFewQueuedBytesReturnsThemAsTheyAre) {
     ASSERT_EQ(probe.Ask("settings 115200"), "settings ok");
     ASSERT_TRUE(pty.Write({0x84, 0x81, 0x00, 0x13 + 1}));
     ASSERT_EQ(probe.Ask("queued 4"), "queued 4");
+    EXPECT_EQ(probe.Ask("outq"), "outq 0") << "bytes come in, none wait to go out";
     EXPECT_EQ(probe.Ask("read 4096"), "read 4 84810014");
 }
 

@@ -220,6 +220,12 @@ TEST(PresenterTable, Ports) {
              r.Answer(RSP_BLOCK_OK);
              r.Answer(RSP_CHECKSUM_ERROR);
          }},
+        {"84 before any start answers nothing: no transfer failed",
+         {{}, kConnected, 1, 115200},
+         [](PresenterRun& r) {
+             r.Answer(RSP_CONNECTED);
+             r.Answer(RSP_DONE);
+         }},
         {"start without a file only disables itself",
          {{}, With(kConnected, [](auto& s) { s.startUpgradeEnabled = false; }), 1, 115200},
          [](PresenterRun& r) {
@@ -414,6 +420,14 @@ TEST(PresenterTable, Roads) {
          {"校验错误", "更新成功!"},
          4,
          9000,
+         kNothing},
+        {"84 again after done tells nothing more",
+         10000,
+         {0x82, 0x82, 0x84, 0x84},
+         {0, 4096, 8192},
+         {"更新成功!"},
+         3,
+         10000,
          kNothing},
         {"the head fails", 9000, {0x82, 0x86}, {0, 4096}, {"更新失败!"}, 2, 4096, kNotLooked},
         {"the head times out", 5000, {0x87}, {0}, {"更新超时!"}, 1, 0, kNotLooked},
@@ -617,6 +631,16 @@ TEST(PresenterTable, Transfers) {
              r.FramesOut(2);
              EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(r.image, 4096))
                  << "0xFF fill, last-block flag";
+         }},
+        {"an 84 again while the success box is open tells no failure",
+         100,
+         {"更新成功!"},
+         [](PresenterRun& r) {
+             r.view.whileTold = [&](const Notice&) {
+                 r.view.whileTold = nullptr;
+                 r.Answer(RSP_DONE);
+             };
+             r.Answer(RSP_DONE);
          }},
         {"answers and the count are served while a notice is open",
          20000,

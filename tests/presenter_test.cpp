@@ -610,6 +610,18 @@ TEST(PresenterTable, Transfers) {
              EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(r.image, 4096));
              EXPECT_EQ(r.FramesOnLine(), 2u);
          }},
+        {"file and device chosen while start is enabled: starting disables connect",
+         10000,
+         {"更新已中止!"},
+         [](PresenterRun& r) {
+             r.Answer(RSP_CONNECTED);
+             r.view.device = DeviceSelection{1, PROTOCOL_INDEX_PELCO_D, 0};
+             r.view.file = r.WriteFile("other.bin", RandomImage(6000, 8));
+             r.presenter->OnSelectFile();
+             EXPECT_TRUE(r.view.shown.connectEnabled && r.view.shown.startUpgradeEnabled);
+             r.presenter->OnStartUpgrade();
+             EXPECT_FALSE(r.view.shown.connectEnabled);
+         }},
         // The image is held as it was chosen: what happens to the file afterwards changes
         // nothing on the wire.
         {"a file that shrinks sends what it held when chosen",

@@ -1,23 +1,19 @@
-// libFuzzer target: the presenter (the main window's behaviour) under a hostile operator and
-// head. The view is the harness itself, as the fake view of the presenter tests offers it, on
-// COM1, an in-memory line with an instant clock. The input is up to kMaxSteps steps: a head's
-// answer (one of its codes or any byte, then any bytes, put on the line whole or split into
-// chunks), a jump of the clock, or an operator action: connect, start, the file dialog (one of
-// three images of two or three blocks, or cancelled) with the device dialog answered or
-// closed, a port typed or the port button, a notice box closed. While a box is open the steps
-// are the head's answers and the clock's jumps; a click on the window is lost. After every
-// step, and whenever the window is drawn or tells something, the harness checks from the line
-// and from what it did itself:
-// - "更新成功!" only as the answer 84 to the last frame of the image chosen, after every block's
-//   frame went out whole and was answered 82 in order (or 84 to the frame past the image once
-//   each block was taken); once for each choice of the file;
+// libFuzzer target: the presenter under a hostile operator and head. The harness is the view
+// (as the presenter tests' fake view), COM1 an in-memory line with an instant clock. Up to
+// kMaxSteps steps: a head's answer (a code or any byte, then any bytes; whole or split into
+// chunks), a jump of the clock, or the operator's connect, start, file dialog (one of three
+// images of two or three blocks, or cancelled) with the device dialog answered or closed, a
+// port typed or the port button, a notice box closed. While a box is open only answers and
+// jumps are served; a click on the window is lost. After every step, and whenever the window
+// is drawn or tells, the harness checks from the line and from what it did itself:
+// - "更新成功!" only as the answer 84 to the last frame of the image chosen (or to the frame
+//   past it) after every block's frame went out whole and was answered 82 in order; once;
 // - start is enabled only after an 80 since the last press that started; connect never while
-//   a transfer started since the file was chosen; file selection exactly while the port is open;
-// - every notice belongs to something that happened, once: a checksum notice to an 81 or 83,
-//   a failure to an 86, to an 84 while a transfer runs (started since the file was chosen, not
-//   done), or to an 82 to the frame past the image; a
-//   time-out to an 87; the head's silence to a wait of the answer time since the last write;
-//   an aborted transfer to a file chosen while one runs; an opening error to a missing port;
+//   a transfer runs (started since the file was chosen); file selection exactly while open;
+// - every notice answers something that happened, once: a checksum notice an 81 or 83, a
+//   failure an 86, an 84 while a transfer runs or an 82 to the frame past the image, a
+//   time-out an 87, silence the answer time since the last write, an abort a file chosen
+//   while a transfer runs, an opening error a missing port;
 // - every step settles within kStepBound, or the input is a finding.
 #include <unistd.h>
 
@@ -74,18 +70,27 @@ struct Image {
     std::vector<Bytes> frames;
 };
 
+// The images' files, in a folder of the process's own that goes with it.
+struct Folder {
+    const std::filesystem::path path =
+        std::filesystem::temp_directory_path() / ("presenter_fuzz." + std::to_string(getpid()));
+    Folder() { std::filesystem::create_directories(path); }
+    ~Folder() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+};
+
 const std::vector<Image>& Images() {
+    static const Folder folder;
     static const std::vector<Image> images = [] {
-        const auto folder =
-            std::filesystem::temp_directory_path() / ("presenter_fuzz." + std::to_string(getpid()));
-        std::filesystem::create_directories(folder);
         std::vector<Image> made;
         for (const std::size_t size : {8192, 10000, 12288}) {
             Bytes bytes(size);
             for (std::size_t i = 0; i < size; ++i)
                 bytes[i] = static_cast<std::uint8_t>(i * 7 + made.size() * 85 + 1);
             Image image;
-            image.path = (folder / ("image" + std::to_string(size) + ".bin")).string();
+            image.path = (folder.path / ("image" + std::to_string(size) + ".bin")).string();
             std::ofstream(image.path, std::ios::binary)
                 .write(reinterpret_cast<const char*>(bytes.data()),
                        static_cast<std::streamsize>(size));
@@ -110,9 +115,7 @@ class Harness final : public OperatorView {
     explicit Harness(FuzzInput& input) : input_(input) {
         port_.SetWriteListener([this] {
             lastWriteAt_ = clock_.Now().time_since_epoch().count();
-            std::lock_guard lock(mutex_);
-            rung_ = true;
-            changed_.notify_all();
+            Wake();
         });
         LineOpener open = [this](const std::string& name) -> LineOpenResult {
             if (name == "COM1") return port_.Opener()(name);
@@ -133,7 +136,9 @@ class Harness final : public OperatorView {
     void Run() {
         while (steps_ < kMaxSteps && !input_.Empty()) {
             Step(false);
-            CheckScreen();
+            CheckControls();
+            Check((shown_.openPortCaption == kClose) == port_.LineOpen(),
+                  "the port button says other than the line is");
         }
     }
 
@@ -148,8 +153,7 @@ class Harness final : public OperatorView {
         // The box is open until a step closes it: meanwhile the window serves the head and the
         // clock, and a click on the window is lost.
         ++boxes_;
-        while (steps_ < kMaxSteps && !input_.Empty() && Step(true)) {
-        }
+        while (steps_ < kMaxSteps && !input_.Empty() && Step(true)) continue;
         --boxes_;
     }
     std::string ChosenPort() override { return portName_; }
@@ -215,14 +219,12 @@ class Harness final : public OperatorView {
         const std::uint8_t pick = input_.Byte();
         Bytes chunk{pick < 0xF0 ? kCodes[pick % 8] : input_.Byte()};
         for (std::size_t more = input_.Byte() % 4; more > 0; --more) chunk.push_back(input_.Byte());
+        // Pieces of 1 byte (the first only, or each) or the rest of the chunk.
         const std::uint8_t split = input_.Byte() % 3;
-        if (split == 0 || chunk.size() == 1) {
-            Put(chunk);
-        } else if (split == 1) {
-            Put({chunk.front()});
-            Put(Bytes(chunk.begin() + 1, chunk.end()));
-        } else {
-            for (const std::uint8_t byte : chunk) Put({byte});
+        for (std::size_t at = 0; at < chunk.size();) {
+            const std::size_t n = split == 0 || (split == 1 && at > 0) ? chunk.size() - at : 1;
+            Put(Bytes(chunk.begin() + at, chunk.begin() + at + n));
+            at += n;
         }
     }
 
@@ -268,11 +270,7 @@ class Harness final : public OperatorView {
         trace += std::string(button ? "port button " : "port typed ") + portName_ + "; ";
         const bool opens = !button || shown_.openPortCaption != kClose;
         openErrors_ = opens && portName_.find("COM1") == std::string::npos;
-        if (button) {
-            presenter_->OnOpenPortButton();
-        } else {
-            presenter_->OnPortListChange();
-        }
+        button ? presenter_->OnOpenPortButton() : presenter_->OnPortListChange();
         Settle();
         openErrors_ = 0;
     }
@@ -331,10 +329,8 @@ class Harness final : public OperatorView {
                     const std::size_t n = std::min(FRAME_SIZE, line.size() - at);
                     if (!std::equal(line.begin() + at, line.begin() + at + n, frames[k].begin()))
                         continue;
-                    if (n < FRAME_SIZE)
-                        prefix = true;
-                    else
-                        found = Frame{static_cast<int>(i), k, false};
+                    prefix = true;
+                    if (n == FRAME_SIZE) found = Frame{static_cast<int>(i), k, false};
                 }
             }
             if (found) {
@@ -391,12 +387,6 @@ class Harness final : public OperatorView {
         Check(!shown_.connectEnabled || !running_, "connect enabled while a transfer runs");
         Check(shown_.selectFileEnabled == (shown_.openPortCaption == kClose),
               "file selection enabled other than while the port is open");
-    }
-
-    void CheckScreen() {
-        CheckControls();
-        Check((shown_.openPortCaption == kClose) == port_.LineOpen(),
-              "the port button says other than the line is");
     }
 
     // The sender parked after a whole frame, or ended, or none.

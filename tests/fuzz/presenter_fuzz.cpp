@@ -306,7 +306,9 @@ class Harness final : public OperatorView {
             lastFrame_->answered = true;
             const std::size_t block = lastFrame_->block;
             const std::size_t blocks = Images()[static_cast<std::size_t>(image_)].blocks;
-            if (code == RSP_BLOCK_OK && block == taken_ && block < blocks) ++taken_;
+            // A block again (a start after the transfer ended begins at the first) is taken
+            // again: the head holds the blocks before it from earlier, in order.
+            if (code == RSP_BLOCK_OK && block <= taken_ && block < blocks) taken_ = block + 1;
             if (code == RSP_BLOCK_OK && block == blocks) ++failures_;  // done withheld
             doneAllowed = code == RSP_DONE && ((block + 1 == blocks && taken_ == block) ||
                                                (block == blocks && taken_ == blocks));

@@ -151,6 +151,8 @@ void UpgradePresenter::OnStartUpgrade() {
     if (!screen_.startUpgradeEnabled) return;
     engine_.StartUpgrade();
     screen_.startUpgradeEnabled = false;
+    // No greeting in the middle of a transfer (enabled again by the device's next selection).
+    screen_.connectEnabled = false;
     Settle();
 }
 

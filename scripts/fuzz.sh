@@ -8,7 +8,8 @@
 #
 #   sh scripts/fuzz.sh [TARGET...] [--minutes N] [--no-merge] [--build-only]
 #
-#   TARGET       engine_fuzz, telnet_fuzz, json_fuzz, args_fuzz, hex_text_fuzz (default: all of them)
+#   TARGET       engine_fuzz, presenter_fuzz, telnet_fuzz, json_fuzz, args_fuzz, hex_text_fuzz
+#                (default: all of them)
 #   --minutes N  how long each target runs (default 2), one after another, at nice 10
 #   --no-merge   leave the corpus as it is
 #   --build-only build the targets and stop
@@ -24,17 +25,18 @@ while [ $# -gt 0 ]; do
         --minutes) minutes=$2; shift 2 ;;
         --no-merge) merge=0; shift ;;
         --build-only) buildOnly=1; shift ;;
-        -h|--help) sed -n '2,14p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
         -*) echo "fuzz.sh: unknown option $1" >&2; exit 2 ;;
         *) targets="$targets $1"; shift ;;
     esac
 done
-[ -n "$targets" ] || targets="engine_fuzz telnet_fuzz json_fuzz args_fuzz hex_text_fuzz"
+[ -n "$targets" ] || targets="engine_fuzz presenter_fuzz telnet_fuzz json_fuzz args_fuzz hex_text_fuzz"
 
 # The longest input each target reads, in bytes.
 max_len() {
     case "$1" in
         engine_fuzz) echo 256 ;;
+        presenter_fuzz) echo 512 ;;
         json_fuzz) echo 1024 ;;
         *) echo 4096 ;;
     esac

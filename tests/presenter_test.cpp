@@ -220,6 +220,12 @@ TEST(PresenterTable, Ports) {
              r.Answer(RSP_BLOCK_OK);
              r.Answer(RSP_CHECKSUM_ERROR);
          }},
+        {"84 before any start answers nothing: no transfer failed",
+         {{}, kConnected, 1, 115200},
+         [](PresenterRun& r) {
+             r.Answer(RSP_CONNECTED);
+             r.Answer(RSP_DONE);
+         }},
         {"start without a file only disables itself",
          {{}, With(kConnected, [](auto& s) { s.startUpgradeEnabled = false; }), 1, 115200},
          [](PresenterRun& r) {
@@ -415,6 +421,14 @@ TEST(PresenterTable, Roads) {
          4,
          9000,
          kNothing},
+        {"84 again after done tells nothing more",
+         10000,
+         {0x82, 0x82, 0x84, 0x84},
+         {0, 4096, 8192},
+         {"更新成功!"},
+         3,
+         10000,
+         kNothing},
         {"the head fails", 9000, {0x82, 0x86}, {0, 4096}, {"更新失败!"}, 2, 4096, kNotLooked},
         {"the head times out", 5000, {0x87}, {0}, {"更新超时!"}, 1, 0, kNotLooked},
         {"done too early", 10000, {0x84}, {0}, {"更新失败!"}, 1, 0, 0},
@@ -596,6 +610,18 @@ TEST(PresenterTable, Transfers) {
              EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(r.image, 4096));
              EXPECT_EQ(r.FramesOnLine(), 2u);
          }},
+        {"file and device chosen while start is enabled: starting disables connect",
+         10000,
+         {"更新已中止!"},
+         [](PresenterRun& r) {
+             r.Answer(RSP_CONNECTED);
+             r.view.device = DeviceSelection{1, PROTOCOL_INDEX_PELCO_D, 0};
+             r.view.file = r.WriteFile("other.bin", RandomImage(6000, 8));
+             r.presenter->OnSelectFile();
+             EXPECT_TRUE(r.view.shown.connectEnabled && r.view.shown.startUpgradeEnabled);
+             r.presenter->OnStartUpgrade();
+             EXPECT_FALSE(r.view.shown.connectEnabled);
+         }},
         // The image is held as it was chosen: what happens to the file afterwards changes
         // nothing on the wire.
         {"a file that shrinks sends what it held when chosen",
@@ -617,6 +643,16 @@ TEST(PresenterTable, Transfers) {
              r.FramesOut(2);
              EXPECT_EQ(r.FrameOnLine(1), ExpectedFrame(r.image, 4096))
                  << "0xFF fill, last-block flag";
+         }},
+        {"an 84 again while the success box is open tells no failure",
+         100,
+         {"更新成功!"},
+         [](PresenterRun& r) {
+             r.view.whileTold = [&](const Notice&) {
+                 r.view.whileTold = nullptr;
+                 r.Answer(RSP_DONE);
+             };
+             r.Answer(RSP_DONE);
          }},
         {"answers and the count are served while a notice is open",
          20000,

@@ -456,6 +456,9 @@ void UpgradeEngine::OnChecksumError(bool frameOut) {
 }
 
 void UpgradeEngine::OnUpgradeDone(bool frameOut) {
+    // With no transfer under way (none started, or it ended: done, failed, another file
+    // chosen) an 84 answers nothing, as an 82 does: no transfer failed.
+    if (!TransferUnderWay()) return;
     // Done means done only as the answer to the frame with the last-block flag, once all of it
     // has left the output queue and the head took every block before it.
     const bool whole = firmware_.LastFrameCompletesImage() && frameOut;
@@ -464,6 +467,7 @@ void UpgradeEngine::OnUpgradeDone(bool frameOut) {
         observer_.OnFailure(TransferFailure::DoneTooEarly);
         return;
     }
-    observer_.OnUpgradeDone(firmware_.Offset());
-    firmware_.Finish();
+    // Finished before the report: an 84 handled while the report's box is open finds the
+    // transfer over, not a transfer that failed.
+    observer_.OnUpgradeDone(firmware_.Finish());
 }

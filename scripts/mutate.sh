@@ -1,5 +1,6 @@
 #!/bin/sh
-# Mutation check (on demand, not part of the test command): plants each fault of
+# Mutation check (on demand, not part of the test command; installs what it needs like the test
+# command, so it runs as root on Debian 12): plants each fault of
 # tests/mutations.txt, one at a time, in a copy of the committed tree, rebuilds it, and runs the
 # tests most likely to catch it, then the whole suite only when those pass. Prints a table of
 # the faults, caught or not, by which test and how soon, and the score. The developer's own tree
@@ -44,13 +45,20 @@ while [ $# -gt 0 ]; do
         --likely-only) likelyOnly=1; shift ;;
         --check) checkOnly=1; shift ;;
         --scratch) scratchName=$2; shift 2 ;;
-        -h|--help) sed -n '2,26p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "mutate.sh: unknown option $1" >&2; exit 2 ;;
         *) ids+=("$1"); shift ;;
     esac
 done
 
 scratch="$root/$scratchName"
+# What the builds and the Wine tests need, as the test command installs it (Debian 12, as root):
+# the check runs on a fresh machine too.
+if [ "$checkOnly" = 0 ]; then
+    mkdir -p "$scratch"
+    sh "$root/scripts/install-deps.sh" test > "$scratch/install.log" 2>&1 ||
+        { echo "mutate: installing what the builds need failed: $scratch/install.log" >&2; exit 2; }
+fi
 tree="$scratch/tree"
 build="$tree/build-test"  # the same relative layout as a developer's build-test: ccache hits
 export CCACHE_BASEDIR=${CCACHE_BASEDIR:-/work} CCACHE_NOHASHDIR=1 QT_QPA_PLATFORM=offscreen

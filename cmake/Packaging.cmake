@@ -32,9 +32,11 @@ if(WIN32)
     return()
 endif()
 
-# The package's documents: the copyright and, gzipped, the changelog.
+# The package's documents: the copyright and, gzipped, the changelog and the notices of the
+# libraries compiled into the programs.
 install(FILES cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 kavlet_install_gzipped(cmake/debian/changelog ${CMAKE_INSTALL_DOCDIR})
+kavlet_install_gzipped(res/third-party-notices.txt ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_PACKAGE_NAME kavlet)
 set(CPACK_PACKAGE_VENDOR "The Kavlet developers")

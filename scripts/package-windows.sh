@@ -39,6 +39,8 @@ rm -rf "$stage"
 mkdir -p "$stage"
 "$strip" -o "$stage/kavlet.exe" build-win/win/kavlet.exe
 "$strip" -o "$stage/kavlet-flash.exe" build-win/cli/kavlet-flash.exe
+# The notices of the libraries linked into the programs, with Windows' line ends.
+sed 's/$/\r/' res/third-party-notices.txt > "$stage/third-party-notices.txt"
 for exe in kavlet.exe kavlet-flash.exe; do
     dlls=$("$objdump" -p "$stage/$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
     [ -n "$dlls" ] || fail "$exe: objdump lists no DLL at all"
@@ -58,5 +60,5 @@ rm -f "$setup" "$zip"
 # Warnings are errors here as in the builds.
 makensis -V2 -WX -DVERSION="$version" -DVERSION4="$version4" -DSTAGE="$(pwd)/$stage" \
     -DICON="$(pwd)/build-win/win/app_icon.ico" -DOUTFILE="$(pwd)/$setup" win/installer/kavlet.nsi
-(cd "$stage" && zip -q -X -D "../../$zip" kavlet.exe kavlet-flash.exe)
+(cd "$stage" && zip -q -X -D "../../$zip" kavlet.exe kavlet-flash.exe third-party-notices.txt)
 ls -l "$setup" "$zip"

@@ -1,11 +1,12 @@
 #!/bin/sh
 # Tries what scripts/package-windows.sh made in dist/, under Wine (scripts/wine-run.sh, in a new
 # prefix of its own that is removed afterwards):
-# - the installer, silently (/S): the two programs and the uninstaller under Program Files, the
-#   Start-menu shortcut to kavlet.exe, the uninstall entry Windows lists, and the installed
-#   kavlet-flash.exe answering --version;
+# - the installer, silently (/S): the two programs, the notices and the uninstaller under
+#   Program Files, the Start-menu shortcut to kavlet.exe, the uninstall entry Windows lists, and
+#   the installed kavlet-flash.exe answering --version;
 # - its uninstaller, silently: the files, the folder, the shortcut and the entry all gone;
-# - the zip: exactly the two programs, and kavlet-flash.exe answering --version from there.
+# - the zip: exactly the two programs and the notices, and kavlet-flash.exe answering --version
+#   from there.
 # Each step that fails says so and ends the script with status 1. Needs root (wine-run.sh).
 set -eu
 cd "$(dirname "$0")/.."
@@ -72,8 +73,8 @@ status=0
 wine "$setup" /S || status=$?
 [ "$status" -eq 0 ] || fail "the installer ended with status $status"
 listed=$(contents "$program_files")
-[ "$listed" = "kavlet-flash.exe kavlet.exe uninstall.exe" ] ||
-    fail "C:\\Program Files\\Kavlet holds '$listed', not kavlet.exe, kavlet-flash.exe, uninstall.exe"
+[ "$listed" = "kavlet-flash.exe kavlet.exe third-party-notices.txt uninstall.exe" ] ||
+    fail "C:\\Program Files\\Kavlet holds '$listed', not kavlet.exe, kavlet-flash.exe, third-party-notices.txt, uninstall.exe"
 
 begin "the Start-menu shortcut"
 [ -f "$shortcut" ] || fail "no Kavlet.lnk in the all-users Start menu"
@@ -141,8 +142,8 @@ unzipped="$work/unzipped"
 mkdir "$unzipped"
 unzip -q "$zip" -d "$unzipped" || fail "unzip ended with status $?"
 listed=$(contents "$unzipped")
-[ "$listed" = "kavlet-flash.exe kavlet.exe" ] ||
-    fail "holds $listed, not exactly kavlet.exe and kavlet-flash.exe"
+[ "$listed" = "kavlet-flash.exe kavlet.exe third-party-notices.txt" ] ||
+    fail "holds $listed, not exactly kavlet.exe, kavlet-flash.exe and third-party-notices.txt"
 
 begin "kavlet-flash.exe --version from the zip"
 status=0

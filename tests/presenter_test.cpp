@@ -597,6 +597,18 @@ TEST(PresenterTable, Transfers) {
              EXPECT_EQ(r.FramesOnLine(), 1u);
              EXPECT_EQ(r.StartAgain(), ExpectedFrame(other, 0));
          }},
+        {"another file chosen after a block was taken: the bar starts again, at the new size",
+         10000,
+         {"更新已中止!"},
+         [](PresenterRun& r) {
+             r.Answer(RSP_BLOCK_OK);
+             r.FramesOut(2);
+             EXPECT_EQ(r.view.shown.progressPosition, 4096);
+             r.view.file = r.WriteFile("other.bin", RandomImage(6000, 8));
+             r.presenter->OnSelectFile();
+             EXPECT_EQ(r.view.shown.progressPosition, 0);
+             EXPECT_EQ(r.view.shown.progressMaximum, 6000);
+         }},
         {"another file chosen while a frame is held part-way: that frame goes out whole first",
          10000,
          {"更新已中止!"},

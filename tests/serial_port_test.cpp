@@ -103,7 +103,13 @@ TEST(SerialPortOpen, AReopeningKeepsThePortFromOthersAndLosesNoByte) {
     ASSERT_TRUE(pty.IsOpen());
     CSerialPort first, second;
     second.Configure({.baudRate = 9600, .portName = pty.SlavePath()});
-    const std::vector<std::uint8_t> command{0xFF, 0x01, 0x00, 0x57, 0x00, 0x00, 0x58};
+    // The start-upgrade command after more than the far side takes in before it reads (its
+    // 4 KiB input buffer): the rest waits in the pseudo-terminal's buffer, where a discard of
+    // output by the reopening would drop it, as a UART's driver would drop its output queue.
+    std::vector<std::uint8_t> command(5000);
+    for (std::size_t i = 0; i < command.size(); ++i) command[i] = static_cast<std::uint8_t>(i % 251);
+    const std::vector<std::uint8_t> pelco{0xFF, 0x01, 0x00, 0x57, 0x00, 0x00, 0x58};
+    std::copy(pelco.begin(), pelco.end(), command.end() - 7);
     PortHandle held;
     for (const std::uint32_t baud : {2400u, 115200u}) {
         first.Configure({.baudRate = baud, .portName = pty.SlavePath()});
@@ -111,7 +117,7 @@ TEST(SerialPortOpen, AReopeningKeepsThePortFromOthersAndLosesNoByte) {
         ASSERT_NE(held, INVALID_PORT_HANDLE) << baud;
         ASSERT_TRUE(first.SetLineSettings(held));
         EXPECT_EQ(pty.BaudRate(), baud);
-        ASSERT_EQ(first.Write(command.data(), 7, held), 7u);
+        ASSERT_EQ(first.Write(command.data(), command.size(), held), command.size());
         ASSERT_TRUE(first.CloseForReopening(held));
         EXPECT_EQ(second.Open(), INVALID_PORT_HANDLE) << "reserved while closed, " << baud;
         EXPECT_EQ(second.LastOpenError().kind, LineErrorKind::Busy);
@@ -119,7 +125,7 @@ TEST(SerialPortOpen, AReopeningKeepsThePortFromOthersAndLosesNoByte) {
     // Nothing written before a reopening was discarded by it (the far side read none yet).
     auto twice = command;
     twice.insert(twice.end(), command.begin(), command.end());
-    EXPECT_EQ(pty.Read(14, kBound), twice);
+    EXPECT_EQ(pty.Read(twice.size(), kBound), twice);
     // Naming another port drops the reservation, as Close does.
     first.Configure({.baudRate = 9600, .portName = "/dev/kavlet-no-such-port"});
     EXPECT_EQ(first.Open(), INVALID_PORT_HANDLE);

@@ -26,6 +26,9 @@ took() {
 sh scripts/install-deps.sh test
 took "set-up: packages installed"
 jobs=$(nproc)
+# One compile more than there are cores: while one waits on the disk or links, the cores stay
+# busy.
+buildJobs=$((jobs + 1))
 # Tests mostly wait (real pauses, child processes, Wine): twice as many at once as there are
 # cores.
 testJobs=$((jobs * 2))
@@ -40,7 +43,7 @@ build_and_test() {
     select=$2
     shift 2
     cmake -S . -B "$dir" -G Ninja -DKAVLET_WERROR=ON "$@"
-    cmake --build "$dir" -j "$jobs"
+    cmake --build "$dir" -j "$buildJobs"
     took "$dir: configure and compile"
     # shellcheck disable=SC2086
     ctest --test-dir "$dir" --output-on-failure -j "$testJobs" $select

@@ -26,9 +26,6 @@ took() {
 sh scripts/install-deps.sh test
 took "set-up: packages installed"
 jobs=$(nproc)
-# One compile more than there are cores: while one waits on the disk or links, the cores stay
-# busy.
-buildJobs=$((jobs + 1))
 # Tests mostly wait (real pauses, child processes, Wine): twice as many at once as there are
 # cores.
 testJobs=$((jobs * 2))
@@ -43,7 +40,7 @@ build_and_test() {
     select=$2
     shift 2
     cmake -S . -B "$dir" -G Ninja -DKAVLET_WERROR=ON "$@"
-    cmake --build "$dir" -j "$buildJobs"
+    cmake --build "$dir" -j "$jobs"
     took "$dir: configure and compile"
     # shellcheck disable=SC2086
     ctest --test-dir "$dir" --output-on-failure -j "$testJobs" $select
@@ -62,9 +59,10 @@ build_and_test build-test "" -DCMAKE_BUILD_TYPE=Debug -DKAVLET_SANITIZE=ON \
     -DKAVLET_WINDOWS_BUILD="$(pwd)/build-win"
 stop_wine
 # The window tests that look at a screen, again on an X server: what a screen shows, not only
-# the headless platform.
+# the headless platform. One at a time: what a test reads off the screen is its own window's
+# only while no other test's window lies over it.
 KAVLET_TEST_PLATFORM=xcb xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" \
-    ctest --test-dir build-test --output-on-failure -j "$testJobs" -L screen
+    ctest --test-dir build-test --output-on-failure -j 1 -L screen
 took "build-test: screen tests on Xvfb"
 
 # Neither compiles what it would not run: the programs whose every test waits in real time, the

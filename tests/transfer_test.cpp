@@ -119,16 +119,21 @@ TEST_F(TransferTest, BothCountsAreReadableOnScreenAndReadOutAsTheirNumbers) {
         SCOPED_TRACE(when);
         ASSERT_TRUE(ProcessEventsUntil([&] { return Label(IDC_SENT_COUNT) == sent; }))
             << Label(IDC_SENT_COUNT).toStdString();
-        ProcessEventsFor(50ms);  // the new number painted and on the screen
         for (const auto& [id, caption] :
              {std::pair{IDC_TOTAL_COUNT, "需更新:"}, std::pair{IDC_SENT_COUNT, "已更新:"}}) {
             SCOPED_TRACE(caption);
             auto* label = window->ControlAs<QLabel>(id);
             const QPoint at = label->mapTo(window.get(), QPoint(0, 0));
-            const QImage pixels =
-                window->screen()
-                    ->grabWindow(window->winId(), at.x(), at.y(), label->width(), label->height())
-                    .toImage();
+            // The new number reaches the screen once painted: looked at until it reads, on a
+            // loaded machine too.
+            QImage pixels;
+            ProcessEventsUntil([&] {
+                pixels = window->screen()
+                             ->grabWindow(window->winId(), at.x(), at.y(), label->width(),
+                                          label->height())
+                             .toImage();
+                return ReadabilityOf(pixels).empty();
+            });
             EXPECT_EQ(ReadabilityOf(pixels), "");
 
             QAccessibleInterface* readOut = QAccessible::queryAccessibleInterface(label);

@@ -489,10 +489,15 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
         const auto parsed = flash::ParseArguments(arguments);
         ASSERT_TRUE(parsed.options) << parsed.error;
         memory_line::MemoryPort port;
-        // The stale answer comes right after the start-upgrade command's last byte, before the
-        // reopening at 115200 (a thread that waited for that byte could be late on a loaded
-        // machine, and answer the greeting instead).
-        if (c.then == StaleAnswer) port.OnByte(kGreeted - 3, [&] { port.Push({0x86}); });
+        TestClock clock{TestClock::Mode::PausesPass};  // the handshake's pauses pass at once
+        // The stale answer comes in the pause after the start-upgrade command, at the head's
+        // speed, and is read before the reopening at 115200 (a thread that waited for the
+        // command could be late on a loaded machine, and answer the greeting instead).
+        bool staled = false;
+        clock.onPause = [&](std::chrono::milliseconds) {
+            if (c.then != StaleAnswer || staled || port.WrittenCount() != kGreeted - 2) return;
+            staled = port.Push({0x86}) && port.WaitForInputRead(kWait);
+        };
         std::thread head([&] {
             if (!port.WaitForWritten(kGreeted, kWait)) return;
             port.Push({0x80});
@@ -515,7 +520,6 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
                                                              std::fclose);
         if (c.then == OutputFull) io.out = full.get();
         io.openLine = port.Opener();
-        TestClock clock{TestClock::Mode::PausesPass};  // the handshake's pauses pass at once
         io.clock = &clock;
         EXPECT_EQ(flash::RunFlash(*parsed.options, io), c.exit);
         head.join();

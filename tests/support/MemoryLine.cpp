@@ -49,6 +49,7 @@ long MemoryLine::ReadQueued(std::uint8_t* buffer, std::size_t maxBytes) {
         chunks_.pop_front();
         readInFront_ = 0;
         chunkEnded_ = true;
+        shared_->changed.notify_all();
     }
     return static_cast<long>(n);
 }
@@ -240,6 +241,14 @@ bool MemoryPort::WaitForWritten(std::size_t count, std::chrono::milliseconds tim
     std::unique_lock lock(shared_->mutex);
     return shared_->changed.wait_for(lock, timeout,
                                      [&] { return shared_->written.size() >= count; });
+}
+
+bool MemoryPort::WaitForInputRead(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(shared_->mutex);
+    const auto line = CurrentLine();
+    return line && shared_->changed.wait_for(lock, timeout, [&] {
+        return line->closed_ || line->chunks_.empty();
+    });
 }
 
 bool MemoryPort::WaitForWritersWaiting(int count, std::chrono::milliseconds timeout) const {

@@ -129,6 +129,8 @@ class MemoryPort {
     int OutputQueued() const;
     bool WaitForWritten(std::size_t count, std::chrono::milliseconds timeout) const;
     bool WaitForWritersWaiting(int count, std::chrono::milliseconds timeout) const;
+    // Waits until the open line's reader has taken every byte pushed to it.
+    bool WaitForInputRead(std::chrono::milliseconds timeout) const;
 
   private:
     std::shared_ptr<MemoryLine> CurrentLine() const;

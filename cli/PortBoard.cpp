@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "cli/TextBar.h"
+
 namespace flash {
 namespace {
 
@@ -40,10 +42,8 @@ void PortBoard::Line::Draw(const SendProgress& progress, bool whole) {
     lastDrawn_ = Clock::now();
     const std::int64_t total = progress.total;
     const std::int64_t shown = whole ? total : std::min(progress.sent, total);
-    const int percent = total > 0 ? static_cast<int>(shown * 100 / total) : 100;
-    const int filled = static_cast<int>(shown * kBarWidth / std::max<std::int64_t>(total, 1));
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.resize(kBarWidth, '.');
+    const int percent = WholePercent(shown, total);
+    const std::string bar = TextBar(shown, total, kBarWidth);
     char text[160];
     std::snprintf(text, sizeof text, "[%s] %lld/%lld B %3d%%, %u resends", bar.c_str(),
                   static_cast<long long>(shown), static_cast<long long>(total), percent,

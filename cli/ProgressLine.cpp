@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "cli/TextBar.h"
+
 namespace flash {
 namespace {
 
@@ -34,10 +36,8 @@ void ProgressLine::Draw(const SendProgress& progress, bool whole) {
         std::max(1e-3, std::chrono::duration<double>(Clock::now() - progress.since).count());
     const double rate = sent / seconds;
     const std::int64_t shown = whole ? total : std::min(sent, total);
-    const int percent = total > 0 ? static_cast<int>(shown * 100 / total) : 100;
-    const int filled = static_cast<int>(shown * kBarWidth / std::max<std::int64_t>(total, 1));
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.resize(kBarWidth, '.');
+    const int percent = WholePercent(shown, total);
+    const std::string bar = TextBar(shown, total, kBarWidth);
     const std::string left = rate > 0 ? Duration((total - shown) / rate) : "-:--";
     char line[256];
     std::snprintf(line, sizeof line,

@@ -75,8 +75,25 @@ mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
 if [ ! -f "$WINEPREFIX/.kavlet-ready" ]; then
-    rm -rf "$WINEPREFIX"
-    private_dev "$wine" wineboot -i </dev/null >/dev/null 2>&1 || refuse "wineboot failed"
+    # wineboot has been seen to fail once on a fresh prefix on a busy machine, and pass on the
+    # next try; a failure is tried again on a clean prefix, and the last one's output shown.
+    log=$WINEPREFIX.wineboot.log
+    tries=0
+    while :; do
+        private_dev "$wineserver" -k </dev/null >/dev/null 2>&1 || true
+        rm -rf "$WINEPREFIX"
+        if private_dev "$wine" wineboot -i </dev/null >"$log" 2>&1; then
+            break
+        fi
+        tries=$((tries + 1))
+        if [ "$tries" -ge 3 ]; then
+            echo "wine-run.sh: wineboot failed $tries times; its output the last time:" >&2
+            tail -n 40 "$log" >&2
+            refuse "wineboot failed"
+        fi
+        echo "wine-run.sh: wineboot failed; trying again on a clean prefix" >&2
+    done
+    rm -f "$log"
     private_dev "$wineserver" -w
     # wineboot linked no port here; remove any link it made all the same.
     rm -f "$WINEPREFIX"/dosdevices/com*

@@ -26,9 +26,9 @@ took() {
 sh scripts/install-deps.sh test
 took "set-up: packages installed"
 jobs=$(nproc)
-# Tests mostly wait (real pauses, child processes, Wine): twice as many at once as there are
-# cores.
-testJobs=$((jobs * 2))
+# Tests mostly wait (real pauses, child processes, Wine): the sanitizer build's whole suite keeps
+# about a third of one core busy. Four at once per core.
+testJobs=$((jobs * 4))
 export QT_QPA_PLATFORM=offscreen
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -46,7 +46,7 @@ function(kavlet_wine_test name)
     # Wine starts processes and waits in real time: "realtime" too, once the tests are listed.
     set(script "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
     file(WRITE "${script}" "foreach(test IN LISTS ${name}_TESTS)
-    set_tests_properties(\"\${test}\" PROPERTIES LABELS \"wine;realtime\")
+    set_tests_properties(\"\${test}\" PROPERTIES LABELS \"wine;realtime\" COST 10)
 endforeach()
 ")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${script}")

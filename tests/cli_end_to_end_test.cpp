@@ -10,11 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <regex>
 
 #include "tests/cli_support.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestImages.h"
+#include "tests/support/TextPattern.h"
 #include "tests/support/ToolFault.h"
 #include "tests/support/WaitBreaker.h"
 #include "tools/head/Sha256.h"
@@ -289,7 +289,7 @@ TEST_F(CliRun, OutputThatCannotBeWrittenIsToldAndTheHeadStillTakesTheImage) {
     for (const std::vector<std::string>& options : {std::vector<std::string>{"--json"}, {}}) {
         const Bytes image = RandomImage(5000, 21);
         StartHead(1, head::PelcoProtocol::PelcoD, 2400, image.size());
-        cli_test::Child child(Arguments("1", WriteImage(image), options), "/dev/full");
+        auto child = cli_test::StartFlash(Arguments("1", WriteImage(image), options), "/dev/full");
         ASSERT_TRUE(child.Started());
         const ChildResult r = child.Wait(kRunLimit);
         EXPECT_EQ(r.exitStatus, 5) << r.err;
@@ -370,8 +370,8 @@ TEST_P(CliTransfer, TheHeadHoldsTheFileAndTheOperatorIsToldItIsDone) {
     } else if (quiet) {
         EXPECT_FALSE(Contains(r.out, "sent")) << r.out;
         EXPECT_FALSE(Contains(r.out, "accepted")) << r.out;
-        EXPECT_TRUE(std::regex_search(
-            r.out, std::regex("\n9 +done +" + std::to_string(FramesFor(c.size)) + " +0 ")))
+        EXPECT_TRUE(
+            text_pattern::Found(r.out, "\n9 +done +" + std::to_string(FramesFor(c.size)) + " +0 "))
             << r.out;
     } else {
         EXPECT_TRUE(Contains(r.out, "head 9: connected")) << r.out;
@@ -462,8 +462,7 @@ TEST_P(CliFault, TheRunEndsForTheRightReason) {
         EXPECT_TRUE(Contains(events.back().at("heads"), "\"reason\":\"" + std::string(c.reason)));
     } else {
         EXPECT_EQ(lines.size(), 1u) << r.err;
-        EXPECT_TRUE(
-            std::regex_search(r.out, std::regex("\n1 +failed \\(" + std::string(c.reason) + "\\)")))
+        EXPECT_TRUE(text_pattern::Found(r.out, "\n1 +failed \\(" + std::string(c.reason) + "\\)"))
             << r.out;
     }
 }
@@ -527,10 +526,11 @@ TEST_F(CliRun, AListWithOneHeadPresentUpgradesThatHeadAndNamesTheSilentOnes) {
     ASSERT_EQ(errors.size(), 2u) << r.err;
     EXPECT_TRUE(Contains(errors[0], "head 2 did not answer the greeting within 2 s")) << errors[0];
     EXPECT_TRUE(Contains(errors[1], "head 3 did not answer the greeting within 2 s")) << errors[1];
-    EXPECT_TRUE(std::regex_search(r.out, std::regex("address +result +frames +resends +time\n"
-                                                    "2 +failed \\(no-answer\\) +0 +0 +[0-9.]+s\n"
-                                                    "3 +failed \\(no-answer\\) +0 +0 +[0-9.]+s\n"
-                                                    "1 +done +2 +0 +[0-9.]+s\n$")))
+    EXPECT_TRUE(text_pattern::Found(r.out,
+                                    "address +result +frames +resends +time\n"
+                                    "2 +failed \\(no-answer\\) +0 +0 +[0-9.]+s\n"
+                                    "3 +failed \\(no-answer\\) +0 +0 +[0-9.]+s\n"
+                                    "1 +done +2 +0 +[0-9.]+s\n$"))
         << r.out;
     const auto commands = head->Report().commands;
     ASSERT_EQ(commands.size(), 3u) << "one start-upgrade command for each address";
@@ -664,8 +664,7 @@ TEST_P(CliBus, EveryHeadNamedIsUpgradedInTurnAndTheSummaryTellsEachOnesResult) {
     }
     EXPECT_EQ(nextError, errors.size()) << r.err;
     // The table ends the output: stdout's, or stderr's with --json.
-    EXPECT_TRUE(std::regex_search(json ? r.err : r.out, std::regex(table + "$")))
-        << (json ? r.err : r.out);
+    EXPECT_TRUE(text_pattern::Found(json ? r.err : r.out, table + "$")) << (json ? r.err : r.out);
     if (!json) {
         for (const auto& [address, reason] : c.results)
             EXPECT_EQ(Contains(r.out, "head " + std::to_string(address) + ": done, "),
@@ -712,7 +711,7 @@ TEST_P(CliBus, EveryHeadNamedIsUpgradedInTurnAndTheSummaryTellsEachOnesResult) {
                         (reason.empty() ? std::string() : ",\"reason\":\"" + reason + "\"") +
                         "[^}]*\\}";
     }
-    EXPECT_TRUE(std::regex_match(events.back().at("heads"), std::regex(summaryHeads + "\\]")))
+    EXPECT_TRUE(text_pattern::Whole(events.back().at("heads"), summaryHeads + "\\]"))
         << events.back().at("heads");
 }
 
@@ -796,7 +795,7 @@ TEST_F(CliRun, ASignalStopsAtOnceAndNamesTheLastAcceptedBlock) {
         if (c.inHandshake) faults.silentFrom = head::kGreetingPoint;
         // Paced as a real line, so that a frame takes a third of a second.
         StartHead(1, head::PelcoProtocol::PelcoD, 2400, image.size(), faults, 115200);
-        cli_test::Child child(Arguments("1", WriteImage(image), {"--json"}));
+        auto child = cli_test::StartFlash(Arguments("1", WriteImage(image), {"--json"}));
         ASSERT_TRUE(child.Started());
         ASSERT_TRUE(head->WaitFor(
             [&](const head::HeadReport& r) {
@@ -828,11 +827,11 @@ TEST_F(CliRun, ASignalStopsAtOnceAndNamesTheLastAcceptedBlock) {
             head->Stop();
             continue;
         }
-        std::smatch match;
-        const std::regex sentence(during +
-                                  "the last block head 1 accepted was block ([0-9]+) \\(file "
-                                  "offset ([0-9]+)\\)");
-        ASSERT_TRUE(std::regex_search(r.err, match, sentence)) << r.err;
+        const auto match = text_pattern::First(
+            r.err, during +
+                       "the last block head 1 accepted was block ([0-9]+) \\(file "
+                       "offset ([0-9]+)\\)");
+        ASSERT_FALSE(match.empty()) << r.err;
         EXPECT_TRUE(Contains(r.err, released)) << r.err;
         const unsigned block = std::stoul(match[1]);
         EXPECT_GE(block + 2, sentAfterSeen - 1);
@@ -880,14 +879,18 @@ TEST(CliPlanWindows, APlanOverTwoComPortsFlashesBothAndResumeFindsThemDone) {
     EXPECT_EQ(heads[0]->Report().finishedImage, a);
     EXPECT_EQ(heads[1]->Report().finishedImage, b);
     std::ifstream in(folder.File("site.journal"));
-    std::vector<nlohmann::json> lines;
-    for (std::string line; std::getline(in, line);) lines.push_back(nlohmann::json::parse(line));
+    std::vector<Members> lines;
+    for (std::string line; std::getline(in, line);) {
+        const auto members = JsonReader::Object(line);
+        ASSERT_TRUE(members) << line;
+        lines.push_back(*members);
+    }
     ASSERT_EQ(lines.size(), 2u);
-    for (const nlohmann::json& line : lines) {
-        SCOPED_TRACE(line.dump());
+    for (const Members& line : lines) {
+        SCOPED_TRACE(line.at("image"));
         EXPECT_EQ(line.at("result"), "done");
         // The image as the plan's folder makes it: its path ends in the name the plan gives.
-        const std::string image = line.at("image").get<std::string>();
+        const std::string image = line.at("image");
         const std::string name = image.substr(image.find_last_of("/\\") + 1);
         ASSERT_EQ(images.count(name), 1u);
         EXPECT_EQ(line.at("sha256"), head::Sha256::HexOf(*images.at(name)));
@@ -896,10 +899,7 @@ TEST(CliPlanWindows, APlanOverTwoComPortsFlashesBothAndResumeFindsThemDone) {
     resume.push_back("--resume");
     const ChildResult again = cli_test::RunFlash(resume, kRunLimit);
     EXPECT_EQ(again.exitStatus, 0) << again.out << again.err;
-    const std::regex skipped("\n[23] [^\\n]*? skipped \\(done before\\)");
-    EXPECT_EQ(std::distance(std::sregex_iterator(again.out.begin(), again.out.end(), skipped),
-                            std::sregex_iterator()),
-              2)
+    EXPECT_EQ(text_pattern::Count(again.out, "\n[23] [^\\n]*? skipped \\(done before\\)"), 2u)
         << again.out;
 }
 #endif

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -191,7 +192,7 @@ TEST_F(NetworkRun, Ser2netKilledMidFrameIsALostPort) {
     StartHead(image.size(), {}, 115200);  // a frame takes about 0.36 s on the head's line
     StartSer2net();
     if (IsSkipped()) return;
-    cli_test::Child child({"--port", Rfc2217(), "--address", "1", WriteImage(image)});
+    auto child = cli_test::StartFlash({"--port", Rfc2217(), "--address", "1", WriteImage(image)});
     ASSERT_TRUE(head->WaitFor(
         [](const head::HeadReport& r) { return r.frames >= 1 && r.partialBytes > 0; }, 60s));
     StopServer();

@@ -10,14 +10,13 @@
 
 #include <filesystem>
 #include <fstream>
-#include <nlohmann/json.hpp>
-#include <regex>
 #include <set>
 #include <sstream>
 
 #include "tests/cli_support.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestImages.h"
+#include "tests/support/TextPattern.h"
 #include "tools/head/Sha256.h"
 #include "tools/head/VirtualBus.h"
 
@@ -73,13 +72,12 @@ class CliPlan : public testing::Test {
     }
     // The summary's row for a line of the plan: its result column.
     static std::string ResultOf(const std::string& out, unsigned line) {
-        std::smatch m;
         // Built by appending: GCC 12 at -O3 sees a false overlap in "literal" + std::string.
         std::string pattern(1, '\n');
         pattern += std::to_string(line);
         pattern += " [^\\n]*? +[0-9]+ +((done|failed|skipped)( \\([a-z -]+\\))?)";
-        const std::regex row(pattern);
-        return std::regex_search(out, m, row) ? m[1].str() : "(no row)";
+        const auto row = text_pattern::First(out, pattern);
+        return row.empty() ? "(no row)" : row[1];
     }
     bool Holds(const std::string& port, unsigned address, const Bytes& image) {
         return buses.at(port)->Report(address).finishedImage == image;
@@ -102,9 +100,10 @@ class CliPlan : public testing::Test {
         std::set<unsigned> done;
         std::istringstream lines(Journal());
         for (std::string line; std::getline(lines, line);) {
-            const auto value = nlohmann::json::parse(line, nullptr, false);
-            if (value.is_object() && value.value("result", "") == "done")
-                done.insert(value.value("address", 0u));
+            // A line being written is no object yet.
+            const auto members = cli_test::JsonReader::Object(line);
+            if (members && members->count("result") && members->at("result") == "done")
+                done.insert(static_cast<unsigned>(std::stoul(members->at("address"))));
         }
         return done;
     }
@@ -160,7 +159,7 @@ TEST_F(CliPlan, PortsRunAtOnceAFailingPortSkipsOnlyItsOwnRowsAndResumeRunsTheRes
         "gate," +
         Port("good") + ",9,pelco-d,2400,b 图.bin\n");
     {
-        cli_test::Child child(Arguments());
+        auto child = cli_test::StartFlash(Arguments());
         ASSERT_TRUE(child.Started());
         // The far mast's adapter is pulled once its head took a block.
         ASSERT_TRUE(buses.at("lost")->WaitFor(
@@ -211,7 +210,7 @@ TEST_F(CliPlan, KilledMidPlanResumeFlashesWhatIsNotDoneAndNothingThatIs) {
     const std::map<unsigned, const Bytes*> images = {{1, &a}, {5, &b}, {2, &c}, {6, &a}};
     std::set<unsigned> done;
     {
-        cli_test::Child child(Arguments({"--jobs", "2"}));
+        auto child = cli_test::StartFlash(Arguments({"--jobs", "2"}));
         ASSERT_TRUE(child.Started());
         // Killed with one row in the journal and the far head part-way through its image.
         ASSERT_TRUE(buses.at("far")->WaitFor(

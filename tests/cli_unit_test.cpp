@@ -7,7 +7,6 @@
 #include <fstream>
 #include <map>
 #include <memory>
-#include <regex>
 #include <thread>
 
 #include "cli/FailureReasons.h"
@@ -22,6 +21,7 @@
 #include "tests/support/MemoryLine.h"
 #include "tests/support/TempDir.h"
 #include "tests/support/TestClock.h"
+#include "tests/support/TextPattern.h"
 #include "upgrade/FirmwareFrame.h"
 
 namespace fs = std::filesystem;
@@ -311,8 +311,7 @@ TEST(CliEvents, EachFormShowsAFailureWhileSendingItsOwnWay) {
         std::rewind(file.get());
         std::string text;
         for (int ch; (ch = std::fgetc(file.get())) != EOF;) text += static_cast<char>(ch);
-        EXPECT_EQ(std::regex_replace(text, std::regex("\"t\":[0-9.]+"), "\"t\":T"), c.text)
-            << c.form;
+        EXPECT_EQ(text_pattern::Replace(text, "\"t\":[0-9.]+", "\"t\":T"), c.text) << c.form;
     }
 }
 
@@ -328,7 +327,7 @@ std::string ReadText(const std::string& path) {
 // token (the page as a ".B" entry of its own, cli.md as a row of its table).
 TEST(CliReasons, EveryFailureHasItsRowAndEveryTokenIsDocumented) {
     std::string page = ReadText(KAVLET_SOURCE_DIR "/docs/man/kavlet-flash.1");
-    page = std::regex_replace(page, std::regex(R"(\\-)"), "-");
+    page = text_pattern::Replace(page, R"(\\-)", "-");
     const std::string guide = ReadText(KAVLET_SOURCE_DIR "/docs/cli.md");
     ASSERT_FALSE(page.empty());
     ASSERT_FALSE(guide.empty());
@@ -535,7 +534,7 @@ TEST(CliMemoryRun, ResendsAndTheExitStatusOffTheHappyPath) {
             EXPECT_NE(text.find(c.told), std::string::npos) << text;
         }
         if (!c.summary.empty()) {
-            EXPECT_TRUE(std::regex_search(text, std::regex(c.summary))) << text;
+            EXPECT_TRUE(text_pattern::Found(text, c.summary)) << text;
         }
     }
 }

@@ -59,7 +59,8 @@ target_compile_definitions(windows_line_test PRIVATE
 
 # kavlet-flash.exe end to end: the runs of cli_end_to_end_test.cpp, with the Windows program
 # under Wine against the virtual head.
-kavlet_wine_test(cli_wine_test SOURCES cli_end_to_end_test.cpp LIBS kavlet_upgrade kavlet_head kavlet_json
+kavlet_wine_test(cli_wine_test SOURCES cli_end_to_end_test.cpp
+    LIBS kavlet_upgrade kavlet_head kavlet_json kavlet_cli_test_support
     RUNS "${KAVLET_WINDOWS_BUILD}/cli/kavlet-flash.exe")
 target_compile_definitions(cli_wine_test PRIVATE KAVLET_FLASH_UNDER_WINE
     KAVLET_FLASH_LAUNCHER="${KAVLET_WINE_RUN}"

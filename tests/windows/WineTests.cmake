@@ -34,14 +34,16 @@ target_compile_definitions(kavlet_wine_support PRIVATE
 # kavlet_wine_test(name RUNS program.exe SOURCES ... LIBS ... [PROPERTIES ...]): a GoogleTest
 # program with the Wine support, whose tests run the Windows program RUNS (a file they require);
 # PROPERTIES are added to each of its tests'. Its tests' names begin with "wine.": labels go by
-# name, and the runs of cli_end_to_end_test.cpp are the Linux program's tests too.
+# name, and the runs of cli_end_to_end_test.cpp are the Linux program's tests too. Each counts
+# as two of ctest's jobs: Wine programs share one server and start slowly, and the test command
+# runs four tests at once per core, which is meant for tests that only wait.
 function(kavlet_wine_test name)
     cmake_parse_arguments(T "" "RUNS" "SOURCES;LIBS;PROPERTIES" ${ARGN})
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE kavlet_wine_support ${T_LIBS} GTest::gtest GTest::gtest_main)
     add_dependencies(${name} kavlet_wine_pty_shim)
     gtest_discover_tests(${name} TEST_PREFIX "wine."
-        PROPERTIES TIMEOUT 300 LABELS wine REQUIRED_FILES "${T_RUNS}" ${T_PROPERTIES}
+        PROPERTIES TIMEOUT 300 LABELS wine PROCESSORS 2 REQUIRED_FILES "${T_RUNS}" ${T_PROPERTIES}
         DISCOVERY_TIMEOUT 60)
     # Wine starts processes and waits in real time: "realtime" too, once the tests are listed.
     set(script "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")

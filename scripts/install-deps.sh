@@ -20,7 +20,7 @@ packages="ca-certificates cmake ninja-build g++ pkg-config
     fonts-wqy-zenhei"
 if [ "${1:-}" = test ] || [ "${1:-}" = screenshots ] || [ "${1:-}" = package ]; then
     packages="$packages libgtest-dev googletest xvfb xauth ser2net g++-mingw-w64-x86-64-posix wine64
-        fonts-wine"
+        fonts-wine procps"
 fi
 if [ "${1:-}" = fuzz ]; then
     packages="$packages libgtest-dev googletest clang-14 libfuzzer-14-dev"

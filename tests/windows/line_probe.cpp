@@ -74,6 +74,11 @@ class Probe {
             if (command == "quit") return;
             Handle(command, in);
         }
+        // Said on standard error, which the test shows when it fails: a probe that ends without
+        // being told to quit is otherwise only a silence.
+        std::fputs(std::cin.eof() ? "kavlet-line-probe: standard input ended without quit\n"
+                                  : "kavlet-line-probe: reading standard input failed\n",
+                   stderr);
     }
 
   private:

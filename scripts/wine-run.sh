@@ -75,8 +75,9 @@ mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
 if [ ! -f "$WINEPREFIX/.kavlet-ready" ]; then
-    # wineboot has been seen to fail once on a fresh prefix on a busy machine, and pass on the
-    # next try; a failure is tried again on a clean prefix, and the last one's output shown.
+    # wineboot has been seen to fail once on a fresh prefix (in CI, its cause not known) where
+    # the next try passed: a failure is tried again on a clean prefix, twice, and the last
+    # one's output shown.
     log=$WINEPREFIX.wineboot.log
     tries=0
     while :; do
